@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Cross-builds static liblzma and libcurl (Schannel TLS) for i686 Windows from
+# Debian's source packages. Usage: build-win-deps.sh <prefix>
+# Skips all work when <prefix> already holds a finished build.
+set -euo pipefail
+
+prefix=${1:?usage: build-win-deps.sh <prefix>}
+mkdir -p "$prefix"
+prefix=$(cd "$prefix" && pwd)
+stamp="$prefix/.complete"
+# Bump when the configure flags change, so an old cache is rebuilt.
+recipe=3
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
+  echo "build-win-deps.sh: cached in $prefix"
+  exit 0
+fi
+
+host=i686-w64-mingw32
+export CC=$host-gcc-posix
+export AR=$host-ar
+export RANLIB=$host-ranlib
+export CFLAGS="-O2"
+jobs=$(nproc)
+
+work="$prefix/.src"
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+# The unpacked sources carry Debian's patches.
+apt-get source curl xz-utils >apt-source.log 2>&1 || {
+  cat apt-source.log >&2
+  echo "build-win-deps.sh: apt-get source failed (is deb-src enabled? run scripts/install-packages.sh)" >&2
+  exit 1
+}
+
+xz_dir=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
+curl_dir=$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)
+
+echo "build-win-deps.sh: liblzma"
+(
+  cd "$xz_dir"
+  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+    --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+    --enable-threads=vista >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
+  make -j"$jobs" -C src/liblzma >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+  make -C src/liblzma install >install.log 2>&1
+)
+
+echo "build-win-deps.sh: libcurl"
+(
+  cd "$curl_dir"
+  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+    --with-schannel --without-openssl --without-gnutls --without-zlib \
+    --without-brotli --without-zstd --without-libpsl --without-libidn2 \
+    --without-librtmp --without-libssh2 --without-nghttp2 --without-ngtcp2 \
+    --without-nghttp3 --disable-ftp --disable-ldap --disable-ldaps --disable-rtsp \
+    --disable-dict --disable-telnet --disable-tftp --disable-pop3 --disable-imap \
+    --disable-smb --disable-smtp --disable-gopher --disable-mqtt --disable-file \
+    --disable-manual --disable-docs --disable-ntlm --disable-kerberos-auth \
+    --disable-negotiate-auth --disable-aws --disable-libcurl-option \
+    --enable-http --enable-ipv6 --enable-threaded-resolver \
+    >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
+  make -j"$jobs" -C lib >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+  make -C lib install >install.log 2>&1
+  make -C include install >>install.log 2>&1
+)
+
+rm -rf "$work"
+echo "$recipe" >"$stamp"
+echo "build-win-deps.sh: done in $prefix"

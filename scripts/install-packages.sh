@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs every Debian package the builds, tests, demo and benchmarks need.
+# Safe to run again: apt-get skips what is already there. Must run as root.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-packages.sh: run as root" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  # native build and tests
+  build-essential cmake ninja-build pkg-config git
+  nlohmann-json3-dev libcurl4-openssl-dev liblzma-dev
+  googletest libgtest-dev libcpp-httplib-dev
+  clang libclang-rt-14-dev clang-format
+  # Windows cross build and its dependencies' sources
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev
+  binutils-mingw-w64-i686 dpkg-dev
+  # running the Windows binaries
+  wine wine32:i386 xvfb xauth x11-utils x11-apps xdotool imagemagick
+  # end-to-end hosts and reference tools
+  nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
+)
+
+stamp=/var/lib/tessaly-packages.stamp
+want=$(printf '%s\n' "${packages[@]}" | sha1sum | cut -c1-40)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  echo "install-packages.sh: packages already installed"
+  exit 0
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+# apt-get source needs a deb-src entry for bookworm main.
+if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  cat >/etc/apt/sources.list.d/tessaly-src.sources <<'EOF'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+fi
+
+apt-get update -o Acquire::Retries=3
+apt-get install -y -o Acquire::Retries=3 --no-install-recommends "${packages[@]}"
+
+# nginx is started by the tests on their own ports, never as a system service.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+pkill -x nginx >/dev/null 2>&1 || true
+
+echo "$want" >"$stamp"
+echo "install-packages.sh: done"

@@ -1,0 +1,188 @@
+#include "util/file_system.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "util/file_system_platform.h"
+#include "util/text.h"
+
+namespace tsl {
+
+bool byte_buffer::grow(uint32_t capacity) {
+  if (flags_ & fixed_size) return false;
+  std::shared_ptr<uint8_t[]> fresh(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
+  if (!fresh) return false;
+  uint32_t keep = capacity_ < capacity ? capacity_ : capacity;
+  if (keep) std::copy(storage_.get(), storage_.get() + keep, fresh.get());
+  bool limit_followed = limit_ == capacity_;
+  storage_ = std::move(fresh);
+  capacity_ = capacity;
+  if (limit_followed || limit_ > capacity_) limit_ = capacity_;
+  if (position_ > capacity_) position_ = capacity_;
+  if (mark_ != no_mark && mark_ > capacity_) mark_ = no_mark;
+  return true;
+}
+
+file_handle& file_handle::operator=(file_handle&& other) noexcept {
+  if (this != &other) {
+    close();
+    native_ = other.native_;
+    other.native_ = invalid;
+  }
+  return *this;
+}
+
+bool read_file_into(const std::wstring& path, uint8_t* bytes, uint32_t& size) {
+  file_handle file = file_handle::open_read(path);
+  if (!file.is_open()) return false;
+  uint64_t full = 0;
+  if (!file.size(full)) return false;
+  uint32_t file_size = static_cast<uint32_t>(full);
+  if (!bytes) {
+    size = file_size;
+    return true;
+  }
+  uint32_t want = size < file_size ? size : file_size;
+  uint32_t done = 0;
+  while (done < want) {
+    uint32_t got = 0;
+    if (!file.read(bytes + done, want - done, got) || got == 0) return false;
+    done += got;
+  }
+  return true;
+}
+
+bool load_file(const std::wstring& path, byte_buffer& buffer) {
+  uint32_t size = 0;
+  if (!read_file_into(path, nullptr, size) || size == 0) return false;
+  buffer.clear();
+  if (buffer.capacity() < size && !buffer.grow(size)) return false;
+  if (!read_file_into(path, buffer.data(), size)) return false;
+  buffer.flip(size);
+  return true;
+}
+
+uint32_t get_file_size(const std::wstring& path) {
+  file_handle file = file_handle::open_read(path);
+  uint64_t size = 0;
+  if (!file.is_open() || !file.size(size)) return 0;
+  return static_cast<uint32_t>(size);
+}
+
+bool get_file_size_and_time(const std::wstring& path, uint64_t& size, uint64_t& time) {
+  file_handle file = file_handle::open_read(path);
+  uint64_t s = 0, t = 0;
+  if (!file.is_open() || !file.size(s) || !file.last_write_time(t)) return false;
+  size = s;
+  time = t;
+  return true;
+}
+
+bool file_exists(const std::wstring& path) {
+  uint32_t attributes = 0;
+  return platform::get_attributes(path, attributes) &&
+         !(attributes & platform::attribute_directory);
+}
+
+bool directory_exists(const std::wstring& path) {
+  uint32_t attributes = 0;
+  return platform::get_attributes(path, attributes) && (attributes & platform::attribute_directory);
+}
+
+bool path_exists(const std::wstring& path) {
+  uint32_t attributes = 0;
+  return platform::get_attributes(path, attributes);
+}
+
+bool create_directories(const std::wstring& path) {
+  uint32_t attributes = 0;
+  if (platform::get_attributes(path, attributes)) {
+    return (attributes & (platform::attribute_directory | platform::attribute_reparse_point)) != 0;
+  }
+  size_t last = path.find_last_of(L"\\/");
+  if (last != std::wstring::npos && last > 0 && !create_directories(path.substr(0, last))) {
+    return false;
+  }
+  return platform::make_directory(path);
+}
+
+std::vector<std::wstring> list_directories(const std::wstring& path, bool recursive) {
+  std::vector<std::wstring> out;
+  std::vector<std::wstring> names;
+  platform::enumerate(path, L"*", [&](const std::wstring& name, bool is_directory) {
+    if (is_directory && name != L"." && name != L"..") names.push_back(name);
+  });
+  for (const auto& name : names) {
+    std::wstring child = join_path(path, name);
+    out.push_back(child);
+    if (recursive) {
+      auto below = list_directories(child, true);
+      out.insert(out.end(), below.begin(), below.end());
+    }
+  }
+  return out;
+}
+
+std::vector<std::wstring> list_files(const std::wstring& path, bool recursive,
+                                     const std::wstring& mask) {
+  std::vector<std::wstring> out;
+  if (!directory_exists(path)) return out;
+  std::vector<std::wstring> directories{path};
+  if (recursive) {
+    auto below = list_directories(path, true);
+    directories.insert(directories.end(), below.begin(), below.end());
+  }
+  for (const auto& directory : directories) {
+    platform::enumerate(directory, mask, [&](const std::wstring& name, bool is_directory) {
+      if (!is_directory) out.push_back(join_path(directory, name));
+    });
+  }
+  return out;
+}
+
+bool remove_directory_tree(const std::wstring& path, bool delete_files) {
+  auto directories = list_directories(path, false);
+  auto files = list_files(path, false, L"*.*");
+  if (!files.empty()) {
+    if (!delete_files) return false;
+    for (const auto& file : files) delete_file(file);
+  }
+  for (const auto& directory : directories) {
+    if (!remove_directory_tree(directory, false)) return false;
+  }
+  platform::remove_empty_directory(path);
+  return true;
+}
+
+bool write_file_atomic(const std::wstring& path, const std::string& bytes) {
+  std::wstring temporary = platform::temporary_sibling(path);
+  {
+    file_handle file = file_handle::create_write(temporary);
+    if (!file.is_open()) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+      uint32_t piece = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, 4u << 20));
+      uint32_t wrote = 0;
+      if (!file.write(bytes.data() + done, piece, wrote) || wrote == 0) {
+        ok = false;
+        break;
+      }
+      done += wrote;
+    }
+    // Data must be on disk before the rename makes it the only copy.
+    if (!ok || !file.flush()) {
+      file.close();
+      delete_file(temporary);
+      return false;
+    }
+  }
+  if (!move_file_replace(temporary, path)) {
+    delete_file(temporary);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tsl

@@ -1,0 +1,74 @@
+// File-system helpers over wide paths with '\' separators (the POSIX side
+// turns them into '/' at the system call). Failures are false, 0 or empty.
+// Threading: every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "util/byte_buffer.h"
+
+namespace tsl {
+
+bool read_file_into(const std::wstring& path, uint8_t* bytes, uint32_t& size);
+bool load_file(const std::wstring& path, byte_buffer& buffer);
+uint32_t get_file_size(const std::wstring& path);
+// Size and last-write time (100 ns units since 1601-01-01 UTC) of a file.
+bool get_file_size_and_time(const std::wstring& path, uint64_t& size, uint64_t& time);
+// Deletes a file, even one that others hold open (it vanishes when they close).
+bool delete_file(const std::wstring& path);
+bool create_directories(const std::wstring& path);
+bool remove_directory_tree(const std::wstring& path, bool delete_files);
+std::vector<std::wstring> list_directories(const std::wstring& path, bool recursive);
+std::vector<std::wstring> list_files(const std::wstring& path, bool recursive,
+                                     const std::wstring& mask);
+
+// Further services the program needs from the platform.
+bool file_exists(const std::wstring& path);       // exists and is not a directory
+bool directory_exists(const std::wstring& path);  // exists and is a directory
+bool path_exists(const std::wstring& path);
+// Atomic replace-by-move: the target is either the old or the new file.
+bool move_file_replace(const std::wstring& from, const std::wstring& to);
+bool copy_file_replace(const std::wstring& from, const std::wstring& to);
+// Windows attribute bits; a no-op that succeeds on POSIX (dot names hide).
+bool set_file_attributes(const std::wstring& path, uint32_t attributes);
+// The C runtime's wide open (_wfopen); errno tells why it failed.
+std::FILE* open_c_file(const std::wstring& path, const char* mode);
+// Writes `bytes` to a temporary file beside `path` and moves it over `path`,
+// so a crash or a full disk never leaves a truncated file where a good one
+// stood. False (and the old file untouched) on any failure.
+bool write_file_atomic(const std::wstring& path, const std::string& bytes);
+
+// An open file, closed on destruction.
+class file_handle {
+ public:
+  file_handle() = default;
+  ~file_handle() { close(); }
+  file_handle(const file_handle&) = delete;
+  file_handle& operator=(const file_handle&) = delete;
+  file_handle(file_handle&& other) noexcept : native_(other.native_) { other.native_ = invalid; }
+  file_handle& operator=(file_handle&& other) noexcept;
+
+  // Read access, others may read at the same time; the file must exist.
+  static file_handle open_read(const std::wstring& path);
+  // Write access, create-always (truncating), others may read.
+  static file_handle create_write(const std::wstring& path);
+
+  bool is_open() const { return native_ != invalid; }
+  // Reads up to `size` bytes; `got` is 0 at end of file. False on an error.
+  bool read(void* bytes, uint32_t size, uint32_t& got);
+  bool write(const void* bytes, uint32_t size, uint32_t& wrote);
+  bool size(uint64_t& out) const;
+  bool last_write_time(uint64_t& out) const;
+  bool flush();
+  void close();
+
+ private:
+  static constexpr intptr_t invalid = -1;
+  explicit file_handle(intptr_t native) : native_(native) {}
+  intptr_t native_ = invalid;
+};
+
+}  // namespace tsl

@@ -1,0 +1,27 @@
+// Primitives each platform supplies to file_system.cpp. Internal to util/.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tsl {
+namespace platform {
+
+constexpr uint32_t attribute_directory = 0x10;
+constexpr uint32_t attribute_reparse_point = 0x400;
+
+// Windows-style attribute bits of an existing path; false when it is missing.
+bool get_attributes(const std::wstring& path, uint32_t& attributes);
+bool make_directory(const std::wstring& path);
+bool remove_empty_directory(const std::wstring& path);
+// Calls `entry` for every name in `directory` matching the wildcard `mask`
+// (the platform's file-name rules; "*.*" and "*" select everything), "." and
+// ".." included where the platform reports them. False when it cannot start.
+bool enumerate(const std::wstring& directory, const std::wstring& mask,
+               const std::function<void(const std::wstring& name, bool is_directory)>& entry);
+// A name for a temporary file beside `path`, unique within this process.
+std::wstring temporary_sibling(const std::wstring& path);
+
+}  // namespace platform
+}  // namespace tsl

@@ -1,0 +1,200 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "util/file_system.h"
+#include "util/file_system_platform.h"
+#include "util/native_path.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr uint64_t filetime_unix_epoch = 116444736000000000ULL;  // 1970-01-01 in FILETIME
+
+uint64_t to_filetime(const struct timespec& t) {
+  return filetime_unix_epoch + static_cast<uint64_t>(t.tv_sec) * 10000000ULL +
+         static_cast<uint64_t>(t.tv_nsec) / 100;
+}
+
+}  // namespace
+
+std::string native_path(const std::wstring& path) {
+  std::wstring p = path;
+  for (auto& c : p) {
+    if (c == L'\\') c = L'/';
+  }
+  return wide_to_utf8(p);
+}
+
+file_handle file_handle::open_read(const std::wstring& path) {
+  int fd = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return file_handle();
+  struct stat st;
+  // Windows refuses to open a directory as a file; so do we.
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return file_handle();
+  }
+  return file_handle(fd);
+}
+
+file_handle file_handle::create_write(const std::wstring& path) {
+  int fd = ::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd < 0 ? file_handle() : file_handle(fd);
+}
+
+bool file_handle::read(void* bytes, uint32_t size, uint32_t& got) {
+  got = 0;
+  for (;;) {
+    ssize_t n = ::read(static_cast<int>(native_), bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    got = static_cast<uint32_t>(n);
+    return true;
+  }
+}
+
+bool file_handle::write(const void* bytes, uint32_t size, uint32_t& wrote) {
+  wrote = 0;
+  for (;;) {
+    ssize_t n = ::write(static_cast<int>(native_), bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    wrote = static_cast<uint32_t>(n);
+    return true;
+  }
+}
+
+bool file_handle::size(uint64_t& out) const {
+  struct stat st;
+  if (fstat(static_cast<int>(native_), &st) != 0) return false;
+  out = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool file_handle::last_write_time(uint64_t& out) const {
+  struct stat st;
+  if (fstat(static_cast<int>(native_), &st) != 0) return false;
+  out = to_filetime(st.st_mtim);
+  return true;
+}
+
+bool file_handle::flush() { return fsync(static_cast<int>(native_)) == 0; }
+
+void file_handle::close() {
+  if (native_ != invalid) {
+    ::close(static_cast<int>(native_));
+    native_ = invalid;
+  }
+}
+
+bool delete_file(const std::wstring& path) {
+  std::string p = native_path(path);
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return unlink(p.c_str()) == 0;
+}
+
+bool move_file_replace(const std::wstring& from, const std::wstring& to) {
+  std::string target = native_path(to);
+  struct stat st;
+  // MoveFileEx will not replace a directory with a file.
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  return rename(native_path(from).c_str(), target.c_str()) == 0;
+}
+
+bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
+  file_handle in = file_handle::open_read(from);
+  if (!in.is_open()) return false;
+  file_handle out = file_handle::create_write(to);
+  if (!out.is_open()) return false;
+  static thread_local std::vector<char> piece(1 << 20);
+  for (;;) {
+    uint32_t got = 0;
+    if (!in.read(piece.data(), static_cast<uint32_t>(piece.size()), got)) return false;
+    if (got == 0) break;
+    uint32_t done = 0;
+    while (done < got) {
+      uint32_t wrote = 0;
+      if (!out.write(piece.data() + done, got - done, wrote) || wrote == 0) return false;
+      done += wrote;
+    }
+  }
+  out.close();
+  // CopyFile keeps the last-write time; so does this copy.
+  struct stat st;
+  if (stat(native_path(from).c_str(), &st) == 0) {
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, native_path(to).c_str(), times, 0);
+  }
+  return true;
+}
+
+bool set_file_attributes(const std::wstring& path, uint32_t) { return path_exists(path); }
+
+std::FILE* open_c_file(const std::wstring& path, const char* mode) {
+  return std::fopen(native_path(path).c_str(), mode);
+}
+
+namespace platform {
+
+bool get_attributes(const std::wstring& path, uint32_t& attributes) {
+  struct stat st;
+  std::string p = native_path(path);
+  if (p.empty() || stat(p.c_str(), &st) != 0) return false;
+  attributes = S_ISDIR(st.st_mode) ? attribute_directory : 0x80;
+  return true;
+}
+
+bool make_directory(const std::wstring& path) {
+  return mkdir(native_path(path).c_str(), 0755) == 0;
+}
+
+bool remove_empty_directory(const std::wstring& path) {
+  return rmdir(native_path(path).c_str()) == 0;
+}
+
+bool enumerate(const std::wstring& directory, const std::wstring& mask,
+               const std::function<void(const std::wstring&, bool)>& entry) {
+  std::string dir = native_path(directory);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return false;
+  // Windows matches "*" and "*.*" against every name, with or without a dot.
+  bool all = mask == L"*" || mask == L"*.*";
+  std::string pattern = wide_to_utf8(mask);
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (!all && fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
+    bool is_directory;
+    if (e->d_type == DT_DIR) {
+      is_directory = true;
+    } else if (e->d_type == DT_REG) {
+      is_directory = false;
+    } else {
+      struct stat st;
+      is_directory = stat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    entry(utf8_to_wide(name), is_directory);
+  }
+  closedir(d);
+  return true;
+}
+
+std::wstring temporary_sibling(const std::wstring& path) {
+  static std::atomic<unsigned> counter{0};
+  return format_wide(L"%s.%u-%u.tmp", path, static_cast<unsigned>(getpid()),
+                     counter.fetch_add(1) + 1);
+}
+
+}  // namespace platform
+}  // namespace tsl

@@ -1,0 +1,182 @@
+#include "util/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "tests/test_util.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+using test::scoped_temp_dir;
+using test::write_file;
+
+TEST(FileSystemRead, LoadFileReusesAndGrowsTheBuffer) {
+  scoped_temp_dir dir;
+  write_file(dir / L"small", "abc");
+  write_file(dir / L"big", std::string(5000, 'x'));
+  write_file(dir / L"empty", "");
+  byte_buffer buffer;
+  ASSERT_TRUE(load_file(dir / L"big", buffer));
+  EXPECT_EQ(buffer.capacity(), 5000u);
+  EXPECT_EQ(buffer.limit(), 5000u);
+  ASSERT_TRUE(load_file(dir / L"small", buffer));
+  EXPECT_EQ(buffer.capacity(), 5000u);  // no shrink, no new allocation
+  EXPECT_EQ(buffer.position(), 0u);
+  EXPECT_EQ(buffer.limit(), 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 3), "abc");
+  EXPECT_FALSE(load_file(dir / L"empty", buffer));
+  EXPECT_FALSE(load_file(dir / L"missing", buffer));
+  byte_buffer fixed(2, byte_buffer::fixed_size);
+  EXPECT_FALSE(load_file(dir / L"small", fixed));
+}
+
+TEST(FileSystemRead, SizesTimesAndPartialReads) {
+  scoped_temp_dir dir;
+  write_file(dir / L"f", "hello");
+  EXPECT_EQ(get_file_size(dir / L"f"), 5u);
+  EXPECT_EQ(get_file_size(dir / L"missing"), 0u);
+  EXPECT_EQ(get_file_size(dir.path()), 0u);  // a directory is not a file
+  uint32_t size = 0;
+  ASSERT_TRUE(read_file_into(dir / L"f", nullptr, size));
+  EXPECT_EQ(size, 5u);
+  uint8_t bytes[3];
+  size = 3;
+  ASSERT_TRUE(read_file_into(dir / L"f", bytes, size));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 3), "hel");
+  uint64_t s = 0, t = 0;
+  ASSERT_TRUE(test::set_file_time(dir / L"f", 133000000000000000ULL));
+  ASSERT_TRUE(get_file_size_and_time(dir / L"f", s, t));
+  EXPECT_EQ(s, 5u);
+  EXPECT_EQ(t, 133000000000000000ULL);  // FILETIME units on both platforms
+  s = t = 7;
+  EXPECT_FALSE(get_file_size_and_time(dir / L"missing", s, t));
+  EXPECT_EQ(s, 7u);
+}
+
+TEST(FileSystemDelete, DeletesFilesEvenWhileOpen) {
+  scoped_temp_dir dir;
+  write_file(dir / L"open", "data");
+  {
+    // Another opener that allows deletion, as a running program would.
+#ifdef _WIN32
+    HANDLE h = CreateFileW((dir / L"open").c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(delete_file(dir / L"open"));
+    CloseHandle(h);
+#else
+    std::FILE* f = open_c_file(dir / L"open", "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(delete_file(dir / L"open"));
+    char c;
+    EXPECT_EQ(std::fread(&c, 1, 1, f), 1u);  // the open file is still readable
+    std::fclose(f);
+#endif
+  }
+  EXPECT_FALSE(file_exists(dir / L"open"));
+  EXPECT_FALSE(delete_file(dir / L"missing"));
+  EXPECT_FALSE(delete_file(dir.path()));
+}
+
+TEST(FileSystemDirectories, CreateNestedAndRefuseFiles) {
+  scoped_temp_dir dir;
+  EXPECT_TRUE(create_directories(dir / L"a\\b\\c"));
+  EXPECT_TRUE(directory_exists(dir / L"a\\b\\c"));
+  EXPECT_TRUE(create_directories(dir / L"a\\b"));
+  write_file(dir / L"file", "x");
+  EXPECT_FALSE(create_directories(dir / L"file"));
+  EXPECT_FALSE(create_directories(dir / L"file\\sub"));
+}
+
+TEST(FileSystemDirectories, ListingIsParentFirstAndSelectsNamesWithoutDots) {
+  scoped_temp_dir dir;
+  write_file(dir / L"top.txt", "1");
+  write_file(dir / L"README", "2");
+  write_file(dir / L"sub\\inner.bin", "3");
+  write_file(dir / L"sub\\deeper\\x", "4");
+  write_file(dir / L"other\\y.dat", "5");
+  auto files = list_files(dir.path(), true, L"*.*");
+  ASSERT_EQ(files.size(), 5u);
+  // The top directory's files come first.
+  std::vector<std::wstring> first(files.begin(), files.begin() + 2);
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(first, (std::vector<std::wstring>{dir / L"README", dir / L"top.txt"}));
+  auto pos = [&](const std::wstring& p) {
+    return std::find(files.begin(), files.end(), p) - files.begin();
+  };
+  EXPECT_LT(pos(dir / L"sub\\inner.bin"), pos(dir / L"sub\\deeper\\x"));
+  auto dirs = list_directories(dir.path(), true);
+  ASSERT_EQ(dirs.size(), 3u);
+  auto dpos = [&](const std::wstring& p) {
+    return std::find(dirs.begin(), dirs.end(), p) - dirs.begin();
+  };
+  EXPECT_EQ(dpos(dir / L"sub\\deeper"), dpos(dir / L"sub") + 1);
+  EXPECT_EQ(list_files(dir / L"top.txt", true, L"*.*").size(), 0u);
+  EXPECT_EQ(list_files(dir / L"missing", true, L"*.*").size(), 0u);
+  EXPECT_EQ(list_files(dir.path(), false, L"*.txt"), std::vector<std::wstring>{dir / L"top.txt"});
+}
+
+TEST(FileSystemDirectories, RemoveTreeDeletesTopLevelFilesOnly) {
+  scoped_temp_dir dir;
+  write_file(dir / L"t\\a", "1");
+  create_directories(dir / L"t\\empty\\deeper");
+  EXPECT_FALSE(remove_directory_tree(dir / L"t", false));
+  EXPECT_TRUE(file_exists(dir / L"t\\a"));
+  EXPECT_TRUE(remove_directory_tree(dir / L"t", true));
+  EXPECT_FALSE(path_exists(dir / L"t"));
+
+  write_file(dir / L"u\\a", "1");
+  write_file(dir / L"u\\sub\\b", "2");
+  EXPECT_FALSE(remove_directory_tree(dir / L"u", true));
+  EXPECT_FALSE(file_exists(dir / L"u\\a"));
+  EXPECT_TRUE(file_exists(dir / L"u\\sub\\b"));
+  EXPECT_TRUE(directory_exists(dir / L"u"));
+}
+
+TEST(FileSystemWrite, MovesCopiesAndAtomicWrites) {
+  scoped_temp_dir dir;
+  write_file(dir / L"a", "new");
+  write_file(dir / L"b", "old");
+  ASSERT_TRUE(move_file_replace(dir / L"a", dir / L"b"));
+  EXPECT_EQ(test::read_file(dir / L"b"), "new");
+  EXPECT_FALSE(file_exists(dir / L"a"));
+  create_directories(dir / L"d");
+  EXPECT_FALSE(move_file_replace(dir / L"b", dir / L"d"));
+  EXPECT_TRUE(file_exists(dir / L"b"));
+
+  ASSERT_TRUE(test::set_file_time(dir / L"b", 132000000000000000ULL));
+  ASSERT_TRUE(copy_file_replace(dir / L"b", dir / L"c"));
+  EXPECT_EQ(test::read_file(dir / L"c"), "new");
+  uint64_t s, t;
+  ASSERT_TRUE(get_file_size_and_time(dir / L"c", s, t));
+  EXPECT_EQ(t, 132000000000000000ULL);
+  EXPECT_FALSE(copy_file_replace(dir / L"missing", dir / L"c"));
+
+  ASSERT_TRUE(write_file_atomic(dir / L"doc.json", "{\"a\":1}\n"));
+  EXPECT_EQ(test::read_file(dir / L"doc.json"), "{\"a\":1}\n");
+  // A target that cannot take the file leaves nothing behind.
+  EXPECT_FALSE(write_file_atomic(dir / L"d", "x"));
+  EXPECT_FALSE(write_file_atomic(dir / L"missing-dir\\doc.json", "x"));
+  EXPECT_EQ(list_files(dir.path(), false, L"*.*").size(), 3u);  // b, c, doc.json
+}
+
+TEST(FileSystemWrite, NonAsciiNames) {
+  scoped_temp_dir dir;
+  std::wstring name = dir / L"\x0414\x0430\x043d\x043d\x044b\x0435 file.bin";
+  write_file(name, "abc");
+  EXPECT_EQ(get_file_size(name), 3u);
+  auto files = list_files(dir.path(), false, L"*.*");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0], name);
+}
+
+}  // namespace
+}  // namespace tsl

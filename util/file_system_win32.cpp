@@ -1,0 +1,157 @@
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "util/file_system.h"
+#include "util/file_system_platform.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+HANDLE handle_of(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+
+// The file-disposition delete lives in ntdll and is looked up once.
+struct io_status_block {
+  union {
+    LONG status;
+    PVOID pointer;
+  };
+  ULONG_PTR information;
+};
+using set_information_file_fn = LONG(WINAPI*)(HANDLE, io_status_block*, PVOID, ULONG, ULONG);
+
+set_information_file_fn native_set_information_file() {
+  static const set_information_file_fn fn = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll");
+    return ntdll ? reinterpret_cast<set_information_file_fn>(
+                       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")))
+                 : nullptr;
+  }();
+  return fn;
+}
+
+}  // namespace
+
+file_handle file_handle::open_read(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file_handle(h == INVALID_HANDLE_VALUE ? invalid : reinterpret_cast<intptr_t>(h));
+}
+
+file_handle file_handle::create_write(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file_handle(h == INVALID_HANDLE_VALUE ? invalid : reinterpret_cast<intptr_t>(h));
+}
+
+bool file_handle::read(void* bytes, uint32_t size, uint32_t& got) {
+  DWORD n = 0;
+  got = 0;
+  if (!ReadFile(handle_of(native_), bytes, size, &n, nullptr)) return false;
+  got = n;
+  return true;
+}
+
+bool file_handle::write(const void* bytes, uint32_t size, uint32_t& wrote) {
+  DWORD n = 0;
+  wrote = 0;
+  if (!WriteFile(handle_of(native_), bytes, size, &n, nullptr)) return false;
+  wrote = n;
+  return true;
+}
+
+bool file_handle::size(uint64_t& out) const {
+  LARGE_INTEGER li;
+  if (!GetFileSizeEx(handle_of(native_), &li)) return false;
+  out = static_cast<uint64_t>(li.QuadPart);
+  return true;
+}
+
+bool file_handle::last_write_time(uint64_t& out) const {
+  FILETIME ft;
+  if (!GetFileTime(handle_of(native_), nullptr, nullptr, &ft)) return false;
+  out = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return true;
+}
+
+bool file_handle::flush() { return FlushFileBuffers(handle_of(native_)) != 0; }
+
+void file_handle::close() {
+  if (native_ != invalid) {
+    CloseHandle(handle_of(native_));
+    native_ = invalid;
+  }
+}
+
+bool delete_file(const std::wstring& path) {
+  HANDLE h =
+      CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = false;
+  if (auto fn = native_set_information_file()) {
+    io_status_block status{};
+    unsigned char disposition = 1;  // FILE_DISPOSITION_INFORMATION.DeleteFile
+    ok = fn(h, &status, &disposition, sizeof disposition, 13) >= 0;
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+bool move_file_replace(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool set_file_attributes(const std::wstring& path, uint32_t attributes) {
+  return SetFileAttributesW(path.c_str(), attributes) != 0;
+}
+
+std::FILE* open_c_file(const std::wstring& path, const char* mode) {
+  std::wstring wide_mode(mode, mode + strlen(mode));
+  return _wfopen(path.c_str(), wide_mode.c_str());
+}
+
+namespace platform {
+
+bool get_attributes(const std::wstring& path, uint32_t& attributes) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  attributes = a;
+  return true;
+}
+
+bool make_directory(const std::wstring& path) {
+  return CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+bool remove_empty_directory(const std::wstring& path) {
+  return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool enumerate(const std::wstring& directory, const std::wstring& mask,
+               const std::function<void(const std::wstring&, bool)>& entry) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(join_path(directory, mask).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    entry(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return true;
+}
+
+std::wstring temporary_sibling(const std::wstring& path) {
+  static std::atomic<unsigned> counter{0};
+  return format_wide(L"%s.%u-%u.tmp", path, static_cast<unsigned>(GetCurrentProcessId()),
+                     counter.fetch_add(1) + 1);
+}
+
+}  // namespace platform
+}  // namespace tsl

@@ -1,0 +1,463 @@
+#include "util/text.h"
+
+#include <cwctype>
+#include <cctype>
+#include <cstdio>
+
+namespace tsl {
+
+namespace {
+
+template <typename C>
+C fold(C c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<C>(c - 'A' + 'a') : c;
+}
+
+template <typename S>
+bool equals_folded(const S& a, const S& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+template <typename S>
+S lower(S text) {
+  for (auto& c : text) c = fold(c);
+  return text;
+}
+
+// One conversion specification: %[flags][width][.precision][length]conv.
+struct spec {
+  bool left = false, zero = false, plus = false, space = false, alt = false;
+  int width = 0;
+  int precision = -1;
+  char conv = 0;
+};
+
+uint64_t truncate_unsigned(const format_arg& a) {
+  uint64_t v = a.as_unsigned();
+  if (a.bits() < 64) v &= (uint64_t{1} << a.bits()) - 1;
+  return v;
+}
+
+int64_t truncate_signed(const format_arg& a) {
+  int64_t v = a.as_signed();
+  if (a.bits() == 32) v = static_cast<int32_t>(static_cast<uint32_t>(v));
+  return v;
+}
+
+// Formats one integer or float into ASCII, honouring flags, width and precision.
+std::string render_number(const spec& s, const format_arg& a) {
+  std::string body;
+  std::string sign;
+  std::string prefix;
+  char buf[128];
+  switch (s.conv) {
+    case 'd':
+    case 'i': {
+      int64_t v = truncate_signed(a);
+      uint64_t mag = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+      std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(mag));
+      body = buf;
+      if (v < 0) {
+        sign = "-";
+      } else if (s.plus) {
+        sign = "+";
+      } else if (s.space) {
+        sign = " ";
+      }
+      break;
+    }
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+      uint64_t v = truncate_unsigned(a);
+      const char* f = s.conv == 'u'   ? "%llu"
+                      : s.conv == 'x' ? "%llx"
+                      : s.conv == 'X' ? "%llX"
+                                      : "%llo";
+      std::snprintf(buf, sizeof buf, f, static_cast<unsigned long long>(v));
+      body = buf;
+      if (s.alt && v != 0 && (s.conv == 'x' || s.conv == 'X')) prefix = s.conv == 'x' ? "0x" : "0X";
+      break;
+    }
+    default: {  // f e g
+      char f[16];
+      std::snprintf(f, sizeof f, "%%%s.%d%c", s.alt ? "#" : "", s.precision < 0 ? 6 : s.precision,
+                    s.conv);
+      std::snprintf(buf, sizeof buf, f, a.as_double());
+      body = buf;
+      if (body[0] == '-') {
+        sign = "-";
+        body.erase(0, 1);
+      } else if (s.plus) {
+        sign = "+";
+      } else if (s.space) {
+        sign = " ";
+      }
+      break;
+    }
+  }
+  bool integral = s.conv != 'f' && s.conv != 'e' && s.conv != 'g' && s.conv != 'E' && s.conv != 'G';
+  if (integral && s.precision >= 0) {
+    if (s.precision == 0 && body == "0") body.clear();
+    if (static_cast<int>(body.size()) < s.precision) body.insert(0, s.precision - body.size(), '0');
+  }
+  size_t len = sign.size() + prefix.size() + body.size();
+  std::string out;
+  if (static_cast<int>(len) < s.width) {
+    size_t pad = s.width - len;
+    if (s.left) {
+      out = sign + prefix + body + std::string(pad, ' ');
+    } else if (s.zero && !(integral && s.precision >= 0)) {
+      out = sign + prefix + std::string(pad, '0') + body;
+    } else {
+      out = std::string(pad, ' ') + sign + prefix + body;
+    }
+  } else {
+    out = sign + prefix + body;
+  }
+  return out;
+}
+
+template <typename C, typename S>
+void pad_append(S& out, const S& piece, const spec& s) {
+  S text = piece;
+  if (s.precision >= 0 && static_cast<int>(text.size()) > s.precision) text.resize(s.precision);
+  if (static_cast<int>(text.size()) < s.width) {
+    S pad(s.width - text.size(), C(' '));
+    text = s.left ? text + pad : pad + text;
+  }
+  out += text;
+}
+
+template <typename C, typename S>
+S format_core(const C* format, const format_arg* args, size_t count,
+              S (*to_text)(const format_arg&), S (*from_ascii)(const std::string&)) {
+  S out;
+  if (!format) return out;
+  size_t next = 0;
+  for (const C* p = format; *p; ++p) {
+    if (*p != C('%')) {
+      out += *p;
+      continue;
+    }
+    ++p;
+    if (*p == C('%')) {
+      out += C('%');
+      continue;
+    }
+    spec s;
+    for (;; ++p) {
+      if (*p == C('-')) {
+        s.left = true;
+      } else if (*p == C('0')) {
+        s.zero = true;
+      } else if (*p == C('+')) {
+        s.plus = true;
+      } else if (*p == C(' ')) {
+        s.space = true;
+      } else if (*p == C('#')) {
+        s.alt = true;
+      } else {
+        break;
+      }
+    }
+    while (*p >= C('0') && *p <= C('9')) s.width = s.width * 10 + (*p++ - C('0'));
+    if (*p == C('.')) {
+      ++p;
+      s.precision = 0;
+      while (*p >= C('0') && *p <= C('9')) s.precision = s.precision * 10 + (*p++ - C('0'));
+    }
+    // Length modifiers carry no meaning here: the argument knows its width.
+    while (*p == C('h') || *p == C('l') || *p == C('L') || *p == C('z') || *p == C('j') ||
+           *p == C('t') || *p == C('q')) {
+      ++p;
+    }
+    if (*p == C('I')) {
+      ++p;
+      while (*p == C('6') || *p == C('4') || *p == C('3') || *p == C('2')) ++p;
+    }
+    if (!*p) break;
+    C conv = *p;
+    if (next >= count) {
+      // A format asking for more arguments than given prints nothing for them.
+      continue;
+    }
+    const format_arg& a = args[next++];
+    switch (conv) {
+      case C('s'):
+      case C('S'):
+        pad_append<C>(out, to_text(a), s);
+        break;
+      case C('c'):
+      case C('C'): {
+        S one(1, static_cast<C>(a.as_unsigned()));
+        pad_append<C>(out, one, s);
+        break;
+      }
+      case C('d'):
+      case C('i'):
+      case C('u'):
+      case C('x'):
+      case C('X'):
+      case C('o'):
+      case C('f'):
+      case C('F'):
+      case C('e'):
+      case C('E'):
+      case C('g'):
+      case C('G'):
+        s.conv = static_cast<char>(conv == C('F') ? C('f') : conv);
+        out += from_ascii(render_number(s, a));
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
+}
+
+std::wstring wide_of(const format_arg& a) { return a.as_wide(); }
+std::string narrow_of(const format_arg& a) { return a.as_narrow(); }
+std::wstring widen_ascii(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::string keep_ascii(const std::string& s) { return s; }
+
+}  // namespace
+
+int64_t format_arg::as_signed() const {
+  switch (kind_) {
+    case kind::signed_int:
+      return s_;
+    case kind::unsigned_int:
+      return static_cast<int64_t>(u_);
+    case kind::floating:
+      return static_cast<int64_t>(d_);
+    default:
+      return 0;
+  }
+}
+
+uint64_t format_arg::as_unsigned() const {
+  switch (kind_) {
+    case kind::signed_int:
+      return static_cast<uint64_t>(s_);
+    case kind::unsigned_int:
+      return u_;
+    case kind::floating:
+      return static_cast<uint64_t>(d_);
+    default:
+      return 0;
+  }
+}
+
+double format_arg::as_double() const {
+  switch (kind_) {
+    case kind::signed_int:
+      return static_cast<double>(s_);
+    case kind::unsigned_int:
+      return static_cast<double>(u_);
+    case kind::floating:
+      return d_;
+    default:
+      return 0;
+  }
+}
+
+std::wstring format_arg::as_wide() const {
+  if (kind_ == kind::wide_text) return w_;
+  if (kind_ == kind::narrow_text) return utf8_to_wide(n_);
+  return std::wstring();
+}
+
+std::string format_arg::as_narrow() const {
+  if (kind_ == kind::narrow_text) return n_;
+  if (kind_ == kind::wide_text) return wide_to_utf8(w_);
+  return std::string();
+}
+
+std::wstring format_wide_args(const wchar_t* format, const format_arg* args, size_t count) {
+  return format_core<wchar_t, std::wstring>(format, args, count, wide_of, widen_ascii);
+}
+
+std::string format_narrow_args(const char* format, const format_arg* args, size_t count) {
+  return format_core<char, std::string>(format, args, count, narrow_of, keep_ascii);
+}
+
+std::string wide_to_utf8(const std::wstring& text) { return wide_to_narrow(text, code_page_utf8); }
+
+bool equals_ignore_case(const std::string& a, const std::string& b) { return equals_folded(a, b); }
+bool equals_ignore_case(const std::wstring& a, const std::wstring& b) {
+  return equals_folded(a, b);
+}
+std::string to_lower_ascii(std::string text) { return lower(std::move(text)); }
+std::wstring to_lower_ascii(std::wstring text) { return lower(std::move(text)); }
+
+bool ends_with_ignore_case(const std::wstring& text, const std::wstring& suffix) {
+  if (text.size() < suffix.size()) return false;
+  return equals_folded(text.substr(text.size() - suffix.size()), suffix);
+}
+
+std::wstring replace_all(std::wstring text, const std::wstring& pattern,
+                         const std::wstring& replacement) {
+  if (pattern.empty()) return text;
+  size_t pos = 0;
+  while ((pos = text.find(pattern, pos)) != std::wstring::npos) {
+    text.replace(pos, pattern.size(), replacement);
+    pos += replacement.size();
+  }
+  return text;
+}
+
+std::string& trim_right(std::string& text) {
+  size_t end = text.size();
+  while (end > 0) {
+    unsigned char c = static_cast<unsigned char>(text[end - 1]);
+    if (c >= 0x80 || !std::isspace(c)) break;
+    --end;
+  }
+  text.erase(end);
+  return text;
+}
+
+std::wstring& trim_spaces(std::wstring& text) {
+  size_t end = text.size();
+  while (end > 0 && std::iswspace(static_cast<wint_t>(text[end - 1]))) --end;
+  text.erase(end);
+  size_t begin = 0;
+  while (begin < text.size() && std::iswspace(static_cast<wint_t>(text[begin]))) ++begin;
+  text.erase(0, begin);
+  return text;
+}
+
+std::wstring join_strings(const std::vector<std::wstring>& parts, const std::wstring& separator) {
+  std::wstring out;
+  for (const auto& part : parts) {
+    if (!out.empty()) out += separator;
+    out += part;
+  }
+  return out;
+}
+
+std::vector<std::wstring> split_path(const std::wstring& path) {
+  std::vector<std::wstring> pieces;
+  size_t start = 0;
+  for (;;) {
+    size_t pos = path.find(L'\\', start);
+    if (pos == std::wstring::npos) {
+      pieces.push_back(path.substr(start));
+      return pieces;
+    }
+    pieces.push_back(path.substr(start, pos - start));
+    start = pos + 1;
+  }
+}
+
+std::wstring file_name_of(const std::wstring& path) {
+  size_t pos = path.rfind(L'\\');
+  if (pos == std::wstring::npos) pos = path.rfind(L'/');
+  return pos == std::wstring::npos ? path : path.substr(pos + 1);
+}
+
+std::wstring directory_of(const std::wstring& path) {
+  size_t pos = path.rfind(L'\\');
+  if (pos == std::wstring::npos) pos = path.rfind(L'/');
+  return pos == std::wstring::npos ? path : path.substr(0, pos);
+}
+
+std::wstring join_path(const std::wstring& directory, const std::wstring& relative) {
+  if (directory.empty()) return relative;
+  std::wstring out = directory;
+  if (out.back() != L'\\' && (relative.empty() || relative.front() != L'\\')) out += L'\\';
+  out += relative;
+  return out;
+}
+
+std::wstring normalize_path_pattern(std::wstring pattern) {
+  pattern = to_lower_ascii(std::move(pattern));
+  trim_spaces(pattern);
+  size_t slash = pattern.find(L'/');
+  if (slash != std::wstring::npos) pattern[slash] = L'\\';
+  return pattern;
+}
+
+bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
+  // Memoised form of the recursive rule: a '*' that is not last tries the
+  // rest of the pattern against every non-empty suffix. The table keeps
+  // adversarial masks from taking exponential time.
+  const size_t np = pattern.size(), nt = text.size();
+  std::vector<signed char> memo((np + 1) * (nt + 1), -1);
+  struct matcher {
+    const std::wstring& p;
+    const std::wstring& t;
+    std::vector<signed char>& memo;
+    size_t nt;
+    bool run(size_t pi, size_t ti) {
+      signed char& m = memo[pi * (nt + 1) + ti];
+      if (m >= 0) return m != 0;
+      bool result = false;
+      for (;;) {
+        if (pi == p.size()) {
+          result = ti == t.size();
+          break;
+        }
+        wchar_t c = p[pi];
+        if (c != L'*') {
+          if (ti == t.size() || (c != L'?' && c != t[ti])) break;
+          ++pi;
+          ++ti;
+          continue;
+        }
+        if (pi + 1 == p.size()) {
+          result = true;
+          break;
+        }
+        for (size_t tj = ti; tj < t.size(); ++tj) {
+          if (run(pi + 1, tj)) {
+            result = true;
+            break;
+          }
+        }
+        break;
+      }
+      m = result ? 1 : 0;
+      return result;
+    }
+  } matcher_state{pattern, text, memo, nt};
+  return matcher_state.run(0, 0);
+}
+
+bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path) {
+  auto pattern_pieces = split_path(pattern);
+  auto path_pieces = split_path(path);
+  if (pattern_pieces.size() != path_pieces.size()) return false;
+  for (size_t i = 0; i < path_pieces.size(); ++i) {
+    if (!wildcard_match(pattern_pieces[i], path_pieces[i])) return false;
+  }
+  return true;
+}
+
+bool is_safe_relative_path(const std::wstring& path) {
+  if (path.empty()) return false;
+  if (path[0] == L'\\' || path[0] == L'/') return false;    // absolute, UNC, device
+  if (path.find(L':') != std::wstring::npos) return false;  // drive letter, stream name
+  if (path.find(L'\0') != std::wstring::npos) return false;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find_first_of(L"\\/", start);
+    std::wstring piece = path.substr(start, end == std::wstring::npos ? end : end - start);
+    // Windows ignores trailing dots and blanks, so ". ." style names count too.
+    std::wstring trimmed = piece;
+    while (!trimmed.empty() && (trimmed.back() == L' ' || trimmed.back() == L'.'))
+      trimmed.pop_back();
+    if (piece == L".." || (trimmed.empty() && piece.find(L"..") != std::wstring::npos))
+      return false;
+    if (end == std::wstring::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace tsl

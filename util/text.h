@@ -1,0 +1,104 @@
+// Text and path helpers shared by every subsystem.
+// Threading: all functions are reentrant and keep no state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tsl {
+
+constexpr unsigned code_page_ansi = 0;
+constexpr unsigned code_page_utf8 = 65001;
+
+// Conversions never reject input: malformed UTF-8 becomes U+FFFD. Results end
+// at the first zero unit. Texts of any length are converted in full.
+std::wstring utf8_to_wide(const std::string& text);
+std::string wide_to_narrow(const std::wstring& text, unsigned code_page);
+std::string wide_to_utf8(const std::wstring& text);
+
+// One argument of the printf-style formatters. Type-safe, so the same format
+// behaves alike on the Windows and glibc runtimes: %s and %S accept either a
+// wide or a narrow text (converted as needed); %d %i %u %x %X %c take integers
+// of the width they were given.
+class format_arg {
+ public:
+  enum class kind { signed_int, unsigned_int, floating, wide_text, narrow_text };
+
+  format_arg(int v) : kind_(kind::signed_int), bits_(32), s_(v) {}
+  format_arg(long v) : kind_(kind::signed_int), bits_(8 * sizeof(long)), s_(v) {}
+  format_arg(long long v) : kind_(kind::signed_int), bits_(64), s_(v) {}
+  format_arg(unsigned v) : kind_(kind::unsigned_int), bits_(32), u_(v) {}
+  format_arg(unsigned long v) : kind_(kind::unsigned_int), bits_(8 * sizeof(long)), u_(v) {}
+  format_arg(unsigned long long v) : kind_(kind::unsigned_int), bits_(64), u_(v) {}
+  format_arg(double v) : kind_(kind::floating), d_(v) {}
+  format_arg(const wchar_t* v) : kind_(kind::wide_text), w_(v ? v : L"") {}
+  format_arg(const std::wstring& v) : kind_(kind::wide_text), w_(v.c_str()) {}
+  format_arg(const char* v) : kind_(kind::narrow_text), n_(v ? v : "") {}
+  format_arg(const std::string& v) : kind_(kind::narrow_text), n_(v.c_str()) {}
+
+  kind type() const { return kind_; }
+  int bits() const { return bits_; }
+  int64_t as_signed() const;
+  uint64_t as_unsigned() const;
+  double as_double() const;
+  std::wstring as_wide() const;
+  std::string as_narrow() const;
+
+ private:
+  kind kind_;
+  int bits_ = 64;
+  int64_t s_ = 0;
+  uint64_t u_ = 0;
+  double d_ = 0;
+  const wchar_t* w_ = nullptr;
+  const char* n_ = nullptr;
+};
+
+std::wstring format_wide_args(const wchar_t* format, const format_arg* args, size_t count);
+std::string format_narrow_args(const char* format, const format_arg* args, size_t count);
+
+template <typename... Args>
+std::wstring format_wide(const wchar_t* format, const Args&... args) {
+  const format_arg list[] = {format_arg(args)..., format_arg(0)};
+  return format_wide_args(format, list, sizeof...(Args));
+}
+
+template <typename... Args>
+std::string format_narrow(const char* format, const Args&... args) {
+  const format_arg list[] = {format_arg(args)..., format_arg(0)};
+  return format_narrow_args(format, list, sizeof...(Args));
+}
+
+// Comparison and case: only ASCII A-Z fold.
+bool equals_ignore_case(const std::string& a, const std::string& b);
+bool equals_ignore_case(const std::wstring& a, const std::wstring& b);
+std::string to_lower_ascii(std::string text);
+std::wstring to_lower_ascii(std::wstring text);
+bool ends_with_ignore_case(const std::wstring& text, const std::wstring& suffix);
+
+// Editing.
+std::wstring replace_all(std::wstring text, const std::wstring& pattern,
+                         const std::wstring& replacement);
+std::string& trim_right(std::string& text);
+std::wstring& trim_spaces(std::wstring& text);
+std::wstring join_strings(const std::vector<std::wstring>& parts, const std::wstring& separator);
+std::vector<std::wstring> split_path(const std::wstring& path);
+std::wstring file_name_of(const std::wstring& path);
+std::wstring directory_of(const std::wstring& path);
+
+// Paths. join_path with an empty directory returns the relative path alone.
+std::wstring join_path(const std::wstring& directory, const std::wstring& relative);
+
+// Path patterns: lower-cased, trimmed, the first '/' turned into '\', then
+// matched piece by piece between backslashes with '*' and '?'.
+std::wstring normalize_path_pattern(std::wstring pattern);
+bool wildcard_match(const std::wstring& pattern, const std::wstring& text);
+bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path);
+
+// True when a relative path from outside input stays inside the directory it
+// is joined to: not empty, not absolute, no drive letter, no UNC or device
+// prefix, no ".." component, in either separator.
+bool is_safe_relative_path(const std::wstring& path);
+
+}  // namespace tsl

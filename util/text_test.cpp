@@ -1,0 +1,131 @@
+#include "util/text.h"
+
+#include <gtest/gtest.h>
+
+namespace tsl {
+namespace {
+
+TEST(TextFormat, SameResultsOnBothRuntimes) {
+  EXPECT_EQ(format_wide(L"Connection attempt #%u... ", 4u), L"Connection attempt #4... ");
+  EXPECT_EQ(format_wide(L"%s (%S)", std::wstring(L"data\\a.bin"), std::string("CURL error: 22")),
+            L"data\\a.bin (CURL error: 22)");
+  EXPECT_EQ(format_wide(L"0x%08X", 2u), L"0x00000002");
+  EXPECT_EQ(format_wide(L"Downloading file '%s' (%d%%)", L"a.pak", 42),
+            L"Downloading file 'a.pak' (42%)");
+  EXPECT_EQ(format_narrow("Open failed: %u", 2u), "Open failed: 2");
+  EXPECT_EQ(format_narrow("!!! Error packing file: %S (Code: %d)\n", std::wstring(L"x"), -5),
+            "!!! Error packing file: x (Code: -5)\n");
+  EXPECT_EQ(format_narrow("%u", -1), "4294967295");
+  EXPECT_EQ(format_narrow("%d", 4294967295u), "-1");
+  EXPECT_EQ(format_narrow("%5d|%-5d|%05d", 42, 42, -42), "   42|42   |-0042");
+  EXPECT_EQ(format_narrow("%x %X %llu", 255u, 255u, 18446744073709551615ull),
+            "ff FF 18446744073709551615");
+  EXPECT_EQ(format_narrow("%.2f", 3.14159), "3.14");
+}
+
+TEST(TextFormat, MissingArgumentsAndOddFormatsAreSafe) {
+  EXPECT_EQ(format_narrow("a %s b %d"), "a  b ");
+  EXPECT_EQ(format_narrow("100%"), "100");
+  EXPECT_EQ(format_wide(nullptr), L"");
+  std::wstring long_text(10000, L'x');
+  EXPECT_EQ(format_wide(L"%s!", long_text).size(), 10001u);
+}
+
+TEST(TextConversion, RoundTripsAndReplacesMalformedInput) {
+  std::wstring cyrillic = L"\x0417\x0430\x043f\x0443\x0441\x043a...";
+  EXPECT_EQ(wide_to_utf8(cyrillic), "\xd0\x97\xd0\xb0\xd0\xbf\xd1\x83\xd1\x81\xd0\xba...");
+  EXPECT_EQ(utf8_to_wide(wide_to_utf8(cyrillic)), cyrillic);
+  std::wstring bad = utf8_to_wide(
+      "a\xff"
+      "b");
+  ASSERT_EQ(bad.size(), 3u);
+  EXPECT_EQ(bad[0], L'a');
+  EXPECT_EQ(bad[1], L'\xFFFD');
+  EXPECT_EQ(bad[2], L'b');
+  EXPECT_EQ(utf8_to_wide(std::string("ab\0cd", 5)), L"ab");
+  EXPECT_EQ(wide_to_utf8(std::wstring(L"ab\0cd", 5)), "ab");
+}
+
+TEST(TextCase, OnlyAsciiLettersFold) {
+  EXPECT_TRUE(equals_ignore_case(std::wstring(L"-NoUpdate"), std::wstring(L"-noupdate")));
+  EXPECT_FALSE(equals_ignore_case(std::wstring(L"\x0417"), std::wstring(L"\x0437")));
+  EXPECT_FALSE(equals_ignore_case(std::string("abc"), std::string("abcd")));
+  EXPECT_EQ(to_lower_ascii(std::wstring(L"Client\\GAME.exe")), L"client\\game.exe");
+  EXPECT_TRUE(ends_with_ignore_case(L"client\\Client.EXE", L".exe"));
+  EXPECT_TRUE(ends_with_ignore_case(L"x", L""));
+  EXPECT_FALSE(ends_with_ignore_case(L"xe", L".exe"));
+}
+
+TEST(TextEditing, ReplaceTrimJoinSplit) {
+  EXPECT_EQ(replace_all(L"aaaa", L"aa", L"a"), L"aa");
+  EXPECT_EQ(replace_all(L"a b  c", L" ", L"%20"), L"a%20b%20%20c");
+  EXPECT_EQ(replace_all(L"abc", L"", L"x"), L"abc");
+  std::string s = "line \t\r\n";
+  EXPECT_EQ(trim_right(s), "line");
+  std::string high = "x\xa0";
+  EXPECT_EQ(trim_right(high), "x\xa0");
+  std::wstring w = L"  mid dle \n";
+  EXPECT_EQ(trim_spaces(w), L"mid dle");
+  EXPECT_EQ(join_strings({L"", L"a", L"", L"b"}, L"-"), L"a--b");
+  EXPECT_EQ(split_path(L"a\\\\b"), (std::vector<std::wstring>{L"a", L"", L"b"}));
+  EXPECT_EQ(split_path(L""), (std::vector<std::wstring>{L""}));
+  EXPECT_EQ(split_path(L"\\a\\"), (std::vector<std::wstring>{L"", L"a", L""}));
+  EXPECT_EQ(file_name_of(L"a/b\\c/d"), L"c/d");
+  EXPECT_EQ(file_name_of(L"dir/x.bin"), L"x.bin");
+  EXPECT_EQ(directory_of(L"Client.exe"), L"Client.exe");
+  EXPECT_EQ(directory_of(L"C:\\games\\client\\Client.exe"), L"C:\\games\\client");
+}
+
+TEST(TextPaths, JoinPathKeepsOnlyBackslashRules) {
+  EXPECT_EQ(join_path(L"C:\\games", L"client\\Client.exe"), L"C:\\games\\client\\Client.exe");
+  EXPECT_EQ(join_path(L"C:\\games\\", L"x"), L"C:\\games\\x");
+  EXPECT_EQ(join_path(L"C:/games/", L"x"), L"C:/games/\\x");
+  EXPECT_EQ(join_path(L"C:\\games\\", L"\\x"), L"C:\\games\\\\x");
+  EXPECT_EQ(join_path(L"d", L""), L"d\\");
+  EXPECT_EQ(join_path(L"", L"x"), L"x");
+}
+
+TEST(TextPatterns, NormalizeAndWildcards) {
+  EXPECT_EQ(normalize_path_pattern(L"  Data/Sub/File.TXT "), L"data\\sub/file.txt");
+  EXPECT_TRUE(wildcard_match(L"*.dll", L"a.dll"));
+  EXPECT_TRUE(wildcard_match(L"*.dll", L".dll"));
+  EXPECT_TRUE(wildcard_match(L"a*", L"a"));
+  EXPECT_FALSE(wildcard_match(L"a**", L"a"));
+  EXPECT_TRUE(wildcard_match(L"a?c", L"abc"));
+  EXPECT_FALSE(wildcard_match(L"a?c", L"ac"));
+  EXPECT_TRUE(wildcard_match(L"*", L""));
+  EXPECT_TRUE(wildcard_match(L"", L""));
+  EXPECT_FALSE(wildcard_match(L"", L"a"));
+  EXPECT_FALSE(wildcard_match(L"*.*", L"readme"));
+  EXPECT_TRUE(wildcard_match(L"*a*b", L"xxaxxb"));
+  // Many stars against a long text must finish quickly.
+  std::wstring text(400, L'a');
+  EXPECT_FALSE(wildcard_match(L"*a*a*a*a*a*a*a*a*a*a*b", text));
+}
+
+TEST(TextPatterns, PathsMatchPieceByPiece) {
+  EXPECT_FALSE(path_matches_pattern(L"data\\*", L"data\\sub\\x.pak"));
+  EXPECT_TRUE(path_matches_pattern(L"data\\*\\*.pak", L"data\\sub\\x.pak"));
+  EXPECT_TRUE(path_matches_pattern(normalize_path_pattern(L"client\\*.exe"),
+                                   normalize_path_pattern(L"client\\Client.exe")));
+  EXPECT_FALSE(path_matches_pattern(L"client\\*.exe", L"client\\sub\\a.exe"));
+  EXPECT_FALSE(path_matches_pattern(L"config\\*.*", L"config\\readme"));
+  EXPECT_FALSE(
+      path_matches_pattern(normalize_path_pattern(L"data/sub/x.bin"), L"data\\sub\\x.bin"));
+  EXPECT_TRUE(path_matches_pattern(L"a\\\\b", L"a\\\\b"));
+  EXPECT_TRUE(path_matches_pattern(L"a\\*\\b", L"a\\\\b"));
+}
+
+TEST(TextPatterns, SafeRelativePaths) {
+  EXPECT_TRUE(is_safe_relative_path(L"client\\Client.exe"));
+  EXPECT_TRUE(is_safe_relative_path(L"data/x..y/z"));
+  EXPECT_TRUE(is_safe_relative_path(L"..data"));
+  for (const wchar_t* bad :
+       {L"", L"..", L"..\\x", L"a\\..\\..\\x", L"a/../x", L"\\x", L"/etc/passwd", L"C:\\x", L"c:x",
+        L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"a\\.. \\x", L"a\\x:stream"}) {
+    EXPECT_FALSE(is_safe_relative_path(bad)) << wide_to_utf8(bad);
+  }
+}
+
+}  // namespace
+}  // namespace tsl
