@@ -1,0 +1,251 @@
+#include "update/documents.h"
+
+#include "util/file_system.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+// Absent, null, {} and [] all count as "nothing there".
+bool is_empty_value(const json* value) {
+  return !value || value->is_null() ||
+         ((value->is_object() || value->is_array()) && value->empty());
+}
+
+const json* member(const json& object, const char* key) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+bool read_string(const json& object, const char* key, std::string& out) {
+  const json* v = member(object, key);
+  if (!v || !v->is_string()) return false;
+  out = v->get<std::string>();
+  return true;
+}
+
+bool read_u32(const json& object, const char* key, uint32_t& out) {
+  const json* v = member(object, key);
+  if (!v || !v->is_number()) return false;
+  out = v->get<uint32_t>();
+  return true;
+}
+
+bool read_string_array(const json& config_check, const char* key, std::vector<std::string>& out,
+                       std::wstring& error) {
+  const json* list = member(config_check, key);
+  if (!list || list->is_null()) return true;
+  if (!list->is_array()) {
+    error = format_wide(L"Remote config \"%s\" is not an array", key);
+    return false;
+  }
+  for (const auto& item : *list) {
+    if (!item.is_string()) {
+      error = format_wide(L"Remote config \"%s\" holds a mask that is not a string", key);
+      return false;
+    }
+    out.push_back(item.get<std::string>());
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string json_compact_line(const json& document) {
+  return document.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string json_pretty_line(const json& document) {
+  return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool parse_json_file(const std::wstring& path, json& document, std::string& error) {
+  std::FILE* f = open_c_file(path, "rb");
+  if (!f) {
+    error = "cannot open file";
+    return false;
+  }
+  std::string bytes;
+  char piece[65536];
+  size_t n;
+  while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) bytes.append(piece, n);
+  bool read_error = std::ferror(f) != 0;
+  std::fclose(f);
+  if (read_error) {
+    error = "cannot read file";
+    return false;
+  }
+  json parsed = json::parse(bytes, nullptr, false);
+  if (parsed.is_discarded()) {
+    error = "not valid JSON";
+    return false;
+  }
+  document = std::move(parsed);
+  return true;
+}
+
+json make_version_document(uint32_t gameupdate) {
+  json v = json::object();
+  v["gameupdate"] = gameupdate;
+  return v;
+}
+
+bool read_gameupdate(const json& version, uint32_t& gameupdate, std::wstring& error) {
+  if (!version.is_object()) {
+    error = L"Version file is not an object";
+    return false;
+  }
+  if (!read_u32(version, "gameupdate", gameupdate)) {
+    error = L"Version file has no numeric \"gameupdate\"";
+    return false;
+  }
+  return true;
+}
+
+bool is_valid_config(const json& config, int32_t version) {
+  if (!config.is_object() || is_empty_value(member(config, "guid"))) return false;
+  if (version == 1) return !is_empty_value(member(config, "host"));
+  const json* hosts = member(config, "hosts");
+  return hosts && hosts->is_array() && !hosts->empty();
+}
+
+bool validate_remote_config(const json& index, const std::wstring& guid, int32_t& version,
+                            std::wstring& error) {
+  if (!index.is_object()) {
+    error = L"Update index is not an object";
+    return false;
+  }
+  const json* config = member(index, "config");
+  if (is_empty_value(config)) {
+    error = L"Remote update config is empty";
+    return false;
+  }
+  const json* v = config->is_object() ? member(*config, "version") : nullptr;
+  if (!v || !v->is_number()) {
+    error = L"Remote config \"version\" is not a number";
+    return false;
+  }
+  version = v->get<int32_t>();
+  if (version < 1) {
+    error = L"Invalid version number";
+    return false;
+  }
+  if (!is_valid_config(*config, version)) {
+    error = L"Remote config is invalid";
+    return false;
+  }
+  const json& g = (*config)["guid"];
+  if (!g.is_string() || !equals_ignore_case(utf8_to_wide(g.get<std::string>()), guid)) {
+    error = L"GUID mismatch";
+    return false;
+  }
+  return true;
+}
+
+bool read_config_hosts(const json& config, int32_t version, std::vector<std::string>& hosts,
+                       std::wstring& error) {
+  hosts.clear();
+  if (version == 1) {
+    std::string host;
+    if (!read_string(config, "host", host)) {
+      error = L"Remote config \"host\" is not a string";
+      return false;
+    }
+    hosts.push_back(host);
+    return true;
+  }
+  for (const auto& item : config["hosts"]) {
+    if (!item.is_string()) {
+      error = L"Remote config \"hosts\" holds a host that is not a string";
+      return false;
+    }
+    hosts.push_back(item.get<std::string>());
+  }
+  return true;
+}
+
+bool read_check_rules(const json& config, int32_t version, check_rules& rules,
+                      std::wstring& error) {
+  rules = check_rules();
+  const json* check = member(config, "check");
+  if (!check || check->is_null()) return true;
+  if (!check->is_object()) {
+    error = L"Remote config \"check\" is not an object";
+    return false;
+  }
+  if (!read_string_array(*check, "soft_check", rules.soft_check, error) ||
+      !read_string_array(*check, "hard_check", rules.hard_check, error)) {
+    return false;
+  }
+  if (version < 3) return true;
+  const json* list = member(*check, "acceptable_checksums");
+  if (!list || list->is_null()) return true;
+  if (!list->is_array()) {
+    error = L"Remote config \"acceptable_checksums\" is not an array";
+    return false;
+  }
+  for (const auto& element : *list) {
+    const json* sums = member(element, "checksums");
+    if (!sums || !sums->is_array()) continue;  // ignored, as the publisher may rely on
+    acceptable_checksum item;
+    if (!read_string(element, "file", item.file)) {
+      error = L"Remote config acceptable checksum \"file\" is not a string";
+      return false;
+    }
+    for (const auto& sum : *sums) {
+      if (!sum.is_string()) {
+        error = L"Remote config acceptable checksum is not a string";
+        return false;
+      }
+      item.checksums.push_back(sum.get<std::string>());
+    }
+    rules.acceptable.push_back(std::move(item));
+  }
+  return true;
+}
+
+bool read_index_entry(const json& value, index_entry& entry) {
+  index_entry e;
+  if (!value.is_object() || !read_string(value, "l", e.local_path) ||
+      !read_string(value, "l_sha1", e.local_sha1) || !read_u32(value, "l_size", e.local_size) ||
+      !read_string(value, "r", e.remote_path) || !read_u32(value, "r_size", e.remote_size)) {
+    return false;
+  }
+  // An entry must never make the launcher write outside its own directory.
+  if (!is_safe_relative_path(utf8_to_wide(e.local_path))) return false;
+  e.local_sha1 = to_lower_ascii(e.local_sha1);
+  const json* pack = member(value, "r_pack");
+  if (is_empty_value(pack)) {
+    e.pack = "none";
+  } else if (pack->is_string()) {
+    e.pack = to_lower_ascii(pack->get<std::string>());
+  } else {
+    return false;
+  }
+  if (e.pack != "none") {
+    if (!read_string(value, "r_sha1", e.remote_sha1)) return false;
+    e.remote_sha1 = to_lower_ascii(e.remote_sha1);
+  }
+  entry = std::move(e);
+  return true;
+}
+
+std::vector<const json*> index_files(const json& index) {
+  std::vector<const json*> out;
+  const json* files = member(index, "files");
+  if (!files || files->is_null()) return out;
+  if (files->is_array() || files->is_object()) {
+    for (const auto& item : *files) out.push_back(&item);
+  } else {
+    out.push_back(files);
+  }
+  return out;
+}
+
+bool write_config_copy(const std::wstring& path, const json& config) {
+  return write_file_atomic(path, json_pretty_line(config));
+}
+
+}  // namespace tsl

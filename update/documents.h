@@ -1,0 +1,81 @@
+// The documents that pass between the patch maker and the launcher (version
+// file, update index with its "config" block and "files" entries) and the
+// ones the launcher keeps (session copy of the configuration). Readers never
+// throw: a malformed document gives false and an English error text.
+// Threading: reentrant.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tsl {
+
+using json = nlohmann::json;
+
+// Compact plus one newline (version file, index) and 4-space indentation
+// plus one newline (configuration, caches). Keys come out in ascending byte
+// order. Invalid UTF-8 inside strings is replaced rather than thrown.
+std::string json_compact_line(const json& document);
+std::string json_pretty_line(const json& document);
+
+// Parses a whole file. False with a reason when it is missing or not JSON.
+bool parse_json_file(const std::wstring& path, json& document, std::string& error);
+
+// Version file: {"gameupdate":N}.
+json make_version_document(uint32_t gameupdate);
+bool read_gameupdate(const json& version, uint32_t& gameupdate, std::wstring& error);
+
+// The "config" block of an index, validated in order: empty, version,
+// is_valid_config, GUID. The error is one of the four texts, or a text for a
+// block whose members have the wrong type.
+bool validate_remote_config(const json& index, const std::wstring& guid, int32_t& version,
+                            std::wstring& error);
+bool is_valid_config(const json& config, int32_t version);
+
+// Update base URLs of an accepted block: "host" for version 1, "hosts" for
+// version 2 and above, as written (no "/" added here).
+bool read_config_hosts(const json& config, int32_t version, std::vector<std::string>& hosts,
+                       std::wstring& error);
+
+struct acceptable_checksum {
+  std::string file;
+  std::vector<std::string> checksums;
+};
+
+struct check_rules {
+  std::vector<std::string> soft_check;
+  std::vector<std::string> hard_check;
+  std::vector<acceptable_checksum> acceptable;  // version 3 and above only
+};
+
+bool read_check_rules(const json& config, int32_t version, check_rules& rules, std::wstring& error);
+
+// One element of "files", as the file check needs it.
+struct index_entry {
+  std::string local_path;    // "l"
+  std::string local_sha1;    // "l_sha1", lower-cased
+  uint32_t local_size = 0;   // "l_size"
+  std::string remote_path;   // "r"
+  uint32_t remote_size = 0;  // "r_size"
+  std::string pack;          // "r_pack" lower-cased, "none" when absent or empty
+  std::string remote_sha1;   // "r_sha1" lower-cased, packed files only
+  // The digest a downloaded file must have.
+  const std::string& expected_sha1() const { return pack == "none" ? local_sha1 : remote_sha1; }
+};
+
+// False for an entry to skip: a needed key missing or of the wrong type, or
+// an "l" that would leave the game directory (absolute, drive letter, UNC
+// prefix or a ".." component).
+bool read_index_entry(const json& value, index_entry& entry);
+
+// The elements of "files": an array's elements, an object's member values,
+// one element for any other non-null value, none for null.
+std::vector<const json*> index_files(const json& index);
+
+// Writes the session copy of an accepted "config" block.
+bool write_config_copy(const std::wstring& path, const json& config);
+
+}  // namespace tsl

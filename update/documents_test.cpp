@@ -1,0 +1,181 @@
+#include "update/documents.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace tsl {
+namespace {
+
+const std::wstring guid = L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+
+json index_with(const json& config) { return json{{"config", config}, {"files", json::array()}}; }
+
+std::wstring validation_error(const json& index) {
+  int32_t version = 0;
+  std::wstring error;
+  return validate_remote_config(index, guid, version, error) ? L"" : error;
+}
+
+TEST(DocumentsLayout, CompactAndPrettyFormsWithSortedKeys) {
+  json v = make_version_document(7);
+  EXPECT_EQ(json_compact_line(v), "{\"gameupdate\":7}\n");
+  json config;
+  config["version"] = 3;
+  config["guid"] = "g";
+  config["check"]["soft_check"] = {"config\\*.*"};
+  config["check"]["cache"] = true;
+  EXPECT_EQ(json_pretty_line(config),
+            "{\n"
+            "    \"check\": {\n"
+            "        \"cache\": true,\n"
+            "        \"soft_check\": [\n"
+            "            \"config\\\\*.*\"\n"
+            "        ]\n"
+            "    },\n"
+            "    \"guid\": \"g\",\n"
+            "    \"version\": 3\n"
+            "}\n");
+  json bad_text = std::string("a\xff");
+  EXPECT_EQ(json_compact_line(bad_text), "\"a\xef\xbf\xbd\"\n");
+
+  test::scoped_temp_dir dir;
+  ASSERT_TRUE(write_config_copy(dir / L"config.json", config));
+  EXPECT_EQ(test::read_file(dir / L"config.json"), json_pretty_line(config));
+}
+
+TEST(DocumentsParse, FilesAndVersionNumbers) {
+  test::scoped_temp_dir dir;
+  json doc;
+  std::string error;
+  EXPECT_FALSE(parse_json_file(dir / L"missing.json", doc, error));
+  test::write_file(dir / L"bad.json", "{\"gameupdate\":");
+  EXPECT_FALSE(parse_json_file(dir / L"bad.json", doc, error));
+  EXPECT_EQ(error, "not valid JSON");
+  test::write_file(dir / L"v.json", "{\"gameupdate\":12}\n");
+  ASSERT_TRUE(parse_json_file(dir / L"v.json", doc, error));
+  uint32_t n = 0;
+  std::wstring werror;
+  ASSERT_TRUE(read_gameupdate(doc, n, werror));
+  EXPECT_EQ(n, 12u);
+  EXPECT_FALSE(read_gameupdate(json{{"gameupdate", "12"}}, n, werror));
+  EXPECT_EQ(werror, L"Version file has no numeric \"gameupdate\"");
+  EXPECT_FALSE(read_gameupdate(json::array(), n, werror));
+  EXPECT_FALSE(read_gameupdate(json{{"gameupdate", true}}, n, werror));
+}
+
+TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
+  json good{
+      {"version", 3}, {"guid", "0D3F6C21-7A4E-4B9D-A1C5-52E8F0B7C9A4"}, {"hosts", {"http://a/"}}};
+  EXPECT_EQ(validation_error(index_with(good)), L"");  // GUID compared ignoring case
+
+  EXPECT_EQ(validation_error(json{{"files", json::array()}}), L"Remote update config is empty");
+  EXPECT_EQ(validation_error(index_with(nullptr)), L"Remote update config is empty");
+  EXPECT_EQ(validation_error(index_with(json::object())), L"Remote update config is empty");
+  EXPECT_EQ(validation_error(index_with(json::array())), L"Remote update config is empty");
+  EXPECT_EQ(validation_error(index_with({{"version", 0}, {"guid", "x"}})),
+            L"Invalid version number");
+  EXPECT_EQ(validation_error(index_with({{"version", 2}, {"host", "http://a/"}, {"guid", "x"}})),
+            L"Remote config is invalid");
+  EXPECT_EQ(validation_error(index_with({{"version", 1}, {"hosts", {"http://a/"}}, {"guid", "x"}})),
+            L"Remote config is invalid");
+  EXPECT_EQ(validation_error(index_with({{"version", 2}, {"hosts", json::array()}, {"guid", "x"}})),
+            L"Remote config is invalid");
+  EXPECT_EQ(validation_error(
+                index_with({{"version", 1}, {"host", "http://a/"}, {"guid", json::object()}})),
+            L"Remote config is invalid");
+  EXPECT_EQ(
+      validation_error(index_with({{"version", 1}, {"host", "http://a/"}, {"guid", "other"}})),
+      L"GUID mismatch");
+  EXPECT_EQ(validation_error(index_with({{"version", 1}, {"host", "http://a/"}, {"guid", 5}})),
+            L"GUID mismatch");
+  // Malformed blocks end the session with a text instead of an exception.
+  EXPECT_EQ(validation_error(index_with({{"version", "3"}, {"guid", "x"}})),
+            L"Remote config \"version\" is not a number");
+  EXPECT_EQ(validation_error(index_with({{"guid", "x"}})),
+            L"Remote config \"version\" is not a number");
+  EXPECT_EQ(validation_error(index_with({1, 2})), L"Remote config \"version\" is not a number");
+  EXPECT_EQ(validation_error(json::array()), L"Update index is not an object");
+}
+
+TEST(DocumentsRemoteConfig, HostsAndCheckRules) {
+  std::vector<std::string> hosts;
+  std::wstring error;
+  ASSERT_TRUE(read_config_hosts({{"host", "http://h/tsl"}}, 1, hosts, error));
+  EXPECT_EQ(hosts, std::vector<std::string>{"http://h/tsl"});
+  EXPECT_FALSE(read_config_hosts({{"host", 7}}, 1, hosts, error));
+  ASSERT_TRUE(read_config_hosts({{"hosts", {"a", "b", "c"}}}, 3, hosts, error));
+  EXPECT_EQ(hosts.size(), 3u);
+  EXPECT_FALSE(read_config_hosts({{"hosts", {"a", 1}}}, 2, hosts, error));
+
+  check_rules rules;
+  json config =
+      json::parse(R"({"check":{"soft_check":["config\\*.*"],"hard_check":["client\\*.exe"],
+      "acceptable_checksums":[{"file":"a.txt","checksums":[" ABC ",""]},{"file":"b","checksums":"x"}]}})");
+  ASSERT_TRUE(read_check_rules(config, 3, rules, error));
+  EXPECT_EQ(rules.soft_check, std::vector<std::string>{"config\\*.*"});
+  EXPECT_EQ(rules.hard_check, std::vector<std::string>{"client\\*.exe"});
+  ASSERT_EQ(rules.acceptable.size(), 1u);  // "checksums" not an array: ignored
+  EXPECT_EQ(rules.acceptable[0].checksums, (std::vector<std::string>{" ABC ", ""}));
+  ASSERT_TRUE(read_check_rules(config, 2, rules, error));
+  EXPECT_TRUE(rules.acceptable.empty());  // read from version 3 on
+  ASSERT_TRUE(read_check_rules(json::object(), 3, rules, error));
+  EXPECT_FALSE(read_check_rules(json::parse(R"({"check":{"soft_check":[1]}})"), 3, rules, error));
+  EXPECT_FALSE(read_check_rules(
+      json::parse(R"({"check":{"acceptable_checksums":[{"file":1,"checksums":[]}]}})"), 3, rules,
+      error));
+  EXPECT_FALSE(read_check_rules(
+      json::parse(R"({"check":{"acceptable_checksums":[{"file":"a","checksums":[1]}]}})"), 3, rules,
+      error));
+}
+
+TEST(DocumentsIndexEntry, ReadsWhatTheCheckNeedsAndRejectsTheRest) {
+  json plain = json::parse(
+      R"({"l":"data\\Game Data.bin","l_sha1":"ABCDEF","l_size":10,"r":"7/data/game%20data.bin","r_size":10,"u":7})");
+  index_entry e;
+  ASSERT_TRUE(read_index_entry(plain, e));
+  EXPECT_EQ(e.pack, "none");
+  EXPECT_EQ(e.local_sha1, "abcdef");
+  EXPECT_EQ(e.expected_sha1(), "abcdef");
+  EXPECT_EQ(e.local_size, 10u);
+
+  json packed = plain;
+  packed["r_pack"] = "LZMA2";
+  packed["r_sha1"] = "FFEE";
+  ASSERT_TRUE(read_index_entry(packed, e));
+  EXPECT_EQ(e.pack, "lzma2");
+  EXPECT_EQ(e.expected_sha1(), "ffee");
+  for (json none : {json(nullptr), json::object(), json::array()}) {
+    json p = plain;
+    p["r_pack"] = none;
+    ASSERT_TRUE(read_index_entry(p, e));
+    EXPECT_EQ(e.pack, "none");
+  }
+  packed.erase("r_sha1");
+  EXPECT_FALSE(read_index_entry(packed, e));
+  for (const char* key : {"l", "l_sha1", "l_size", "r", "r_size"}) {
+    json p = plain;
+    p.erase(key);
+    EXPECT_FALSE(read_index_entry(p, e)) << key;
+    p[key] = key == std::string("l_size") || key == std::string("r_size") ? json("1") : json(1);
+    EXPECT_FALSE(read_index_entry(p, e)) << key;
+  }
+  EXPECT_FALSE(read_index_entry(json(5), e));
+  for (const char* outside :
+       {"..\\x", "a/../../x", "C:\\Windows\\x.dll", "\\\\srv\\s\\x", "/etc/x"}) {
+    json p = plain;
+    p["l"] = outside;
+    EXPECT_FALSE(read_index_entry(p, e)) << outside;
+  }
+}
+
+TEST(DocumentsIndexEntry, FilesOfAnyShape) {
+  EXPECT_EQ(index_files(json{{"files", {1, 2, 3}}}).size(), 3u);
+  EXPECT_EQ(index_files(json{{"files", {{"a", 1}, {"b", 2}}}}).size(), 2u);
+  EXPECT_EQ(index_files(json{{"files", 5}}).size(), 1u);
+  EXPECT_EQ(index_files(json{{"files", nullptr}}).size(), 0u);
+  EXPECT_EQ(index_files(json::object()).size(), 0u);
+}
+
+}  // namespace
+}  // namespace tsl

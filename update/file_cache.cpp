@@ -1,0 +1,78 @@
+#include "update/file_cache.h"
+
+#include "util/file_system.h"
+
+namespace tsl {
+
+bool file_stamp(const std::wstring& path, uint64_t& stamp) {
+  uint64_t size = 0, time = 0;
+  if (!get_file_size_and_time(path, size, time)) return false;
+  stamp = size ^ time;
+  return true;
+}
+
+bool file_cache::load(const std::wstring& path) {
+  json parsed;
+  std::string error;
+  bool ok = parse_json_file(path, parsed, error);
+  std::lock_guard<std::mutex> hold(lock_);
+  document_ = ok ? std::move(parsed) : json();
+  return ok;
+}
+
+bool file_cache::save(const std::wstring& path) const {
+  std::string bytes;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    bytes = json_pretty_line(document_);
+  }
+  return write_file_atomic(path, bytes);
+}
+
+bool file_cache::lookup(const std::string& key, const std::wstring& path, json* data) const {
+  json entry;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!document_.is_object()) return false;
+    auto it = document_.find(key);
+    if (it == document_.end()) return false;
+    entry = *it;
+  }
+  if (!entry.is_object()) return false;
+  auto stored = entry.find("cache");
+  if (stored == entry.end() || !stored->is_number()) return false;
+  uint64_t stamp = 0;
+  if (!file_stamp(path, stamp) || stored->get<uint64_t>() != stamp) return false;
+  if (data) {
+    auto d = entry.find("data");
+    *data = d == entry.end() ? json() : *d;
+  }
+  return true;
+}
+
+void file_cache::store(const std::string& key, const std::wstring& path, const json* data) {
+  uint64_t stamp = 0;
+  if (!file_stamp(path, stamp)) return;
+  json entry = json::object();
+  entry["cache"] = stamp;
+  if (data) entry["data"] = *data;
+  std::lock_guard<std::mutex> hold(lock_);
+  // A document that cannot take members (a cache file that held an array,
+  // say) is treated as an empty cache.
+  if (!document_.is_object()) document_ = json::object();
+  document_[key] = std::move(entry);
+}
+
+json file_cache::document() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return document_;
+}
+
+bool file_cache::equals(const file_cache& other) const {
+  if (this == &other) return true;
+  std::lock_guard<std::mutex> mine(lock_);
+  std::lock_guard<std::mutex> theirs(other.lock_);
+  return document_ == other.document_;
+}
+
+}  // namespace tsl

@@ -1,0 +1,41 @@
+// A JSON object of path keys to {"cache": stamp, "data": any}, where the
+// stamp is the file's size XOR its last-write time. Used by the launcher for
+// its installed files and by the maker for what it published.
+// Threading: every operation takes the cache's own lock; lookup computes the
+// stamp outside it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "update/documents.h"
+
+namespace tsl {
+
+// Size XOR last-write time (FILETIME units); false when the file cannot be
+// opened or queried.
+bool file_stamp(const std::wstring& path, uint64_t& stamp);
+
+class file_cache {
+ public:
+  // Replaces the document with the file's; a missing or broken file leaves
+  // an empty (null) cache and gives false.
+  bool load(const std::wstring& path);
+  // Writes the document through a temporary file and one move, so a crash or
+  // a full disk never leaves a truncated cache where a good one stood.
+  bool save(const std::wstring& path) const;
+  bool lookup(const std::string& key, const std::wstring& path, json* data = nullptr) const;
+  void store(const std::string& key, const std::wstring& path, const json* data = nullptr);
+
+  // A copy of the document, and deep equality of two caches. equals takes
+  // this cache's lock first, then the other's.
+  json document() const;
+  bool equals(const file_cache& other) const;
+
+ private:
+  mutable std::mutex lock_;
+  json document_;  // REQUIRES: lock_ held
+};
+
+}  // namespace tsl

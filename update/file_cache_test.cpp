@@ -1,0 +1,118 @@
+#include "update/file_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "tests/test_util.h"
+#include "util/file_system.h"
+
+namespace tsl {
+namespace {
+
+using test::scoped_temp_dir;
+
+TEST(FileCache, StampHitsUntilTheFileIsTouched) {
+  scoped_temp_dir dir;
+  std::wstring f = dir / L"a.bin";
+  test::write_file(f, "content");
+  ASSERT_TRUE(test::set_file_time(f, 133000000000000000ULL));
+  uint64_t stamp = 0;
+  ASSERT_TRUE(file_stamp(f, stamp));
+  EXPECT_EQ(stamp, 7ULL ^ 133000000000000000ULL);
+
+  file_cache cache;
+  EXPECT_FALSE(cache.lookup("a.bin", f));
+  json data{{"l", "a.bin"}};
+  cache.store("a.bin", f, &data);
+  json out;
+  ASSERT_TRUE(cache.lookup("a.bin", f, &out));
+  EXPECT_EQ(out, data);
+  ASSERT_TRUE(test::set_file_time(f, 133000000000000001ULL));  // same content, new time
+  EXPECT_FALSE(cache.lookup("a.bin", f));
+  EXPECT_FALSE(cache.lookup("a.bin", dir / L"missing"));
+  cache.store("x", dir / L"missing");  // no stamp, no entry
+  EXPECT_FALSE(cache.document().contains("x"));
+}
+
+TEST(FileCache, StoreReplacesAndDataIsOptional) {
+  scoped_temp_dir dir;
+  std::wstring f = dir / L"a";
+  test::write_file(f, "1");
+  file_cache cache;
+  EXPECT_TRUE(cache.document().is_null());
+  cache.store("k", f);
+  cache.store("k", f);
+  json doc = cache.document();
+  ASSERT_TRUE(doc.is_object());
+  EXPECT_EQ(doc.size(), 1u);
+  EXPECT_FALSE(doc["k"].contains("data"));
+  json out = 5;
+  ASSERT_TRUE(cache.lookup("k", f, &out));
+  EXPECT_TRUE(out.is_null());
+}
+
+TEST(FileCache, LoadOddFilesAndSaveAtomically) {
+  scoped_temp_dir dir;
+  std::wstring f = dir / L"a";
+  test::write_file(f, "1");
+  file_cache cache;
+  test::write_file(dir / L"array.json", "[]");
+  EXPECT_TRUE(cache.load(dir / L"array.json"));
+  EXPECT_FALSE(cache.lookup("a", f));
+  cache.store("a", f);  // an array document becomes an object, never throws
+  EXPECT_TRUE(cache.lookup("a", f));
+
+  test::write_file(dir / L"garbage.json", "{\"a\": {\"cache\": ");
+  EXPECT_FALSE(cache.load(dir / L"garbage.json"));
+  EXPECT_TRUE(cache.document().is_null());
+  EXPECT_FALSE(cache.load(dir / L"missing.json"));
+
+  test::write_file(dir / L"str.json", "{\"a\": {\"cache\": \"12\"}, \"b\": 3}");
+  ASSERT_TRUE(cache.load(dir / L"str.json"));
+  EXPECT_FALSE(cache.lookup("a", f));
+  EXPECT_FALSE(cache.lookup("b", f));
+
+  cache.store("a", f);
+  ASSERT_TRUE(cache.save(dir / L"cache.json"));
+  file_cache again;
+  ASSERT_TRUE(again.load(dir / L"cache.json"));
+  EXPECT_TRUE(again.lookup("a", f));
+  EXPECT_TRUE(again.equals(cache));
+  std::string text = test::read_file(dir / L"cache.json");
+  EXPECT_EQ(text.substr(0, 11), "{\n    \"a\": ");
+  EXPECT_EQ(text.back(), '\n');
+
+  // A cache that cannot be written leaves the old one in place.
+  create_directories(dir / L"blocked.json");
+  EXPECT_FALSE(cache.save(dir / L"blocked.json"));
+  EXPECT_TRUE(directory_exists(dir / L"blocked.json"));
+  EXPECT_EQ(list_files(dir.path(), false, L"*.tmp").size(), 0u);
+}
+
+TEST(FileCache, ConcurrentStoresAndLookups) {
+  scoped_temp_dir dir;
+  std::vector<std::wstring> files;
+  for (int i = 0; i < 8; ++i) {
+    files.push_back(dir / std::to_wstring(i));
+    test::write_file(files.back(), std::string(static_cast<size_t>(i), 'x'));
+  }
+  file_cache cache;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 200; ++round) {
+        int i = (round + t) % 8;
+        std::string key = std::to_string(i);
+        cache.store(key, files[i]);
+        EXPECT_TRUE(cache.lookup(key, files[i]));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(cache.document().size(), 8u);
+}
+
+}  // namespace
+}  // namespace tsl
