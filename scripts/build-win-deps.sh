@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds static liblzma and libcurl (Schannel TLS) for i686 Windows from
-# Debian's source packages. Usage: build-win-deps.sh <prefix>
+# Cross-builds static liblzma and libcurl (Schannel TLS) for Windows from
+# Debian's source packages. Usage: build-win-deps.sh <prefix> [i686|x86_64]
+# i686 is the product; x86_64 serves the test programs run under wine64.
 # Skips all work when <prefix> already holds a finished build.
 set -euo pipefail
 
@@ -15,7 +16,8 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
   exit 0
 fi
 
-host=i686-w64-mingw32
+arch=${2:-i686}
+host=$arch-w64-mingw32
 export CC=$host-gcc-posix
 export AR=$host-ar
 export RANLIB=$host-ranlib

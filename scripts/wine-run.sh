@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the build tree's own prefix.
-# CMake uses it as CMAKE_CROSSCOMPILING_EMULATOR. WINEPREFIX may be preset.
+# Runs a Windows program under Wine in the build tree's own prefix (WINEPREFIX
+# or TSL_WINEPREFIX). CMake uses it as CMAKE_CROSSCOMPILING_EMULATOR.
+# 64-bit programs run on wine64; 32-bit ones need a machine that can execute
+# 32-bit code (see scripts/can-run-win32.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-${TSL_WINEPREFIX:-$here/build/wineprefix}}
 export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installer dialogs in a fresh prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+program=${1:?usage: wine-run.sh program.exe [args]}
+loader=/usr/lib/wine/wine64
+if file -L "$program" 2>/dev/null | grep -q 'PE32 executable'; then
+  loader=/usr/lib/wine/wine
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
+  WINEARCH=win64 "$loader" wineboot -i >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
 fi
-exec wine "$@"
+exec "$loader" "$@"

@@ -1,0 +1,29 @@
+// Packed files: a 13-byte header (magic, unpacked size, LZMA2 dictionary
+// property) followed by a raw LZMA2 stream.
+// Threading: each call owns all of its state; calls may run concurrently.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tsl {
+
+constexpr uint32_t PACKED_FILE_MAGIC = 0x30ECEF13;
+constexpr uint64_t packed_size_unknown = UINT64_MAX;
+constexpr uint8_t packed_dictionary_property = 24;  // 16 MiB
+
+// Result codes of pack_file and unpack_file.
+enum packed_result : int32_t {
+  packed_ok = 0,
+  packed_data_error = 1,    // header unreadable, wrong magic, corrupt or short stream
+  packed_out_of_memory = 2,
+  packed_bad_property = 4,  // dictionary property above 40
+  packed_open_failed = 5,   // source or destination cannot be opened
+  packed_read_failed = 8,
+  packed_write_failed = 9,
+};
+
+int32_t pack_file(const std::wstring& source, const std::wstring& destination);
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination);
+
+}  // namespace tsl

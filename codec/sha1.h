@@ -1,0 +1,41 @@
+// SHA-1 (FIPS 180-4) and the digest text of a whole file.
+// Threading: a context and a buffer belong to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "util/byte_buffer.h"
+
+namespace tsl {
+
+struct Sha1Context {
+  uint8_t block[64];
+  uint32_t bit_count_low;
+  uint32_t bit_count_high;
+  uint32_t state[5];
+
+  Sha1Context();
+  ~Sha1Context();  // clears count and state
+  Sha1Context(const Sha1Context&) = delete;
+  Sha1Context& operator=(const Sha1Context&) = delete;
+};
+
+void reset(Sha1Context& context);
+void update(Sha1Context& context, const void* bytes, uint32_t length);
+// Pads and writes the 20-byte digest; does not reset the context.
+void final(Sha1Context& context, uint8_t digest[20]);
+
+// 40 lowercase hexadecimal digits.
+std::string digest_text(const uint8_t digest[20]);
+
+// The digest text of a whole file, or "" for an empty or unreadable file.
+// Reads in bounded pieces through `buffer`, so memory stays bounded for any
+// file size; the buffer keeps its capacity for the next file and the context
+// is left reset.
+std::string file_digest(const std::wstring& path, Sha1Context& context, byte_buffer& buffer);
+
+// True when the SHA instructions of the CPU are in use.
+bool sha1_uses_cpu_instructions();
+
+}  // namespace tsl

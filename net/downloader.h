@@ -1,0 +1,47 @@
+// One HTTP GET of one URL into one file over a reused libcurl easy handle,
+// with progress reports that can abort the transfer.
+// Threading: one thread at a time per downloader (the transfer lock makes
+// concurrent download calls run one after the other); the progress callback
+// runs on the thread that called download.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "net/curl_easy.h"
+
+namespace tsl {
+
+class downloader {
+ public:
+  // percent, seconds remaining, speed (bytes/s), total bytes, received bytes;
+  // a non-zero result aborts the transfer.
+  using progress_callback = std::function<int(int, double, double, double, double)>;
+
+  downloader();  // throws curl_easy_exception
+  virtual ~downloader();
+
+  // Fetches `url` into `path`. False on failure: last_error() says why and no
+  // partial file is left behind.
+  bool download(const std::string& url, const std::wstring& path);
+
+  const std::string& last_error() const { return last_error_; }
+  curl_easy& handle() { return handle_; }
+  void set_progress_callback(progress_callback callback) { callback_ = std::move(callback); }
+  void clear_progress_callback() { callback_ = nullptr; }
+
+ private:
+  static int progress_function(void* self, double total, double received, double, double);
+
+  std::string last_error_;
+  std::mutex transfer_lock_;
+  curl_easy handle_;
+  int64_t start_time_ = 0;
+  double smoothed_speed_ = 0;
+  double last_reported_ = 0;
+  progress_callback callback_;
+};
+
+}  // namespace tsl

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Exit 0 when this machine can execute 32-bit x86 code, which Wine needs for
+# a PE32 program. Some virtual machines refuse it (ELF32 gives "Exec format
+# error"); there the Windows programs are tested as 64-bit builds.
+set -u
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+printf '.globl _start\n_start:\n movl $1,%%eax\n movl $0,%%ebx\n int $0x80\n' >"$dir/t.s"
+as --32 "$dir/t.s" -o "$dir/t.o" 2>/dev/null && ld -m elf_i386 "$dir/t.o" -o "$dir/t" 2>/dev/null || exit 1
+"$dir/t" 2>/dev/null

@@ -1,0 +1,50 @@
+// The launcher's only window: background picture, status line, caption,
+// progress bar and close button, run on a UI thread of its own. The native
+// build draws the same state as one line on standard error.
+// Threading: the main thread constructs, starts and closes it; any thread may
+// call set_status_text, set_progress, repaint and is_closed. The status
+// text, progress and caption are guarded by one lock, held while they are
+// replaced and while they are painted.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tsl {
+
+class CSplashWnd {
+ public:
+  CSplashWnd();
+  ~CSplashWnd();
+  CSplashWnd(const CSplashWnd&) = delete;
+  CSplashWnd& operator=(const CSplashWnd&) = delete;
+
+  void set_caption(const std::wstring& caption);
+  // Starts the UI thread and waits at most 15000 ms for the window to show.
+  void start();
+  void set_status_text(const std::wstring& text);
+  // Stores the progress; callers follow it with set_status_text.
+  void set_progress(uint32_t current, uint32_t total);
+  // Has the window repainted before returning, when it exists.
+  void repaint();
+  bool is_closed() const { return closed_.load(); }
+  // Asks the window to close, waits at most 15000 ms for the UI thread, then
+  // releases everything. Sets the closed flag even without a window.
+  void close();
+
+  // Test hooks: every status text as it is set, and the current state.
+  void set_status_observer(std::function<void(const std::wstring&)> observer);
+  std::wstring status_text() const;
+  void progress(uint32_t& current, uint32_t& total) const;
+
+  struct impl;
+
+ private:
+  std::atomic<bool> closed_{false};
+  std::unique_ptr<impl> impl_;
+};
+
+}  // namespace tsl
