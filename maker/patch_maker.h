@@ -1,0 +1,19 @@
+// The patch maker: turns the `input` tree beside the executable into update
+// data in `output` (version file, numbered index plain and packed, published
+// files), remembering what it published in `cache.json`.
+// Threading: runs on the main thread; the console control thread only sets
+// the stop flag and waits for the maker finished event.
+#pragma once
+
+#include <string>
+
+namespace tsl {
+
+// False when it only created the configuration or cannot read it; true when
+// the run went through, including a run that was stopped early.
+bool run_patch_maker();
+
+// A fresh GUID text: 36 lowercase hexadecimal digits in 8-4-4-4-12 groups.
+std::string make_guid_text();
+
+}  // namespace tsl
