@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The whole test suite of both builds, from a fresh Debian 12 machine (root):
+# packages, the Windows libraries, every build, every test.
+#   native      AddressSanitizer + UndefinedBehaviorSanitizer, unit and script tests
+#   native-tsan ThreadSanitizer over the update pipeline and other threaded code
+#   fuzz        libFuzzer over unpack_file for a bounded time
+#   win32       the product: PE32 GUI executable for i686, checked with `file`
+#   win64       the same sources as 64-bit Windows programs, tested under wine64
+#               (and the PE32 build too where this machine can run 32-bit code)
+# Usage: scripts/run-tests.sh [build-root]   (default: ./build)
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+root=${1:-$repo/build}
+mkdir -p "$root"
+root=$(cd "$root" && pwd)
+jobs=$(nproc)
+fuzz_seconds=${TSL_FUZZ_SECONDS:-60}
+started=$(date +%s)
+
+step() { printf '\n=== %s (%ss)\n' "$*" "$(($(date +%s) - started))"; }
+fail() { echo "run-tests.sh: FAILED: $*" >&2; exit 1; }
+
+step "packages"
+"$repo/scripts/install-packages.sh" || fail "installing packages"
+
+step "Windows libraries (cached in $root/deps-*)"
+"$repo/scripts/build-win-deps.sh" "$root/deps-i686" i686 || fail "cross-building libcurl/liblzma for i686"
+"$repo/scripts/build-win-deps.sh" "$root/deps-x86_64" x86_64 || fail "cross-building libcurl/liblzma for x86_64"
+
+# The test builds point the compiled-in hosts at loopback ports that the
+# end-to-end tests serve with nginx, and keep the pause between attempts short.
+test_hosts=(-DTSL_PRIMARY_URL=http://127.0.0.1:18301/tsl/
+            -DTSL_FALLBACK_URL=http://127.0.0.1:18302/tsl/
+            -DTSL_RETRY_DELAY_MS=200 -DTSL_TEST_HOOKS=ON)
+
+configure() {
+  local dir=$1
+  shift
+  cmake -G Ninja -S "$repo" -B "$root/$dir" "$@" >"$root/$dir.configure.log" 2>&1 ||
+    { tail -30 "$root/$dir.configure.log" >&2; fail "configuring $dir"; }
+}
+
+build() {
+  local dir=$1
+  shift
+  ninja -C "$root/$dir" -j"$jobs" "$@" >"$root/$dir.build.log" 2>&1 ||
+    { grep -E 'error|FAILED' "$root/$dir.build.log" | head -40 >&2; fail "building $dir"; }
+  if grep -E 'warning:' "$root/$dir.build.log" | grep -v -E '/usr/|googletest' | head -20 | grep -q .; then
+    grep -E 'warning:' "$root/$dir.build.log" | grep -v -E '/usr/|googletest' | head -20 >&2
+    fail "warnings in $dir"
+  fi
+}
+
+step "native build (ASan + UBSan)"
+configure native -DCMAKE_BUILD_TYPE=Debug -DTSL_SANITIZE=address,undefined "${test_hosts[@]}"
+build native
+step "native tests"
+(cd "$root/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j"$jobs" --timeout 600) || fail "native tests"
+
+step "native build (ThreadSanitizer)"
+configure native-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSL_SANITIZE=thread "${test_hosts[@]}"
+build native-tsan tsl_tests stub_client
+step "native tests under ThreadSanitizer"
+(cd "$root/native-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ./tsl_tests --gtest_brief=1) || fail "ThreadSanitizer run"
+
+step "fuzzing unpack_file for ${fuzz_seconds}s"
+configure fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTSL_FUZZ=ON -DTSL_BUILD_TESTS=OFF
+build fuzz fuzz_unpack_file
+mkdir -p "$root/fuzz/corpus"
+cp -n "$repo"/tests/fuzz/corpus/* "$root/fuzz/corpus/" 2>/dev/null || true
+(cd "$root/fuzz" && ./fuzz_unpack_file -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+  -timeout=20 corpus >fuzz.log 2>&1) || { tail -40 "$root/fuzz/fuzz.log" >&2; fail "fuzzing"; }
+tail -2 "$root/fuzz/fuzz.log"
+
+step "Windows product build (PE32, i686)"
+win32_tests=OFF
+if "$repo/scripts/can-run-win32.sh"; then win32_tests=ON; fi
+configure win32 -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" -DTSL_WIN_DEPS="$root/deps-i686" \
+  -DCMAKE_BUILD_TYPE=Release -DTSL_BUILD_TESTS=$win32_tests \
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$repo/scripts/wine-run.sh" "${test_hosts[@]}"
+build win32
+kind=$(file -b "$root/win32/TessalyReach.exe")
+echo "TessalyReach.exe: $kind"
+case "$kind" in
+  "PE32 executable (GUI) Intel 80386"*) ;;
+  *) fail "the product is not a PE32 GUI executable for i686: $kind" ;;
+esac
+
+step "Windows test build (x86_64, run under wine64)"
+configure win64 -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DTSL_WIN_DEPS="$root/deps-x86_64" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$repo/scripts/wine-run.sh" \
+  "${test_hosts[@]}"
+build win64
+export TSL_WINEPREFIX="$root/wineprefix"
+step "Windows tests under Wine and Xvfb"
+status=0
+(cd "$root/win64" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure --timeout 900) || status=1
+WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true
+[ $status -eq 0 ] || fail "Windows tests"
+
+if [ $win32_tests = ON ]; then
+  step "PE32 tests under wine32"
+  (cd "$root/win32" && xvfb-run -a ctest --output-on-failure --timeout 900) || fail "PE32 tests"
+else
+  echo "(this machine cannot execute 32-bit x86 code: the PE32 build is checked, its tests run as win64)"
+fi
+
+step "all tests passed"
