@@ -1,0 +1,65 @@
+#include "maker/maker_stop.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace tsl {
+
+namespace {
+
+struct stop_state {
+  std::atomic<bool> stop{false};
+  std::atomic<bool> handler_running{false};
+  manual_reset_event finished;
+};
+
+// Made during static initialisation, before the entry runs, and kept for the
+// life of the process (deliberately never destroyed).
+stop_state* const state = new stop_state();
+
+}  // namespace
+
+void manual_reset_event::set() {
+  std::lock_guard<std::mutex> hold(lock_);
+  signalled_ = true;
+  changed_.notify_all();
+}
+
+void manual_reset_event::reset() {
+  std::lock_guard<std::mutex> hold(lock_);
+  signalled_ = false;
+}
+
+void manual_reset_event::wait() {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return signalled_; });
+}
+
+bool manual_reset_event::is_set() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return signalled_;
+}
+
+std::atomic<bool>& maker_stop_flag() { return state->stop; }
+manual_reset_event& maker_finished_event() { return state->finished; }
+
+void note_console_handler_running() { state->handler_running = true; }
+bool console_handler_running() { return state->handler_running; }
+
+void stop_maker_from_console(const char* message, int exit_code) {
+  note_console_handler_running();
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+  state->stop = true;
+  state->finished.wait();
+  std::fflush(stdout);
+  std::exit(exit_code);
+}
+
+void wait_for_console_handler_exit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace tsl
