@@ -1,0 +1,81 @@
+#include "launcher/entry.h"
+
+#include <exception>
+
+#include "launcher/client_start.h"
+#include "launcher/message_box.h"
+#include "launcher/messages.h"
+#include "launcher/switches.h"
+#include "maker/maker_console.h"
+#include "maker/patch_maker.h"
+#include "ui/splash_window.h"
+#include "update/game_launcher.h"
+#include "util/command_line.h"
+#include "util/process.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+int run_maker_mode(bool pause) {
+  attach_maker_console();
+  bool ok = run_patch_maker();
+  if (pause) run_pause();
+  return ok ? 1 : 0;
+}
+
+void start_client() {
+  uint32_t error = 0;
+  if (!start_game_client(join_path(executable_directory(), L"client\\Client.exe"), error)) {
+    show_error_message(format_wide(pick_text(texts::client_start_failed), error));
+  }
+}
+
+int run_launcher_mode(bool no_update) {
+  CSplashWnd splash;
+  splash.set_status_text(pick_text(texts::starting));
+  splash.set_caption(splash_site_caption);
+  splash.start();
+  int exit_code = 0;
+  try {
+    game_launcher session;
+    if (no_update || !session.prepare()) {
+      start_client();
+    } else {
+      bool restart = false;
+      if (!session.run(splash, restart)) {
+        std::wstring message = pick_text(texts::update_failed);
+        if (!session.error_text.empty()) {
+          message += format_wide(pick_text(texts::error_detail), session.error_text);
+        }
+        show_error_message(message);
+      } else if (restart) {
+        if (!restart_launcher()) show_error_message(pick_text(texts::restart_failed));
+        exit_code = 1;
+      } else {
+        set_environment_variable(L"TSLLAUNCHER", L"true");
+        if (!splash.is_closed()) start_client();
+      }
+    }
+  } catch (const std::exception& e) {
+    // Nothing below the entry should throw; if it does, say so and end cleanly.
+    std::wstring message = pick_text(texts::update_failed);
+    message += format_wide(pick_text(texts::error_detail), utf8_to_wide(e.what()));
+    show_error_message(message);
+  }
+  splash.close();
+  return exit_code;
+}
+
+}  // namespace
+
+int run_entry(const std::wstring& command_line) {
+  std::vector<std::wstring> arguments = split_command_line(command_line);
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  launcher_switches switches = match_switches(arguments);
+  if (switches.maker) return run_maker_mode(switches.pause);
+  return run_launcher_mode(switches.no_update);
+}
+
+}  // namespace tsl

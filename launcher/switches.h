@@ -1,0 +1,18 @@
+// The three command-line switches, matched whole and ignoring ASCII case.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tsl {
+
+struct launcher_switches {
+  bool maker = false;      // -patchmaker
+  bool pause = false;      // -sleep (maker mode only)
+  bool no_update = false;  // -noupdate (launcher mode only)
+};
+
+// `arguments` without the program path.
+launcher_switches match_switches(const std::vector<std::wstring>& arguments);
+
+}  // namespace tsl

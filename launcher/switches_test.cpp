@@ -1,0 +1,36 @@
+#include "launcher/switches.h"
+
+#include <gtest/gtest.h>
+
+#include "util/command_line.h"
+
+namespace tsl {
+namespace {
+
+launcher_switches from(const std::wstring& command_line) {
+  auto arguments = split_command_line(command_line);
+  arguments.erase(arguments.begin());
+  return match_switches(arguments);
+}
+
+TEST(Switches, MatchedWholeIgnoringAsciiCase) {
+  EXPECT_TRUE(from(L"TessalyReach.exe -NOUPDATE").no_update);
+  EXPECT_TRUE(from(L"TessalyReach.exe -NoUpdate").no_update);
+  EXPECT_TRUE(from(L"TessalyReach.exe \"-noupdate\"").no_update);
+  EXPECT_TRUE(from(L"TessalyReach.exe -no\"upd\"ate").no_update);
+  for (const wchar_t* line : {L"x -noupdates", L"x noupdate", L"x /noupdate", L"x -noupdat"}) {
+    EXPECT_FALSE(from(line).no_update) << line;
+  }
+  // The program path itself never counts as a switch.
+  EXPECT_FALSE(from(L"-noupdate").no_update);
+  launcher_switches both = from(L"x -patchmaker -noupdate -sleep -PatchMaker");
+  EXPECT_TRUE(both.maker);
+  EXPECT_TRUE(both.pause);
+  EXPECT_TRUE(both.no_update);
+  launcher_switches sleep_only = from(L"x -sleep");
+  EXPECT_FALSE(sleep_only.maker);
+  EXPECT_TRUE(sleep_only.pause);
+}
+
+}  // namespace
+}  // namespace tsl

@@ -1,0 +1,336 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real executables: the maker publishes, nginx (or a
+fault-injecting server where nginx cannot misbehave) serves on 127.0.0.1, the
+launcher (Windows under Wine and Xvfb, or native) updates a fresh installation
+and starts the stub client. Each scenario checks files on disk, the stub
+client's record and exit codes; a failure names its scenario and step."""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+from harness import check  # noqa: E402
+
+
+class World:
+    """One scenario's folders: a maker directory, a game directory, hosts."""
+
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        self.work = os.path.join(args.work, name)
+        if os.path.isdir(self.work):
+            shutil.rmtree(self.work)
+        os.makedirs(self.work)
+        self.maker_dir = os.path.join(self.work, "maker")
+        self.output = os.path.join(self.maker_dir, "output")
+        self.input = os.path.join(self.work, "input")
+        self.game = os.path.join(self.work, "game")
+        os.makedirs(self.game)
+        self.launcher_name = os.path.basename(args.launcher)
+        self.launcher = os.path.join(self.game, self.launcher_name)
+        shutil.copyfile(args.launcher, self.launcher)
+        os.chmod(self.launcher, 0o755)
+        self.maker = h.Runner("maker")
+        self.runner = h.Runner("launcher", args.wine)
+        self.servers = []
+        self.message_log = os.path.join(self.work, "messages.txt")
+
+    def publish(self, edition=1, hosts=None, extra=None):
+        h.write_sample_game(self.input, self.args.client, edition)
+        for rel, data in (extra or {}).items():
+            path = os.path.join(self.input, *rel.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        hosts = hosts or ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT]
+        return h.publish(self.maker, self.args.maker, self.maker_dir, self.input, hosts)
+
+    def nginx(self, port=h.PRIMARY_PORT, root=None):
+        server = h.Nginx(self.work, port, root or self.output)
+        self.servers.append(server)
+        return server
+
+    def fault(self, port=h.PRIMARY_PORT, **kw):
+        server = h.FaultServer(port, **kw)
+        self.servers.append(server)
+        return server
+
+    def launch(self, args=(), env=None, timeout=300):
+        e = {"TSL_MESSAGE_LOG": self.message_log}
+        e.update(env or {})
+        return self.runner.run(self.launcher, list(args), timeout=timeout, env=e)
+
+    def messages(self):
+        if not os.path.exists(self.message_log):
+            return ""
+        with open(self.message_log, encoding="utf-8") as f:
+            return f.read()
+
+    def close(self):
+        for s in self.servers:
+            s.stop()
+
+
+def downloads(server):
+    return [p for p, _ in server.requests() if not p.endswith(("version.json", "index.json", ".lzma2"))
+            or (p.endswith(".lzma2") and "index.json" not in p)]
+
+
+# ------------------------------------------------------------------ scenarios
+
+def first_and_incremental(w):
+    n1 = w.publish(1)
+    server = w.nginx()
+    code, out, err, took = w.launch(["-windowed", "quoted arg"])
+    check(code == 0, "first install: launcher exit code %d (%s)" % (code, err[-500:]))
+    missing = h.installed_matches(w.game, w.input)
+    check(not missing, "first install: files not installed: %s" % missing[:5])
+    records = h.client_records(w.game)
+    check(len(records) == 1, "first install: the client should start once, saw %d" % len(records))
+    check(records[0]["tsllauncher"] == "true", "first install: TSLLAUNCHER not set for the client")
+    check(records[0]["args"] == ["-windowed", "quoted", "arg"],
+          "first install: client arguments %s" % records[0]["args"])
+    check(os.path.normcase(records[0]["cwd"]).replace("\\", "/").rstrip("/").endswith("game/client"),
+          "first install: client working directory %s" % records[0]["cwd"])
+    first_fetches = len(downloads(server))
+    check(first_fetches == len(h.tree(w.input)), "first install: fetched %d files" % first_fetches)
+
+    server.clear_log()
+    code, _, err, _ = w.launch()
+    check(code == 0, "nothing changed: exit code %d" % code)
+    check(downloads(server) == [], "nothing changed: files were fetched: %s" % downloads(server)[:5])
+    check(len(h.client_records(w.game)) == 2, "nothing changed: client not started")
+
+    n2 = w.publish(2)
+    check(n2 == n1 + 1, "second publication should be %d, is %d" % (n1 + 1, n2))
+    server.clear_log()
+    code, _, err, _ = w.launch()
+    check(code == 0, "incremental: exit code %d" % code)
+    check(not h.installed_matches(w.game, w.input), "incremental: installation not up to date")
+    fetched = sorted(downloads(server))
+    check(len(fetched) == 3, "incremental: expected 3 changed files, fetched %s" % fetched)
+    check(os.path.exists(os.path.join(w.game, "manual", "Old Notes.txt")),
+          "incremental: a file that left the index is not deleted by the launcher")
+
+
+def self_update(w):
+    w.publish(1)
+    w.nginx()
+    code, _, _, _ = w.launch()
+    check(code == 0 and len(h.client_records(w.game)) == 1, "self-update: first install")
+    # A new launcher build: the same program with bytes appended, which both
+    # executable formats ignore.
+    with open(w.args.launcher, "rb") as f:
+        new_build = f.read() + b"\0tessaly launcher build 2\0"
+    w.publish(1, extra={w.launcher_name: new_build})
+    code, _, err, _ = w.launch(["-marker"])
+    check(code == 1, "self-update: the first process should exit with 1, got %d (%s)" % (code, err[-300:]))
+    # The restarted process updates again (nothing to do), deletes old-... and starts the client.
+    h.wait_for(lambda: len(h.client_records(w.game)) == 2, 120, "the restarted launcher to start the client")
+    record = h.client_records(w.game)[-1]
+    check(record["args"] == ["-marker"], "self-update: restart lost the command line: %s" % record["args"])
+    with open(w.launcher, "rb") as f:
+        check(f.read() == new_build, "self-update: new launcher not in place")
+    h.wait_for(lambda: not os.path.exists(os.path.join(w.game, "old-" + w.launcher_name)), 60,
+               "old-%s to be deleted" % w.launcher_name)
+    check(not os.path.exists(os.path.join(w.game, "new-" + w.launcher_name)), "self-update: new- copy left")
+
+
+def fallback_host(w):
+    w.publish(1)
+    w.nginx(port=h.FALLBACK_PORT)
+    code, _, _, _ = w.launch()
+    check(code == 0, "fallback: exit code %d" % code)
+    check(not h.installed_matches(w.game, w.input), "fallback: installation incomplete")
+
+
+def hosts_moved_by_configuration(w):
+    other_port = 18303
+    w.publish(1, hosts=["http://127.0.0.1:%d/tsl/" % other_port])
+    primary = w.nginx()
+    other = w.nginx(port=other_port)
+    code, _, _, _ = w.launch()
+    check(code == 0, "moved hosts: exit code %d" % code)
+    check(not h.installed_matches(w.game, w.input), "moved hosts: installation incomplete")
+    check(downloads(primary) == [], "moved hosts: files came from the first host")
+    check(len(downloads(other)) > 0, "moved hosts: nothing came from the configured host")
+
+
+def unsafe_entry(w):
+    n = w.publish(1)
+    index = h.read_index(w.output, n)
+    evil = dict(index["files"][0])
+    evil["l"] = "..\\escaped.txt"
+    index["files"].append(evil)
+    h.write_index(w.output, n, index)
+    w.nginx()
+    code, _, _, _ = w.launch()
+    check(code == 0, "unsafe entry: exit code %d" % code)
+    check(not os.path.exists(os.path.join(w.work, "escaped.txt")), "unsafe entry: a file was written outside")
+    check(not h.installed_matches(w.game, w.input), "unsafe entry: the rest was not installed")
+
+
+def corrupt_and_undecodable(w):
+    n = w.publish(1)
+    index = h.read_index(w.output, n)
+    plain = next(e for e in index["files"] if "r_pack" not in e and e["l_size"] > 0)
+    packed = next(e for e in index["files"] if e.get("r_pack") == "lzma2")
+    with open(os.path.join(w.output, *plain["r"].replace("%20", " ").split("/")), "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 0xFF]))
+    # A packed file that is not LZMA2 at all, with its index digest fixed up.
+    path = os.path.join(w.output, *packed["r"].replace("%20", " ").split("/"))
+    with open(path, "wb") as f:
+        f.write(b"\x13\xef\xec\x30" + b"\x00" * 9 + b"garbage")
+    packed["r_sha1"] = h.sha1(path)
+    h.write_index(w.output, n, index)
+    w.nginx()
+    code, _, _, _ = w.launch()
+    check(code == 0, "corrupt files: exit code %d" % code)
+    # The update is not strict: failures are reported in the session, and the game starts.
+    check(len(h.client_records(w.game)) == 1, "corrupt files: the client should still start")
+    local_plain = os.path.join(w.game, *plain["l"].split("\\"))
+    check(not os.path.exists(local_plain), "corrupt files: a file failing its digest was installed")
+    check(not os.path.exists(os.path.join(w.game, *packed["l"].split("\\"))),
+          "corrupt files: an undecodable file was installed")
+    check(not os.path.exists(os.path.join(w.game, h.SESSION, "cache.json")),
+          "corrupt files: the cache must not be saved after failures")
+
+
+def server_error_storm(w):
+    w.publish(1)
+    primary = w.fault(h.PRIMARY_PORT, status=500)
+    fallback = w.fault(h.FALLBACK_PORT, status=500)
+    code, _, _, took = w.launch()
+    check(code == 0, "500 storm: exit code %d" % code)
+    attempts = [p for p in primary.log + fallback.log if p.endswith("version.json")]
+    check(len(attempts) == 3, "500 storm: expected 3 attempts, saw %s" % attempts)
+    check(len(primary.log) == 2 and len(fallback.log) == 1, "500 storm: attempts not rotated")
+    # No index: the update failed softly and the game starts.
+    check(len(h.client_records(w.game)) == 1, "500 storm: the client should start")
+
+
+def no_update(w):
+    server = w.fault(h.PRIMARY_PORT, status=500)
+    os.makedirs(os.path.join(w.game, "client"))
+    shutil.copyfile(w.args.client, os.path.join(w.game, "client", "Client.exe"))
+    os.chmod(os.path.join(w.game, "client", "Client.exe"), 0o755)
+    code, _, _, _ = w.launch(["-NoUpdate"])
+    check(code == 0, "-noupdate: exit code %d" % code)
+    records = h.client_records(w.game)
+    check(len(records) == 1 and records[0]["tsllauncher"] is None,
+          "-noupdate: the client should start without TSLLAUNCHER: %s" % records)
+    check(server.log == [], "-noupdate: the launcher asked a host")
+    check(not os.path.exists(os.path.join(w.game, ".temp")), "-noupdate: a session directory was made")
+
+
+def missing_client_in_russian(w):
+    code, _, _, _ = w.launch(["-noupdate"], env={"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"})
+    check(code == 0, "missing client: exit code %d" % code)
+    text = w.messages()
+    check(text.startswith("Не удалось запустить игру.\nОшибка: 0x0000000"),
+          "missing client: Russian message expected, got %r" % text[:120])
+    check("Пожалуйста, полностью проверьте ваш игровой клиент." in text, "missing client: text incomplete")
+
+
+def cancel_during_downloads(w):
+    w.publish(1)
+    server = w.fault(h.PRIMARY_PORT, root=w.output, trickle=0.02)
+    p = w.runner.start(w.launcher, env={"TSL_MESSAGE_LOG": w.message_log})
+    h.wait_for(lambda: len(server.log) > 3, 120, "downloads to begin")
+    if w.args.wine:
+        window = None
+        deadline = time.time() + 60
+        while time.time() < deadline and not window:
+            r = subprocess.run(["xdotool", "search", "--name", "^Tessaly Reach$"], stdout=subprocess.PIPE)
+            ids = r.stdout.split()
+            window = ids[0].decode() if ids else None
+            time.sleep(0.3)
+        check(window, "cancel: splash window not found")
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                  stdout=subprocess.PIPE).stdout.decode()
+        g = dict(line.split("=") for line in geometry.split())
+        x, y = int(g["X"]) + 430, int(g["Y"]) + 10
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], check=True)
+    else:
+        p.send_signal(signal.SIGINT)
+    code = p.wait(120)
+    check(code == 0, "cancel: exit code %d" % code)
+    check(h.client_records(w.game) == [], "cancel: the client must not start")
+    check(not os.path.exists(os.path.join(w.game, h.SESSION, "cache.json")), "cancel: cache was saved")
+    check(h.installed_matches(w.game, w.input), "cancel: everything was installed anyway")
+
+
+def windows_maker_agrees(w):
+    """The Windows maker under Wine publishes what the native maker publishes."""
+    if not w.args.wine:
+        return
+    n = w.publish(1)
+    native = h.read_index(w.output, n)
+    wine_maker_dir = os.path.join(w.work, "wine-maker")
+    n_wine = h.publish(w.runner, w.args.launcher, wine_maker_dir, w.input,
+                       ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT])
+    windows = h.read_index(os.path.join(wine_maker_dir, "output"), n_wine)
+
+    def key(e):
+        return {k: e[k] for k in ("l", "l_sha1", "l_size", "r_pack") if k in e}
+    check(sorted(map(json.dumps, map(key, native["files"]))) == sorted(map(json.dumps, map(key, windows["files"]))),
+          "Windows maker: index entries differ from the native maker's")
+
+
+SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
+             unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
+             missing_client_in_russian, cancel_during_downloads, windows_maker_agrees]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--launcher", required=True)
+    parser.add_argument("--maker", required=True, help="a native TessalyReach used to publish")
+    parser.add_argument("--client", required=True, help="the stub Client.exe for the launcher's platform")
+    parser.add_argument("--wine", help="scripts/wine-run.sh when the launcher is a Windows program")
+    parser.add_argument("--work", help="working folder (default: a fresh temporary one)")
+    parser.add_argument("--only", nargs="*", help="scenario names to run")
+    args = parser.parse_args()
+    temporary = None
+    if not args.work:
+        temporary = tempfile.mkdtemp(prefix="tsl-e2e-")
+        args.work = temporary
+    failures = []
+    for scenario in SCENARIOS:
+        if args.only and scenario.__name__ not in args.only:
+            continue
+        started = time.time()
+        w = World(args, scenario.__name__)
+        try:
+            scenario(w)
+            print("PASS %-32s %5.1fs" % (scenario.__name__, time.time() - started), flush=True)
+        except h.StepFailed as e:
+            failures.append(scenario.__name__)
+            print("FAIL %-32s %s" % (scenario.__name__, e), flush=True)
+        except Exception:
+            failures.append(scenario.__name__)
+            print("FAIL %-32s\n%s" % (scenario.__name__, traceback.format_exc()), flush=True)
+        finally:
+            w.close()
+    if temporary and not failures:
+        shutil.rmtree(temporary, ignore_errors=True)
+    if failures:
+        print("failed scenarios: %s (work folder %s)" % (", ".join(failures), args.work))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,319 @@
+"""Shared pieces of the end-to-end tests and the demo: the sample game, the
+maker and launcher runs (natively or under Wine), nginx and a fault-injecting
+HTTP server on 127.0.0.1, and the checks on what landed on disk."""
+
+import hashlib
+import http.server
+import json
+import os
+import random
+import shutil
+import signal
+import socketserver
+import subprocess
+import threading
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SESSION = os.path.join(".temp", "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4")
+PRIMARY_PORT = 18301
+FALLBACK_PORT = 18302
+
+
+class StepFailed(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise StepFailed(what)
+
+
+def sha1(path):
+    h = hashlib.sha1()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            h.update(piece)
+    return h.hexdigest()
+
+
+def tree(root):
+    """Relative path (with '/') -> bytes digest, for every file below root."""
+    out = {}
+    for base, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(base, name)
+            out[os.path.relpath(path, root).replace(os.sep, "/")] = sha1(path)
+    return out
+
+
+# ---------------------------------------------------------------- the sample game
+
+def write_sample_game(input_dir, client_exe, edition=1):
+    """The built-in sample: a stub client, data of several kinds, names with
+    blanks and capitals. `edition` 2 changes a few files, as a new release would."""
+    rng = random.Random(20261208)
+    sample = os.path.join(REPO, "tests", "sample_game")
+    if os.path.isdir(input_dir):
+        shutil.rmtree(input_dir)
+    shutil.copytree(sample, input_dir)
+    os.makedirs(os.path.join(input_dir, "client"), exist_ok=True)
+    shutil.copyfile(client_exe, os.path.join(input_dir, "client", "Client.exe"))
+
+    def put(rel, data):
+        path = os.path.join(input_dir, *rel.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    # Textures compress well, sounds do not: both sides of the packing rule.
+    texture = bytes((x * 7 + y) & 0xFF for y in range(256) for x in range(1024))
+    put("data/Textures/Stone Wall.dds", b"DDS " + texture * 2)
+    put("data/Textures/Grass.dds", b"DDS " + bytes(reversed(texture)) * 2)
+    put("data/Sounds/Wind Loop.ogg", b"OggS" + bytes(rng.getrandbits(8) for _ in range(300000)))
+    words = ["hill", "river", "tower", "gate", "road", "forest", "ruin", "camp"]
+    level = "\n".join(" ".join(rng.choice(words) for _ in range(12)) for _ in range(4000))
+    put("data/Maps/Lowlands.map", level.encode())
+    if edition >= 2:
+        put("data/Maps/Lowlands.map", (level + "\nnew quest: the bridge\n").encode())
+        put("data/Maps/Highlands.map", level[::-1].encode())
+        put("data/Textures/Grass.dds", b"DDS " + texture[::-1] * 2 + b"v2")
+        os.remove(os.path.join(input_dir, "manual", "Old Notes.txt"))
+
+
+# ---------------------------------------------------------------- running programs
+
+class Runner:
+    """Runs the program natively or under Wine (wine_run = scripts/wine-run.sh)."""
+
+    def __init__(self, exe_name, wine_run=None, env=None):
+        self.exe_name = exe_name
+        self.wine_run = wine_run
+        self.env = dict(os.environ, **(env or {}))
+
+    def command(self, exe, args):
+        if self.wine_run:
+            return [self.wine_run, exe] + list(args)
+        return [exe] + list(args)
+
+    def run(self, exe, args=(), timeout=300, env=None, cwd=None):
+        e = dict(self.env, **(env or {}))
+        started = time.time()
+        p = subprocess.run(self.command(exe, args), cwd=cwd or os.path.dirname(exe), env=e,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace"), \
+            time.time() - started
+
+    def start(self, exe, args=(), env=None):
+        e = dict(self.env, **(env or {}))
+        return subprocess.Popen(self.command(exe, args), cwd=os.path.dirname(exe), env=e,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+
+
+def publish(maker_runner, maker_exe, maker_dir, input_dir=None, client_hosts=None):
+    """Runs the patch maker in maker_dir (creating config.json on the first
+    run) and returns the new game update number."""
+    os.makedirs(maker_dir, exist_ok=True)
+    exe = os.path.join(maker_dir, os.path.basename(maker_exe))
+    if not os.path.exists(exe) or sha1(exe) != sha1(maker_exe):
+        shutil.copyfile(maker_exe, exe)
+        os.chmod(exe, 0o755)
+    config = os.path.join(maker_dir, "config.json")
+    if not os.path.exists(config):
+        code, out, err, _ = maker_runner.run(exe, ["-patchmaker"])
+        check(code == 0 and os.path.exists(config),
+              "maker did not create config.json (exit %d): %s %s" % (code, out, err))
+    if client_hosts is not None:
+        with open(config, encoding="utf-8") as f:
+            doc = json.load(f)
+        doc["client"]["hosts"] = client_hosts
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(json.dumps(doc, indent=4, sort_keys=True) + "\n")
+    if input_dir and os.path.abspath(input_dir) != os.path.join(maker_dir, "input"):
+        target = os.path.join(maker_dir, "input")
+        if os.path.isdir(target):
+            shutil.rmtree(target)
+        shutil.copytree(input_dir, target)
+    code, out, err, _ = maker_runner.run(exe, ["-patchmaker"])
+    check(code == 1, "maker failed (exit %d): %s %s" % (code, out, err))
+    with open(os.path.join(maker_dir, "output", "version.json")) as f:
+        return json.load(f)["gameupdate"]
+
+
+def read_index(output_dir, number):
+    with open(os.path.join(output_dir, str(number), "index.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def write_index(output_dir, number, index, pack_with=None):
+    """Rewrites an index (and drops its packed form, so the plain one is used)."""
+    path = os.path.join(output_dir, str(number), "index.json")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(json.dumps(index, separators=(",", ":"), sort_keys=True) + "\n")
+    packed = path + ".lzma2"
+    if os.path.exists(packed):
+        os.remove(packed)
+
+
+# ---------------------------------------------------------------- HTTP hosts
+
+class Nginx:
+    """nginx serving `root` below /tsl/ on 127.0.0.1:port, with an access log."""
+
+    def __init__(self, work, port, root, rate=None):
+        self.dir = os.path.join(work, "nginx-%d" % port)
+        os.makedirs(os.path.join(self.dir, "logs"), exist_ok=True)
+        self.port = port
+        self.root = root
+        self.access_log = os.path.join(self.dir, "logs", "access.log")
+        conf = os.path.join(self.dir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("""daemon off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(dir)s/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log %(dir)s/logs/access.log;
+    client_body_temp_path %(dir)s/tmp;
+    proxy_temp_path %(dir)s/tmp;
+    fastcgi_temp_path %(dir)s/tmp;
+    uwsgi_temp_path %(dir)s/tmp;
+    scgi_temp_path %(dir)s/tmp;
+    types { application/octet-stream lzma2; application/json json; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:%(port)d;
+        location /tsl/ { alias %(root)s/; %(rate)s }
+    }
+}
+""" % {"dir": self.dir, "port": port, "root": os.path.abspath(root),
+       "rate": ("limit_rate %s;" % rate) if rate else ""})
+        os.makedirs(os.path.join(self.dir, "tmp"), exist_ok=True)
+        self.process = subprocess.Popen(["nginx", "-p", self.dir, "-c", conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port(port, self.process)
+
+    def requests(self):
+        if not os.path.exists(self.access_log):
+            return []
+        paths = []
+        with open(self.access_log) as f:
+            for line in f:
+                parts = line.split('"')
+                if len(parts) > 2:
+                    request = parts[1].split(" ")
+                    status = parts[2].split()[0]
+                    if len(request) >= 2:
+                        paths.append((request[1], int(status)))
+        return paths
+
+    def clear_log(self):
+        open(self.access_log, "w").close()
+        self.process.send_signal(signal.SIGUSR1)  # reopen the log
+        time.sleep(0.2)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGQUIT)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def wait_for_port(port, process=None, timeout=10):
+    import socket
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if process is not None and process.poll() is not None:
+            raise StepFailed("server on port %d exited: %s" % (port, process.stderr.read().decode()))
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise StepFailed("nothing listens on port %d" % port)
+
+
+class FaultServer:
+    """A host that misbehaves in ways nginx will not: every request answered
+    with `status`, or files served from `root` slowly (`trickle` seconds per KiB)."""
+
+    def __init__(self, port, status=None, root=None, trickle=0.0):
+        self.log = []
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                owner.log.append(self.path)
+                if owner.status:
+                    self.send_response(owner.status)
+                    self.send_header("Content-Length", "5")
+                    self.end_headers()
+                    self.wfile.write(b"error")
+                    return
+                rel = self.path[len("/tsl/"):] if self.path.startswith("/tsl/") else self.path
+                from urllib.parse import unquote
+                path = os.path.join(owner.root, *unquote(rel).split("/"))
+                if not os.path.isfile(path):
+                    self.send_response(404)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                data = open(path, "rb").read()
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                try:
+                    for i in range(0, len(data), 1024):
+                        self.wfile.write(data[i:i + 1024])
+                        self.wfile.flush()
+                        if owner.trickle and not rel.endswith(("version.json", "index.json", ".json.lzma2")):
+                            time.sleep(owner.trickle)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+
+        self.status = status
+        self.root = root
+        self.trickle = trickle
+        socketserver.ThreadingTCPServer.allow_reuse_address = True
+        self.server = socketserver.ThreadingTCPServer(("127.0.0.1", port), Handler)
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# ---------------------------------------------------------------- the installation
+
+def client_records(game_dir):
+    path = os.path.join(game_dir, "client", "client-record.jsonl")
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.2)
+    raise StepFailed("timed out waiting for " + what)
+
+
+def installed_matches(game_dir, input_dir, ignore=("client/client-record.jsonl",)):
+    want = tree(input_dir)
+    have = {k: v for k, v in tree(game_dir).items()
+            if not k.startswith(".temp/") and k not in ignore}
+    missing = sorted(k for k in want if have.get(k) != want[k])
+    return missing

@@ -1,0 +1,22 @@
+#include "update/mask_list.h"
+
+#include "util/text.h"
+
+namespace tsl {
+
+void mask_list::add(const std::wstring& mask) {
+  std::wstring normalized = normalize_path_pattern(mask);
+  std::lock_guard<std::mutex> hold(lock_);
+  masks_.insert(std::move(normalized));
+}
+
+bool mask_list::matches(const std::wstring& relative_path) const {
+  std::wstring path = normalize_path_pattern(relative_path);
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const auto& mask : masks_) {
+    if (path_matches_pattern(mask, path)) return true;
+  }
+  return false;
+}
+
+}  // namespace tsl

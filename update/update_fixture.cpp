@@ -1,0 +1,205 @@
+#include "update/update_fixture.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+
+#include "codec/packed_file.h"
+#include "codec/sha1.h"
+#include "update/documents.h"
+#include "util/file_system.h"
+#include "util/text.h"
+
+namespace tsl {
+namespace test {
+
+namespace {
+
+std::string host_folder_path(const std::wstring& folder) {
+  std::string p = wide_to_utf8(folder);
+#ifndef _WIN32
+  for (auto& c : p) {
+    if (c == '\\') c = '/';
+  }
+#endif
+  return p;
+}
+
+}  // namespace
+
+update_host::update_host(const std::wstring& folder)
+    : folder_(folder), server_(new httplib::Server) {
+  create_directories(folder_);
+  server_->set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        std::string relative =
+            request.path.rfind("/tsl/", 0) == 0 ? request.path.substr(5) : request.path;
+        int status = 0, delay = 0;
+        {
+          std::lock_guard<std::mutex> hold(lock_);
+          log_.push_back(relative);
+          ++counts_[relative];
+          auto f = failures_.find(relative);
+          if (f != failures_.end() && f->second.second != 0) {
+            status = f->second.first;
+            if (f->second.second > 0) --f->second.second;
+          }
+          auto s = slow_.find(relative);
+          if (s != slow_.end()) delay = s->second;
+        }
+        if (status) {
+          response.status = status;
+          response.set_content("fault", "text/plain");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (delay) {
+          auto body =
+              std::make_shared<std::string>(read_file(join_path(folder_, utf8_to_wide(relative))));
+          response.set_content_provider(
+              body->size(), "application/octet-stream",
+              [body, delay](size_t offset, size_t length, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                size_t n = std::min<size_t>(length, 1024);
+                return sink.write(body->data() + offset, n);
+              });
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+      });
+  server_->set_mount_point("/tsl", host_folder_path(folder_));
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  for (int i = 0; i < 500 && !server_->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+update_host::~update_host() {
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string update_host::base_url() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/tsl/";
+}
+
+void update_host::fail(const std::string& relative, int status, int times) {
+  std::lock_guard<std::mutex> hold(lock_);
+  failures_[relative] = {status, times};
+}
+
+void update_host::slow(const std::string& relative, int delay_ms) {
+  std::lock_guard<std::mutex> hold(lock_);
+  slow_[relative] = delay_ms;
+}
+
+int update_host::requests(const std::string& relative) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = counts_.find(relative);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+std::vector<std::string> update_host::request_log() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return log_;
+}
+
+int closed_port() {
+  httplib::Server probe;
+  return probe.bind_to_any_port("127.0.0.1");
+}
+
+nlohmann::json publisher::default_config(const std::vector<std::string>& hosts) {
+  nlohmann::json config;
+  config["version"] = 3;
+  config["guid"] = "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+  config["hosts"] = hosts;
+  config["check"]["cache"] = true;
+  config["check"]["hard_check"] = {"client\\*.exe", "client\\*.dll"};
+  config["check"]["soft_check"] = {"config\\*.*"};
+  config["check"]["acceptable_checksums"] = nlohmann::json::array();
+  return config;
+}
+
+nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<published_file>& files,
+                                  const nlohmann::json& config, bool packed_index) {
+  Sha1Context context;
+  byte_buffer buffer;
+  scoped_temp_dir scratch;
+  nlohmann::json entries = nlohmann::json::array();
+  for (const auto& f : files) {
+    std::wstring local = utf8_to_wide(f.local);
+    std::wstring key = to_lower_ascii(local);
+    std::wstring source = scratch / L"source";
+    write_file(source, f.content);
+    std::wstring remote = format_wide(L"%u\\", gameupdate) + key;
+    std::wstring published = join_path(folder_, remote) + (f.packed ? L".lzma2" : L"");
+    create_directories(directory_of(published));
+    nlohmann::json e;
+    e["u"] = gameupdate;
+    e["l"] = f.local;
+    e["l_sha1"] = file_digest(source, context, buffer);
+    e["l_size"] = f.content.size();
+    if (f.packed) {
+      EXPECT_EQ(pack_file(source, published), 0);
+      e["r_pack"] = "lzma2";
+      e["r_sha1"] = file_digest(published, context, buffer);
+    } else {
+      copy_file_replace(source, published);
+    }
+    e["r_size"] = get_file_size(published);
+    std::wstring r = replace_all(replace_all(remote, L"\\", L"/"), L" ", L"%20");
+    e["r"] = wide_to_utf8(r) + (f.packed ? ".lzma2" : "");
+    entries.push_back(e);
+  }
+  nlohmann::json index{{"config", config}, {"files", entries}};
+  std::wstring index_path = join_path(folder_, format_wide(L"%u\\index.json", gameupdate));
+  create_directories(directory_of(index_path));
+  write_file(index_path, json_compact_line(index));
+  delete_file(index_path + L".lzma2");
+  if (packed_index) {
+    EXPECT_EQ(pack_file(index_path, index_path + L".lzma2"), 0);
+  }
+  write_file(join_path(folder_, L"version.json"),
+             json_compact_line(make_version_document(gameupdate)));
+  return index;
+}
+
+void publisher::corrupt(const std::string& remote, const std::string& bytes) {
+  write_file(join_path(folder_, replace_all(utf8_to_wide(remote), L"%20", L" ")), bytes);
+}
+
+game_install::game_install() { write_file(image(), "launcher executable, first build"); }
+
+std::unique_ptr<game_launcher> game_install::session(const std::vector<std::string>& hosts) const {
+  auto s = std::make_unique<game_launcher>(image());
+  s->prepare();
+  s->hosts = hosts;
+  return s;
+}
+
+run_result run_update(const game_install& game, const std::vector<std::string>& hosts,
+                      std::function<void(CSplashWnd&, const std::wstring&)> during,
+                      std::function<void(game_launcher&)> adjust) {
+  run_result result;
+  std::mutex lock;
+  CSplashWnd splash;
+  splash.set_status_observer([&](const std::wstring& text) {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      result.statuses.push_back(text);
+    }
+    if (during) during(splash, text);
+  });
+  auto session = game.session(hosts);
+  if (adjust) adjust(*session);
+  result.ok = session->run(splash, result.restart);
+  result.error = session->error_text;
+  splash.set_status_observer(nullptr);
+  splash.close();
+  return result;
+}
+
+}  // namespace test
+}  // namespace tsl

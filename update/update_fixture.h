@@ -1,0 +1,112 @@
+// Test fixture for update sessions: a game directory with a stand-in
+// launcher executable, update hosts served over loopback HTTP from folders,
+// and a publisher that writes version files, indexes and published files.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/test_util.h"
+#include "ui/splash_window.h"
+#include "update/game_launcher.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace tsl {
+namespace test {
+
+// One update host: serves a folder below "/tsl/" on 127.0.0.1, with faults.
+class update_host {
+ public:
+  explicit update_host(const std::wstring& folder);
+  ~update_host();
+
+  std::string base_url() const;  // http://127.0.0.1:PORT/tsl/
+  int port() const { return port_; }
+  const std::wstring& folder() const { return folder_; }
+
+  // Answers `status` for a relative path (e.g. "7/data/a.bin"), `times`
+  // times (-1: always).
+  void fail(const std::string& relative, int status, int times = -1);
+  // Sends the body of a relative path slowly: `delay_ms` between 1 KiB pieces.
+  void slow(const std::string& relative, int delay_ms);
+  int requests(const std::string& relative) const;
+  std::vector<std::string> request_log() const;
+
+ private:
+  std::wstring folder_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex lock_;
+  std::map<std::string, std::pair<int, int>> failures_;  // REQUIRES: lock_ held
+  std::map<std::string, int> slow_;                      // REQUIRES: lock_ held
+  std::map<std::string, int> counts_;                    // REQUIRES: lock_ held
+  std::vector<std::string> log_;                         // REQUIRES: lock_ held
+};
+
+// A port on 127.0.0.1 where nothing listens.
+int closed_port();
+
+struct published_file {
+  std::string local;  // "l": relative path with '\'
+  std::string content;
+  bool packed = false;
+};
+
+// Writes a game update into a host folder the way the maker lays it out.
+class publisher {
+ public:
+  explicit publisher(const std::wstring& host_folder) : folder_(host_folder) {}
+
+  // The "config" block; defaults to a version-3 block naming `hosts`.
+  static nlohmann::json default_config(const std::vector<std::string>& hosts);
+  // Publishes `files` as update `gameupdate` with `config`. Returns the index.
+  nlohmann::json publish(uint32_t gameupdate, const std::vector<published_file>& files,
+                         const nlohmann::json& config, bool packed_index = true);
+  // Overwrites a published file's bytes without touching the index.
+  void corrupt(const std::string& remote, const std::string& bytes);
+
+ private:
+  std::wstring folder_;
+};
+
+// A game directory with the stand-in launcher executable "TessalyReach.exe".
+class game_install {
+ public:
+  game_install();
+  const std::wstring& dir() const { return dir_.path(); }
+  std::wstring image() const { return dir_ / L"TessalyReach.exe"; }
+  std::wstring path(const std::wstring& relative) const { return dir_ / relative; }
+  // A prepared session whose hosts are `hosts`.
+  std::unique_ptr<game_launcher> session(const std::vector<std::string>& hosts) const;
+
+ private:
+  scoped_temp_dir dir_;
+};
+
+struct run_result {
+  bool ok = false;
+  bool restart = false;
+  std::wstring error;
+  std::vector<std::wstring> statuses;
+};
+
+// Runs one update session against `hosts`; `during` sees every status text
+// (it may close the splash window to cancel).
+run_result run_update(const game_install& game, const std::vector<std::string>& hosts,
+                      std::function<void(CSplashWnd&, const std::wstring&)> during = nullptr,
+                      std::function<void(game_launcher&)> adjust = nullptr);
+
+}  // namespace test
+}  // namespace tsl

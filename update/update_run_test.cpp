@@ -1,0 +1,382 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "codec/sha1.h"
+#include "launcher/messages.h"
+#include "update/game_launcher.h"
+#include "update/mask_list.h"
+#include "update/update_fixture.h"
+#include "util/file_system.h"
+#include "util/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace tsl {
+namespace {
+
+using nlohmann::json;
+using test::game_install;
+using test::published_file;
+using test::publisher;
+using test::run_update;
+using test::update_host;
+
+const wchar_t* const session_rel = L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+
+// A game, its host and a publisher, with a helper to bring the install up to date.
+struct update_world {
+  game_install game;
+  test::scoped_temp_dir host_dir;
+  update_host host{host_dir.path()};
+  publisher pub{host_dir.path()};
+
+  json config() const { return publisher::default_config({host.base_url()}); }
+  test::run_result update(std::function<void(CSplashWnd&, const std::wstring&)> during = nullptr) {
+    return run_update(game, {host.base_url()}, std::move(during),
+                      [](game_launcher& s) { s.retry_delay = 0; });
+  }
+  std::wstring session(const std::wstring& name) const {
+    return game.path(join_path(session_rel, name));
+  }
+  int downloads() const {
+    int n = 0;
+    for (const auto& path : host.request_log()) {
+      if (path != "version.json" && path.find("index.json") == std::string::npos) ++n;
+    }
+    return n;
+  }
+};
+
+std::wstring published_path(const std::wstring& host_dir, const std::string& remote) {
+  return join_path(host_dir,
+                   replace_all(replace_all(utf8_to_wide(remote), L"/", L"\\"), L"%20", L" "));
+}
+
+std::vector<published_file> game_files(const std::string& version) {
+  return {{"client\\Client.exe", "client " + version + std::string(20000, 'c'), true},
+          {"client\\engine.dll", "engine " + version, false},
+          {"data\\Game Data.bin", test::random_bytes(70000, 7), true},
+          {"data\\levels\\level 1.map", "level one " + version, false},
+          {"config\\settings.cfg", "user settings default", false},
+          {"empty.txt", "", false}};
+}
+
+TEST(MaskList, NormalisedMasksMatchPieceByPiece) {
+  mask_list hard;
+  hard.add(L"client\\*.exe");
+  hard.add(L" CLIENT\\*.exe ");
+  hard.add(L"data/sub/x.bin");
+  EXPECT_TRUE(hard.matches(L"client\\Client.exe"));
+  EXPECT_FALSE(hard.matches(L"client\\sub\\a.exe"));
+  EXPECT_FALSE(hard.matches(L"data\\sub\\x.bin"));  // only the first slash turns
+  mask_list soft;
+  soft.add(L"config\\*.*");
+  EXPECT_FALSE(soft.matches(L"config\\readme"));
+  EXPECT_TRUE(soft.matches(L"Config\\User.CFG"));
+}
+
+TEST(UpdateRun, FirstInstallThenNothingToDo) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  auto r = w.update();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"");
+  EXPECT_FALSE(r.restart);
+  for (const auto& f : game_files("v1")) {
+    EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(f.local))), f.content) << f.local;
+    EXPECT_FALSE(file_exists(w.game.path(utf8_to_wide(f.local) + L".unp")));
+  }
+  EXPECT_TRUE(file_exists(w.session(L"cache.json")));
+  EXPECT_TRUE(file_exists(w.session(L"config.json")));
+  EXPECT_FALSE(path_exists(w.session(L"downloading")));
+  EXPECT_FALSE(file_exists(w.session(L"index.json.lzma2")));
+  EXPECT_EQ(r.statuses.back(), pick_text(texts::files_updated));
+  int first = w.downloads();
+  EXPECT_EQ(first, 6);
+
+  auto again = w.update();
+  ASSERT_TRUE(again.ok);
+  EXPECT_EQ(again.error, L"");
+  EXPECT_EQ(w.downloads(), first);  // nothing fetched
+}
+
+TEST(UpdateRun, IncrementalUpdateFetchesOnlyWhatChanged) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  auto files = game_files("v1");
+  files[0].content = "client v2" + std::string(20000, 'C');
+  files[3].content = "level one, second edition";
+  w.pub.publish(2, files, w.config());
+  int before = w.downloads();
+  auto r = w.update();
+  ASSERT_EQ(r.error, L"");
+  EXPECT_EQ(w.downloads() - before, 2);
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), files[0].content);
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), files[3].content);
+}
+
+// Changes a file's bytes while keeping its size and last-write time, so only
+// a digest can tell.
+void tamper(const std::wstring& path) {
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(get_file_size_and_time(path, size, time));
+  std::string bytes = test::read_file(path);
+  ASSERT_FALSE(bytes.empty());
+  bytes[0] = static_cast<char>(bytes[0] ^ 0x55);
+  test::write_file(path, bytes);
+  ASSERT_TRUE(test::set_file_time(path, time));
+}
+
+TEST(UpdateRun, CacheSkipsHashingUnlessHardOrGameupdateChanged) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  std::wstring level = w.game.path(L"data\\levels\\level 1.map");
+  std::wstring exe = w.game.path(L"client\\Client.exe");
+  tamper(level);
+  tamper(exe);
+  ASSERT_EQ(w.update().error, L"");
+  // Same gameupdate: the cache stands for the level; the hard mask hashes the exe.
+  EXPECT_NE(test::read_file(level), game_files("v1")[3].content);
+  EXPECT_EQ(test::read_file(exe), game_files("v1")[0].content);
+
+  // A new gameupdate number forces hashing of every file of matching size.
+  w.pub.publish(2, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(level), game_files("v1")[3].content);
+}
+
+TEST(UpdateRun, UnfinishedSessionWithANewNumberLeavesNoTrustedStamps) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  auto files = game_files("v1");
+  files[3].content = "level one " + std::string("v2");  // same size as before
+  ASSERT_EQ(files[3].content.size(), game_files("v1")[3].content.size());
+  w.pub.publish(2, files, w.config());
+  // The session learns number 2 but is cancelled before it checks anything.
+  auto cancelled = w.update([](CSplashWnd& splash, const std::wstring& text) {
+    if (text.find(L"Connect") != std::wstring::npos || text.find(L"\x041f") == 0) splash.close();
+  });
+  EXPECT_EQ(cancelled.error, L"Cancelled by user");
+  auto r = w.update();
+  ASSERT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), files[3].content);
+}
+
+TEST(UpdateRun, SoftFilesOnlyNeedToExist) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  std::wstring settings = w.game.path(L"config\\settings.cfg");
+  test::write_file(settings, "the player's own settings, longer than the default");
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(settings), "the player's own settings, longer than the default");
+  delete_file(settings);
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(settings), "user settings default");
+}
+
+TEST(UpdateRun, AcceptableChecksumsIncludingTheEmptyOne) {
+  update_world w;
+  json config = w.config();
+  config["check"]["acceptable_checksums"] = json::parse(R"([
+      {"file": "data\\levels\\*.map", "checksums": [" 2AAE6C35C94FCFB415DBE95F408B9CE91EE846ED "]},
+      {"file": "optional.pak", "checksums": [""]}])");
+  std::vector<published_file> files{{"data\\levels\\level 1.map", "official level", false},
+                                    {"optional.pak", "optional content", false}};
+  w.pub.publish(1, files, config);
+  // sha1("hello world") is accepted for the level; the optional file may be missing.
+  test::write_file(w.game.path(L"data\\levels\\level 1.map"), "hello world");
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), "hello world");
+  EXPECT_FALSE(file_exists(w.game.path(L"optional.pak")));
+  EXPECT_EQ(w.downloads(), 0);
+  // Acceptable checksums count from configuration version 3 on.
+  config["version"] = 2;
+  w.pub.publish(2, files, config);
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), "official level");
+  EXPECT_TRUE(file_exists(w.game.path(L"optional.pak")));
+}
+
+TEST(UpdateRun, FailedDownloadsAreRetriedThenReportedOnce) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  w.host.fail("1/data/levels/level 1.map", 404);
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(w.host.requests("1/data/levels/level 1.map"), 4);
+  EXPECT_EQ(r.error,
+            L"Failed to download 1 files\nFile: data\\levels\\level 1.map (CURL error: 22)");
+  // No cache is saved after a partly failed run; the downloading folder stays.
+  EXPECT_FALSE(file_exists(w.session(L"cache.json")));
+  EXPECT_TRUE(directory_exists(w.session(L"downloading")));
+  // The rest arrived all the same.
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\engine.dll")), "engine v1");
+}
+
+TEST(UpdateRun, CorruptPublishedFileFailsItsDigest) {
+  update_world w;
+  json index = w.pub.publish(1, game_files("v1"), w.config());
+  std::string remote = index["files"][1]["r"];
+  w.pub.corrupt(remote, "engine v2");  // same size, other bytes
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"Failed to download 1 files\nFile: client\\engine.dll ()");
+  EXPECT_FALSE(file_exists(w.game.path(L"client\\engine.dll")));
+}
+
+TEST(UpdateRun, DigestsDifferingOnlyInCaseAreEqual) {
+  update_world w;
+  json index = w.pub.publish(1, game_files("v1"), w.config());
+  for (auto& e : index["files"]) {
+    e["l_sha1"] = to_lower_ascii(e["l_sha1"].get<std::string>());
+    std::string upper = e["l_sha1"];
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    e["l_sha1"] = upper;
+  }
+  test::write_file(w.host_dir / L"1\\index.json", index.dump() + "\n");
+  delete_file(w.host_dir / L"1\\index.json.lzma2");
+  auto r = w.update();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\engine.dll")), "engine v1");
+}
+
+TEST(UpdateRun, PackedFileDecodingToWrongBytesIsNeverPlaced) {
+  update_world w;
+  auto files = game_files("v1");
+  json index = w.pub.publish(1, files, w.config());
+  // Publish a valid packed file of other content under the same entry.
+  auto other = files;
+  other[2].content = test::random_bytes(70000, 8);
+  test::scoped_temp_dir other_dir;
+  publisher(other_dir.path()).publish(1, other, w.config());
+  std::string remote = index["files"][2]["r"];
+  std::string bytes = test::read_file(published_path(other_dir.path(), remote));
+  ASSERT_FALSE(bytes.empty());
+  w.pub.corrupt(remote, bytes);
+  index["files"][2]["r_sha1"] =
+      json::parse(test::read_file(other_dir / L"1\\index.json"))["files"][2]["r_sha1"];
+  test::write_file(w.host_dir / L"1\\index.json", index.dump() + "\n");
+  delete_file(w.host_dir / L"1\\index.json.lzma2");
+
+  // An old copy of the file is in place: it must survive intact.
+  test::write_file(w.game.path(L"data\\Game Data.bin"), "old data");
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"Failed to unpack 1 files\nFile: data\\Game Data.bin");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), "old data");
+  EXPECT_FALSE(file_exists(w.game.path(L"data\\Game Data.bin.unp")));
+}
+
+TEST(UpdateRun, DownloadFailuresHideUnpackFailures) {
+  update_world w;
+  auto files = game_files("v1");
+  json index = w.pub.publish(1, files, w.config());
+  w.host.fail("1/client/engine.dll", 500);
+  w.host.fail("1/empty.txt", 404);
+  // A packed file whose bytes are not a packed file but whose digest matches.
+  std::string remote = index["files"][2]["r"];
+  w.pub.corrupt(remote, "garbage that is not LZMA2");
+  test::scoped_temp_dir scratch;
+  test::write_file(scratch / L"g", "garbage that is not LZMA2");
+  Sha1Context context;
+  byte_buffer buffer;
+  index["files"][2]["r_sha1"] = file_digest(scratch / L"g", context, buffer);
+  test::write_file(w.host_dir / L"1\\index.json", index.dump() + "\n");
+  delete_file(w.host_dir / L"1\\index.json.lzma2");
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error.substr(0, 26), L"Failed to download 2 files");
+  EXPECT_EQ(std::count(r.error.begin(), r.error.end(), L'\n'), 2);
+  EXPECT_EQ(r.statuses.back(), format_wide(pick_text(texts::download_failed), 2u));
+}
+
+TEST(UpdateRun, EntriesOutsideTheGameDirectoryAreNeverWritten) {
+  update_world w;
+  json index = w.pub.publish(1, game_files("v1"), w.config());
+  json evil = index["files"][1];
+  evil["l"] = "..\\outside.dll";
+  json absolute = index["files"][1];
+  absolute["l"] = wide_to_utf8(w.host_dir / L"absolute.dll");
+  index["files"].push_back(evil);
+  index["files"].push_back(absolute);
+  test::write_file(w.host_dir / L"1\\index.json", index.dump() + "\n");
+  delete_file(w.host_dir / L"1\\index.json.lzma2");
+  auto r = w.update();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_FALSE(file_exists(join_path(directory_of(w.game.dir()), L"outside.dll")));
+  EXPECT_FALSE(file_exists(w.host_dir / L"absolute.dll"));
+}
+
+TEST(UpdateRun, SelfUpdateSwapsAndTheNextRunRemovesTheOldCopy) {
+  update_world w;
+  auto files = game_files("v1");
+  files.push_back({"TessalyReach.exe", "launcher executable, second build", true});
+  w.pub.publish(1, files, w.config());
+  auto r = w.update();
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"");
+  EXPECT_TRUE(r.restart);
+  EXPECT_EQ(test::read_file(w.game.image()), "launcher executable, second build");
+  EXPECT_EQ(test::read_file(w.game.path(L"old-TessalyReach.exe")),
+            "launcher executable, first build");
+  EXPECT_FALSE(file_exists(w.game.path(L"new-TessalyReach.exe")));
+  EXPECT_FALSE(file_exists(w.game.path(L"TessalyReach.exe.unp")));
+
+  auto next = w.update();
+  ASSERT_TRUE(next.ok);
+  EXPECT_FALSE(next.restart);
+  EXPECT_FALSE(file_exists(w.game.path(L"old-TessalyReach.exe")));
+}
+
+TEST(UpdateRun, DirectoriesNamedLikeTheSwapCopiesAreLeftAlone) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  create_directories(w.game.path(L"old-TessalyReach.exe"));
+  auto r = w.update();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_TRUE(directory_exists(w.game.path(L"old-TessalyReach.exe")));
+}
+
+TEST(UpdateRun, ClosingTheWindowDuringDownloadsCancels) {
+  update_world w;
+  auto files = game_files("v1");
+  files.push_back({"TessalyReach.exe", "launcher executable, second build", false});
+  files.push_back({"data\\slow.pak", test::random_bytes(200000, 3), false});
+  w.pub.publish(1, files, w.config());
+  w.host.slow("1/data/slow.pak", 20);
+  auto r = w.update([](CSplashWnd& splash, const std::wstring& text) {
+    if (text.find(L"slow.pak' (") != std::wstring::npos) splash.close();
+  });
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"Cancelled by user");
+  EXPECT_FALSE(r.restart);
+  EXPECT_FALSE(file_exists(w.session(L"cache.json")));
+  EXPECT_FALSE(file_exists(w.game.path(L"data\\slow.pak")));
+  EXPECT_EQ(test::read_file(w.game.image()), "launcher executable, first build");
+}
+
+#ifdef _WIN32
+TEST(UpdateRun, FileHeldOpenIsRetriedThenReported) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  std::wstring engine = w.game.path(L"client\\engine.dll");
+  test::write_file(engine, "an engine that is running");
+  HANDLE h = CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  auto r = w.update();
+  CloseHandle(h);
+  EXPECT_EQ(r.error, L"Failed to unpack 1 files\nFile: client\\engine.dll");
+  EXPECT_EQ(test::read_file(engine), "an engine that is running");
+}
+#endif
+
+}  // namespace
+}  // namespace tsl
