@@ -1,4 +1,5 @@
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +23,8 @@ std::wstring image_path() {
   std::vector<char> buffer(4096);
   ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   if (n <= 0) return std::wstring();
-  return utf8_to_wide(std::string(buffer.data(), static_cast<size_t>(n)));
+  // Inside the program paths use '\'; the system's '/' come back at the call.
+  return replace_all(utf8_to_wide(std::string(buffer.data(), static_cast<size_t>(n))), L"/", L"\\");
 }
 
 std::wstring executable_directory() { return directory_of(image_path()); }
@@ -54,6 +56,14 @@ bool start_process(const std::wstring& command_line, const std::wstring& working
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(&s[0]);
   argv.push_back(nullptr);
+
+  // Files the launcher installed came over HTTP without Unix modes; the
+  // program it was asked to start (the client, or its own new executable)
+  // gets the execute permission it needs.
+  struct stat st;
+  if (access(argv[0], X_OK) != 0 && stat(argv[0], &st) == 0 && S_ISREG(st.st_mode)) {
+    chmod(argv[0], st.st_mode | ((st.st_mode & 0444) >> 2));
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -52,7 +52,7 @@ class World:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-        hosts = hosts or ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT]
+        hosts = hosts or ["http://127.0.0.1:%d/tsl/" % port for port in (h.PRIMARY_PORT, h.FALLBACK_PORT)]
         return h.publish(self.maker, self.args.maker, self.maker_dir, self.input, hosts)
 
     def nginx(self, port=h.PRIMARY_PORT, root=None):
@@ -208,8 +208,15 @@ def corrupt_and_undecodable(w):
           "corrupt files: the cache must not be saved after failures")
 
 
+def install_client(w):
+    os.makedirs(os.path.join(w.game, "client"), exist_ok=True)
+    shutil.copyfile(w.args.client, os.path.join(w.game, "client", "Client.exe"))
+    os.chmod(os.path.join(w.game, "client", "Client.exe"), 0o755)
+
+
 def server_error_storm(w):
     w.publish(1)
+    install_client(w)
     primary = w.fault(h.PRIMARY_PORT, status=500)
     fallback = w.fault(h.FALLBACK_PORT, status=500)
     code, _, _, took = w.launch()
@@ -223,9 +230,7 @@ def server_error_storm(w):
 
 def no_update(w):
     server = w.fault(h.PRIMARY_PORT, status=500)
-    os.makedirs(os.path.join(w.game, "client"))
-    shutil.copyfile(w.args.client, os.path.join(w.game, "client", "Client.exe"))
-    os.chmod(os.path.join(w.game, "client", "Client.exe"), 0o755)
+    install_client(w)
     code, _, _, _ = w.launch(["-NoUpdate"])
     check(code == 0, "-noupdate: exit code %d" % code)
     records = h.client_records(w.game)

@@ -15,7 +15,8 @@ import threading
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SESSION = os.path.join(".temp", "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4")
+PRODUCT_GUID = "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"
+SESSION = os.path.join(".temp", PRODUCT_GUID)
 PRIMARY_PORT = 18301
 FALLBACK_PORT = 18302
 
@@ -128,6 +129,8 @@ def publish(maker_runner, maker_exe, maker_dir, input_dir=None, client_hosts=Non
         with open(config, encoding="utf-8") as f:
             doc = json.load(f)
         doc["client"]["hosts"] = client_hosts
+        # A new configuration carries a fresh GUID; the launcher accepts only its own.
+        doc["client"]["guid"] = PRODUCT_GUID
         with open(config, "w", encoding="utf-8") as f:
             f.write(json.dumps(doc, indent=4, sort_keys=True) + "\n")
     if input_dir and os.path.abspath(input_dir) != os.path.join(maker_dir, "input"):
