@@ -20,6 +20,15 @@ class downloader {
   // a non-zero result aborts the transfer.
   using progress_callback = std::function<int(int, double, double, double, double)>;
 
+  // A transfer that moves fewer than low_speed_limit bytes/s for
+  // low_speed_time seconds fails as a time-out (code 28), so a stalled host
+  // cannot hold a download, which no progress report would abort, for ever.
+  // Owners and tests may change the time through handle().add.
+  static constexpr long low_speed_limit = 1;
+  static constexpr long low_speed_time = 60;
+  // Bytes per receive (CURLOPT_BUFFERSIZE), as the curl tool uses.
+  static constexpr long receive_buffer_size = 100 * 1024;
+
   downloader();  // throws curl_easy_exception
   virtual ~downloader();
 
@@ -34,6 +43,8 @@ class downloader {
 
  private:
   static int progress_function(void* self, double total, double received, double, double);
+  static size_t write_to_file(char* bytes, size_t size, size_t count, void* file);
+  static size_t discard_headers(char* bytes, size_t size, size_t count, void* unused);
 
   std::string last_error_;
   std::mutex transfer_lock_;
@@ -42,6 +53,8 @@ class downloader {
   double smoothed_speed_ = 0;
   double last_reported_ = 0;
   progress_callback callback_;
+  // Set when the callback threw: the transfer was aborted on its behalf.
+  bool callback_failed_ = false;
 };
 
 }  // namespace tsl

@@ -1,0 +1,126 @@
+#include "net/downloader.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "util/file_system.h"
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+downloader::downloader() {
+  handle_.add(CURLOPT_USERAGENT,
+              "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:107.0) Gecko/20100101 Firefox/107.0");
+  handle_.add(CURLOPT_VERBOSE, 0L);
+  handle_.add(CURLOPT_IPRESOLVE, CURL_IPRESOLVE_WHATEVER);
+  handle_.add(CURLOPT_FOLLOWLOCATION, 1L);
+  handle_.add(CURLOPT_AUTOREFERER, 1L);
+  handle_.add(CURLOPT_MAXREDIRS, 5L);
+  handle_.add(CURLOPT_FAILONERROR, 1L);
+  handle_.add(CURLOPT_NOPROGRESS, 0L);
+  handle_.add(CURLOPT_PROGRESSFUNCTION, &progress_function);
+  handle_.add(CURLOPT_PROGRESSDATA, static_cast<void*>(this));
+  handle_.add(CURLOPT_CONNECTTIMEOUT, 30L);
+  handle_.add(CURLOPT_LOW_SPEED_LIMIT, low_speed_limit);
+  handle_.add(CURLOPT_LOW_SPEED_TIME, low_speed_time);
+  // libcurl's default 16 KiB receive buffer costs a system call, a poll and
+  // a progress report per 16 KiB; the curl tool's 100 KiB is what keeps a
+  // large file at loopback speed.
+  handle_.add(CURLOPT_BUFFERSIZE, receive_buffer_size);
+  // Nothing reads the response headers; the handle's default would print
+  // them on standard output, which a GUI program does not have.
+  handle_.add(CURLOPT_HEADERFUNCTION, &discard_headers);
+  handle_.add(CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+}
+
+downloader::~downloader() { callback_ = nullptr; }
+
+bool downloader::download(const std::string& url, const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(transfer_lock_);
+
+  errno = 0;
+  std::FILE* file = open_c_file(path, "wb");
+  if (!file) {
+    last_error_ = format_narrow("Open failed: %u", static_cast<unsigned>(errno));
+    return false;
+  }
+
+  start_time_ = steady_now_ns();
+  last_reported_ = 0;
+  callback_failed_ = false;
+
+  bool ok = false;
+  try {
+    handle_.add(CURLOPT_WRITEFUNCTION, &write_to_file);
+    handle_.add(CURLOPT_WRITEDATA, static_cast<void*>(file));
+    handle_.add(CURLOPT_URL, url);
+    handle_.perform();
+    ok = true;
+  } catch (const curl_easy_exception& e) {
+    // An abort made because the callback threw is that exception's failure,
+    // not libcurl's.
+    if (!callback_failed_) {
+      last_error_ = format_narrow("CURL error: %u", static_cast<unsigned>(e.code()));
+    }
+  } catch (const std::exception&) {
+  }
+  // The handle must not keep a pointer to the closed file.
+  curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+
+  // The last buffered bytes reach the disk only here; a file that could not
+  // be completed is a failure, not a success.
+  errno = 0;
+  if (std::fclose(file) != 0 && ok) {
+    last_error_ = format_narrow("Write failed: %u", static_cast<unsigned>(errno));
+    ok = false;
+  }
+  if (!ok) delete_file(path);
+  return ok;
+}
+
+size_t downloader::write_to_file(char* bytes, size_t size, size_t count, void* file) {
+  return std::fwrite(bytes, size, count, static_cast<std::FILE*>(file)) * size;
+}
+
+size_t downloader::discard_headers(char*, size_t size, size_t count, void*) { return size * count; }
+
+int downloader::progress_function(void* self, double total, double received, double, double) {
+  downloader* d = static_cast<downloader*>(self);
+  if (!d || received == 0 || total == 0 || received - d->last_reported_ < 1024) return 0;
+
+  d->last_reported_ = received;
+  double fraction = received / total;
+
+  int64_t elapsed_ms = (steady_now_ns() - d->start_time_) / 1000000;
+  // Reports can come within the first millisecond on loopback; the speed
+  // would then be infinite.
+  if (elapsed_ms < 1) elapsed_ms = 1;
+  float elapsed = static_cast<float>(elapsed_ms) / 1000;
+  double speed = received / elapsed;
+  d->smoothed_speed_ = d->smoothed_speed_ == 0 ? speed : 0.75 * d->smoothed_speed_ + 0.25 * speed;
+
+  if (!d->callback_) return 0;
+  // A copy, so that the callback may replace or clear itself while it runs.
+  progress_callback callback = d->callback_;
+  try {
+    return callback(static_cast<int>(fraction * 100), (total - received) / d->smoothed_speed_,
+                    speed, total, received);
+  } catch (...) {
+    // An exception must not unwind through libcurl; abort the transfer instead.
+    d->callback_failed_ = true;
+    return 1;
+  }
+}
+
+}  // namespace tsl
