@@ -35,7 +35,15 @@ std::string digest_text(const uint8_t digest[20]);
 // is left reset.
 std::string file_digest(const std::wstring& path, Sha1Context& context, byte_buffer& buffer);
 
+// Files are read through the buffer in pieces of at most this many bytes.
+constexpr uint32_t file_digest_piece_size = 2u << 20;
+
 // True when the SHA instructions of the CPU are in use.
 bool sha1_uses_cpu_instructions();
+
+// For tests and benchmarks: forces the portable compression even on a CPU
+// with SHA instructions (false returns to the detected choice). Not meant to
+// be flipped while another thread is digesting.
+void sha1_force_portable(bool portable);
 
 }  // namespace tsl
