@@ -15,13 +15,22 @@ constexpr uint8_t packed_dictionary_property = 24;  // 16 MiB
 // Result codes of pack_file and unpack_file.
 enum packed_result : int32_t {
   packed_ok = 0,
-  packed_data_error = 1,    // header unreadable, wrong magic, corrupt or short stream
+  packed_data_error = 1,  // header unreadable, wrong magic, corrupt or short stream
   packed_out_of_memory = 2,
   packed_bad_property = 4,  // dictionary property above 40
   packed_open_failed = 5,   // source or destination cannot be opened
   packed_read_failed = 8,
   packed_write_failed = 9,
+  packed_codec_failure = 11,  // any other failure inside the codec
 };
+
+constexpr uint32_t packed_header_size = 13;
+
+// LZMA2 dictionary property <-> size: p below 40 is (2 + (p & 1)) << (p / 2 + 11),
+// 40 is 0xFFFFFFFF. The property of a size is the smallest p whose
+// dictionary holds it.
+uint32_t dictionary_size_of_property(uint8_t property);
+uint8_t dictionary_property_of_size(uint32_t size);
 
 int32_t pack_file(const std::wstring& source, const std::wstring& destination);
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination);

@@ -1,0 +1,351 @@
+#include "codec/packed_file.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "codec/page_memory.h"
+#include "util/file_system.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr uint32_t io_piece_size = 4u << 20;        // per read or write call
+constexpr uint32_t decode_buffer_size = 64u << 10;  // input and output of the decoder
+constexpr size_t small_alignment = 128;
+// From this size on, a block comes from the page allocator: the window and
+// the match finder tables of the encoder, the dictionary of the decoder.
+constexpr size_t large_allocation = 1u << 20;
+
+// The allocator of one coder. Small blocks come from the heap, 128-byte
+// aligned, with the heap pointer stored just below the aligned address;
+// large ones are whole pages, remembered here with their sizes because
+// lzma_allocator::free is not told the size.
+class coder_memory {
+ public:
+  coder_memory() {
+    allocator_.alloc = &coder_memory::allocate;
+    allocator_.free = &coder_memory::release;
+    allocator_.opaque = this;
+  }
+  ~coder_memory() {
+    for (const auto& block : pages_) release_pages(block.first, block.second);
+  }
+  coder_memory(const coder_memory&) = delete;
+  coder_memory& operator=(const coder_memory&) = delete;
+
+  const lzma_allocator* allocator() const { return &allocator_; }
+
+ private:
+  static void* allocate(void* opaque, size_t count, size_t size) {
+    auto* self = static_cast<coder_memory*>(opaque);
+    if (size && count > SIZE_MAX / size) return nullptr;
+    const size_t total = count * size;
+    if (total >= large_allocation) return self->allocate_large(total);
+    if (total > SIZE_MAX - small_alignment) return nullptr;
+    void* raw = std::malloc(total + small_alignment);
+    if (!raw) return nullptr;
+    // Above the raw pointer by at least one pointer and at most 128 bytes.
+    const uintptr_t aligned =
+        (reinterpret_cast<uintptr_t>(raw) + sizeof(void*) + small_alignment - 1) &
+        ~uintptr_t(small_alignment - 1);
+    reinterpret_cast<void**>(aligned)[-1] = raw;
+    return reinterpret_cast<void*>(aligned);
+  }
+
+  static void release(void* opaque, void* block) {
+    if (!block) return;
+    auto* self = static_cast<coder_memory*>(opaque);
+    if (self->release_large(block)) return;
+    std::free(static_cast<void**>(block)[-1]);
+  }
+
+  void* allocate_large(size_t size) {
+    void* pages = allocate_pages(size);
+    if (!pages) return nullptr;
+    try {
+      std::lock_guard<std::mutex> hold(lock_);
+      pages_.emplace_back(pages, size);
+    } catch (...) {
+      release_pages(pages, size);
+      return nullptr;
+    }
+    return pages;
+  }
+
+  bool release_large(void* block) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = pages_.begin(); it != pages_.end(); ++it) {
+      if (it->first == block) {
+        release_pages(it->first, it->second);
+        pages_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  lzma_allocator allocator_{};
+  std::mutex lock_;
+  std::vector<std::pair<void*, size_t>> pages_;  // guarded by lock_
+};
+
+// Ends the coder on every path.
+struct coder_stream {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  explicit coder_stream(const lzma_allocator* allocator) { stream.allocator = allocator; }
+  ~coder_stream() { lzma_end(&stream); }
+  coder_stream(const coder_stream&) = delete;
+  coder_stream& operator=(const coder_stream&) = delete;
+};
+
+int32_t result_of(lzma_ret ret) {
+  switch (ret) {
+    case LZMA_OK:
+    case LZMA_STREAM_END:
+      return packed_ok;
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+      return packed_out_of_memory;
+    case LZMA_DATA_ERROR:
+    case LZMA_FORMAT_ERROR:
+    case LZMA_BUF_ERROR:  // the stream ended before it was complete
+      return packed_data_error;
+    default:
+      return packed_codec_failure;
+  }
+}
+
+// The encoder settings of every packed file, given in full rather than
+// through a preset so that no library default can change them.
+lzma_options_lzma packing_options() {
+  lzma_options_lzma options;
+  std::memset(&options, 0, sizeof options);
+  options.dict_size = 16u << 20;
+  options.preset_dict = nullptr;
+  options.preset_dict_size = 0;
+  options.lc = 3;
+  options.lp = 0;
+  options.pb = 2;
+  options.mode = LZMA_MODE_NORMAL;
+  options.nice_len = 32;
+  options.mf = LZMA_MF_BT4;
+  options.depth = 32;
+  return options;
+}
+
+void put_le(uint8_t* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t get_le(const uint8_t* in, int bytes) {
+  uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+// Reads until `size` bytes are in or the file ends.
+bool read_up_to(file_handle& file, uint8_t* bytes, uint32_t size, uint32_t& got) {
+  got = 0;
+  while (got < size) {
+    uint32_t n = 0;
+    if (!file.read(bytes + got, std::min(size - got, io_piece_size), n)) return false;
+    if (n == 0) break;
+    got += n;
+  }
+  return true;
+}
+
+bool write_all(file_handle& file, const uint8_t* bytes, size_t size) {
+  while (size) {
+    uint32_t wrote = 0;
+    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(size, io_piece_size));
+    if (!file.write(bytes, ask, wrote) || wrote == 0) return false;
+    bytes += wrote;
+    size -= wrote;
+  }
+  return true;
+}
+
+std::unique_ptr<uint8_t[]> allocate_buffer(size_t size) {
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size]);
+}
+
+int32_t encode(file_handle& source, file_handle& destination) {
+  uint64_t size = 0;
+  if (!source.size(size)) return packed_read_failed;
+
+  lzma_options_lzma options = packing_options();
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  coder_memory memory;
+  coder_stream coder(memory.allocator());
+  if (lzma_raw_encoder(&coder.stream, filters) != LZMA_OK) return packed_out_of_memory;
+
+  uint8_t header[packed_header_size];
+  put_le(header, PACKED_FILE_MAGIC, 4);
+  put_le(header + 4, size, 8);
+  header[12] = dictionary_property_of_size(options.dict_size);
+  if (!write_all(destination, header, sizeof header)) return packed_write_failed;
+
+  auto in = allocate_buffer(io_piece_size);
+  auto out = allocate_buffer(io_piece_size);
+  if (!in || !out) return packed_out_of_memory;
+
+  lzma_stream& strm = coder.stream;
+  uint64_t total_read = 0;
+  bool source_ended = false;
+  strm.next_out = out.get();
+  strm.avail_out = io_piece_size;
+  for (;;) {
+    if (strm.avail_in == 0 && !source_ended) {
+      uint32_t got = 0;
+      if (!source.read(in.get(), io_piece_size, got)) return packed_read_failed;
+      source_ended = got == 0;
+      total_read += got;
+      strm.next_in = in.get();
+      strm.avail_in = got;
+    }
+    const lzma_ret ret = lzma_code(&strm, source_ended ? LZMA_FINISH : LZMA_RUN);
+    if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
+    if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
+      if (!write_all(destination, out.get(), io_piece_size - strm.avail_out)) {
+        return packed_write_failed;
+      }
+      strm.next_out = out.get();
+      strm.avail_out = io_piece_size;
+    }
+    if (ret == LZMA_STREAM_END) break;
+  }
+  // A source that changed length while it was read would get a header that
+  // does not match its stream.
+  return total_read == size ? packed_ok : packed_read_failed;
+}
+
+int32_t decode(file_handle& source, file_handle& destination) {
+  uint8_t header[packed_header_size];
+  uint32_t got = 0;
+  if (!read_up_to(source, header, sizeof header, got) || got != sizeof header) {
+    return packed_data_error;
+  }
+  if (get_le(header, 4) != PACKED_FILE_MAGIC) return packed_data_error;
+  const uint64_t stated_size = get_le(header + 4, 8);
+  const uint8_t property = header[12];
+  if (property > 40) return packed_bad_property;
+  // A 4 GiB dictionary cannot be had in the 32-bit product; refuse it the
+  // same way on every build rather than try.
+  if (property == 40) return packed_out_of_memory;
+
+  const bool sized = stated_size != packed_size_unknown;
+  uint32_t dictionary = dictionary_size_of_property(property);
+  // Matches never reach back beyond the start of the output, so a stream of
+  // known length never needs a dictionary larger than itself; a small file
+  // with a huge dictionary property then costs no more than its own size.
+  if (sized && stated_size < dictionary) {
+    dictionary = std::max<uint32_t>(static_cast<uint32_t>(stated_size), LZMA_DICT_SIZE_MIN);
+  }
+
+  lzma_options_lzma options;
+  std::memset(&options, 0, sizeof options);
+  options.dict_size = dictionary;
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  coder_memory memory;
+  coder_stream coder(memory.allocator());
+  const lzma_ret init = lzma_raw_decoder(&coder.stream, filters);
+  if (init != LZMA_OK) return result_of(init);
+
+  auto in = allocate_buffer(decode_buffer_size);
+  auto out = allocate_buffer(decode_buffer_size);
+  if (!in || !out) return packed_out_of_memory;
+
+  lzma_stream& strm = coder.stream;
+  uint64_t remaining = stated_size;
+  bool source_ended = false;
+  for (;;) {
+    if (strm.avail_in == 0 && !source_ended) {
+      uint32_t n = 0;
+      if (!source.read(in.get(), decode_buffer_size, n)) return packed_read_failed;
+      source_ended = n == 0;
+      strm.next_in = in.get();
+      strm.avail_in = n;
+    }
+    const uint32_t room = sized && remaining < decode_buffer_size ? static_cast<uint32_t>(remaining)
+                                                                  : decode_buffer_size;
+    const size_t in_before = strm.avail_in;
+    strm.next_out = out.get();
+    strm.avail_out = room;
+    const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
+    const uint32_t produced = room - static_cast<uint32_t>(strm.avail_out);
+    if (produced && !write_all(destination, out.get(), produced)) return packed_write_failed;
+    if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
+
+    if (sized) {
+      remaining -= produced;
+      if (ret == LZMA_STREAM_END) return remaining == 0 ? packed_ok : packed_data_error;
+      if (remaining == 0) {
+        // Done without reading further; but when the input in hand goes on
+        // with more data than the header states, the file is inconsistent.
+        if (strm.avail_in) {
+          uint8_t extra;
+          strm.next_out = &extra;
+          strm.avail_out = 1;
+          const lzma_ret more = lzma_code(&strm, LZMA_RUN);
+          if (more != LZMA_OK && more != LZMA_STREAM_END) return result_of(more);
+          if (strm.avail_out == 0) return packed_data_error;
+        }
+        return packed_ok;
+      }
+    } else if (ret == LZMA_STREAM_END) {
+      return packed_ok;
+    }
+    // No progress happens only at the end of the input: the stream was cut.
+    if (produced == 0 && strm.avail_in == in_before && source_ended) return packed_data_error;
+  }
+}
+
+using coder_function = int32_t (*)(file_handle& source, file_handle& destination);
+
+int32_t run(const std::wstring& source_path, const std::wstring& destination_path,
+            coder_function coder) {
+  // The source first: a missing source wins over a bad destination, and no
+  // destination is created for it.
+  file_handle source = file_handle::open_read(source_path);
+  if (!source.is_open()) return packed_open_failed;
+  file_handle destination = file_handle::create_write(destination_path);
+  if (!destination.is_open()) return packed_open_failed;
+  const int32_t result = coder(source, destination);
+  destination.close();
+  source.close();
+  return result;
+}
+
+}  // namespace
+
+uint32_t dictionary_size_of_property(uint8_t property) {
+  if (property >= 40) return 0xFFFFFFFFu;
+  return (2u | (property & 1u)) << (property / 2 + 11);
+}
+
+uint8_t dictionary_property_of_size(uint32_t size) {
+  for (uint8_t p = 0; p < 40; ++p) {
+    if (dictionary_size_of_property(p) >= size) return p;
+  }
+  return 40;
+}
+
+int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
+  return run(source, destination, &encode);
+}
+
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination) {
+  return run(source, destination, &decode);
+}
+
+}  // namespace tsl

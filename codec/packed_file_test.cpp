@@ -1,0 +1,247 @@
+#include "codec/packed_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/test_util.h"
+#include "util/file_system.h"
+
+#ifndef _WIN32
+#include "util/native_path.h"
+#endif
+
+namespace tsl {
+namespace {
+
+using test::random_bytes;
+using test::read_file;
+using test::scoped_temp_dir;
+using test::write_file;
+
+std::string header(uint64_t size, uint8_t property = 24, uint32_t magic = PACKED_FILE_MAGIC) {
+  std::string h;
+  for (int i = 0; i < 4; ++i) h += static_cast<char>(magic >> (8 * i));
+  for (int i = 0; i < 8; ++i) h += static_cast<char>(size >> (8 * i));
+  h += static_cast<char>(property);
+  return h;
+}
+
+// A raw LZMA2 stream of uncompressed chunks: control 1 (dictionary reset)
+// or 2, the size less one big-endian, the bytes; 0 ends the stream.
+std::string stored_stream(const std::string& data, bool end_marker = true) {
+  std::string s;
+  for (size_t at = 0; at < data.size();) {
+    const size_t n = std::min<size_t>(data.size() - at, 65536);
+    s += static_cast<char>(at == 0 ? 1 : 2);
+    s += static_cast<char>((n - 1) >> 8);
+    s += static_cast<char>((n - 1) & 0xFF);
+    s += data.substr(at, n);
+    at += n;
+  }
+  if (end_marker) s += '\0';
+  return s;
+}
+
+// Game-like content: text, repeated records and incompressible blobs.
+std::string mixed_content(size_t size, uint32_t seed) {
+  std::string out;
+  uint32_t part = 0;
+  while (out.size() < size) {
+    const size_t n = std::min<size_t>(size - out.size(), 1u << 20);
+    out += random_bytes(n, seed + part, part % 3 != 2);
+    ++part;
+  }
+  return out;
+}
+
+class PackedFile : public ::testing::Test {
+ protected:
+  scoped_temp_dir dir;
+  std::wstring packed = dir / L"file.lzma2";
+  std::wstring unpacked = dir / L"file.unp";
+
+  int32_t unpack_bytes(const std::string& file_bytes) {
+    write_file(packed, file_bytes);
+    return unpack_file(packed, unpacked);
+  }
+  void expect_round_trip(const std::string& bytes) {
+    const std::wstring source = dir / L"source";
+    write_file(source, bytes);
+    ASSERT_EQ(pack_file(source, packed), packed_ok);
+    const std::string file = read_file(packed);
+    ASSERT_GE(file.size(), packed_header_size + 1);
+    EXPECT_EQ(file.substr(0, 13), header(bytes.size(), 24));
+    EXPECT_EQ(file.back(), '\0');  // the LZMA2 end byte
+    ASSERT_EQ(unpack_file(packed, unpacked), packed_ok);
+    EXPECT_TRUE(read_file(unpacked) == bytes) << "size " << bytes.size();
+  }
+};
+
+TEST_F(PackedFile, EmptyFileIsHeaderAndEndByte) {
+  write_file(dir / L"empty", "");
+  ASSERT_EQ(pack_file(dir / L"empty", packed), packed_ok);
+  EXPECT_EQ(read_file(packed), header(0, 24) + std::string(1, '\0'));
+  write_file(unpacked, "old contents");
+  ASSERT_EQ(unpack_file(packed, unpacked), packed_ok);
+  EXPECT_EQ(read_file(unpacked), "");
+}
+
+TEST_F(PackedFile, RoundTrips) {
+  expect_round_trip("x");
+  expect_round_trip(random_bytes(200000, 1, true));
+  expect_round_trip(random_bytes(300000, 2));  // incompressible: stored chunks
+  // Beyond one dictionary and several 4 MiB I/O pieces.
+  expect_round_trip(mixed_content((16u << 20) + 777, 3));
+}
+
+TEST_F(PackedFile, DictionaryProperty) {
+  EXPECT_EQ(dictionary_property_of_size(16u << 20), 24);
+  EXPECT_EQ(dictionary_size_of_property(24), 16u << 20);
+  EXPECT_EQ(dictionary_size_of_property(0), 4096u);
+  EXPECT_EQ(dictionary_size_of_property(1), 6144u);
+  EXPECT_EQ(dictionary_size_of_property(39), 3u << 30);
+  EXPECT_EQ(dictionary_size_of_property(40), 0xFFFFFFFFu);
+  EXPECT_EQ(dictionary_property_of_size((16u << 20) + 1), 25);
+  EXPECT_EQ(dictionary_property_of_size(0xFFFFFFFFu), 40);
+}
+
+TEST_F(PackedFile, OpenFailures) {
+  EXPECT_EQ(pack_file(dir / L"missing", packed), packed_open_failed);
+  EXPECT_EQ(unpack_file(dir / L"missing", unpacked), packed_open_failed);
+  EXPECT_FALSE(file_exists(packed));  // the source is opened first
+  EXPECT_FALSE(file_exists(unpacked));
+  write_file(dir / L"source", "abc");
+  EXPECT_EQ(pack_file(dir / L"source", dir / L"no\\such\\dir\\out"), packed_open_failed);
+  EXPECT_FALSE(directory_exists(dir / L"no"));
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  EXPECT_EQ(unpack_file(packed, dir / L"no\\such\\dir\\out"), packed_open_failed);
+  EXPECT_EQ(pack_file(dir.path(), packed), packed_open_failed);  // a directory is no source
+}
+
+TEST_F(PackedFile, BadHeaders) {
+  const std::string stream = stored_stream("hello");
+  EXPECT_EQ(unpack_bytes(""), packed_data_error);
+  EXPECT_EQ(unpack_bytes(header(5).substr(0, 5)), packed_data_error);
+  EXPECT_EQ(unpack_bytes(header(5).substr(0, 12)), packed_data_error);
+  EXPECT_EQ(unpack_bytes(header(5, 24, 0x30ECEF14) + stream), packed_data_error);
+  EXPECT_EQ(unpack_bytes(header(5, 41) + stream), packed_bad_property);
+  EXPECT_EQ(unpack_bytes(header(5, 255) + stream), packed_bad_property);
+  // A 4 GiB dictionary is refused on every build alike.
+  EXPECT_EQ(unpack_bytes(header(5, 40) + stream), packed_out_of_memory);
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown, 40) + stream), packed_out_of_memory);
+  ASSERT_EQ(unpack_bytes(header(5, 24) + stream), packed_ok);
+  EXPECT_EQ(read_file(unpacked), "hello");
+}
+
+TEST_F(PackedFile, HugeDictionaryForASmallFileCostsLittle) {
+  // 3 GiB could not be had in a 32-bit process; the stated size bounds it.
+  ASSERT_EQ(unpack_bytes(header(5, 39) + stored_stream("hello")), packed_ok);
+  EXPECT_EQ(read_file(unpacked), "hello");
+}
+
+TEST_F(PackedFile, CorruptAndShortStreams) {
+  const std::string data = random_bytes(500000, 5, true);
+  write_file(dir / L"source", data);
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  const std::string file = read_file(packed);
+
+  // Cut off: code 1, and what was produced so far stays in the destination.
+  EXPECT_EQ(unpack_bytes(file.substr(0, file.size() / 2)), packed_data_error);
+  const std::string part = read_file(unpacked);
+  EXPECT_LT(part.size(), data.size());
+  EXPECT_EQ(part, data.substr(0, part.size()));
+  // With the size stated, the end byte itself is not needed; the data is.
+  EXPECT_EQ(unpack_bytes(file.substr(0, file.size() - 1)), packed_ok);
+  EXPECT_EQ(unpack_bytes(file.substr(0, file.size() - 2)), packed_data_error);
+  EXPECT_EQ(unpack_bytes(file.substr(0, 13)), packed_data_error);
+
+  // An invalid control byte, and a damaged middle.
+  std::string bad = file;
+  bad[13] = 0x03;
+  EXPECT_EQ(unpack_bytes(bad), packed_data_error);
+  bad = file;
+  for (size_t i = 0; i < 64; ++i) bad[file.size() / 2 + i] ^= 0x5A;
+  EXPECT_EQ(unpack_bytes(bad), packed_data_error);
+
+  // A stated size that the stream does not match.
+  const std::string stream = stored_stream("0123456789");
+  EXPECT_EQ(unpack_bytes(header(11) + stream), packed_data_error);
+  EXPECT_EQ(read_file(unpacked), "0123456789");
+  EXPECT_EQ(unpack_bytes(header(4) + stream), packed_data_error);
+  // A stated size that ends exactly at a chunk boundary needs no end byte.
+  EXPECT_EQ(unpack_bytes(header(10) + stored_stream("0123456789", false)), packed_ok);
+}
+
+TEST_F(PackedFile, SizeLessForm) {
+  const std::string data = random_bytes(150000, 6);
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown) + stored_stream(data)), packed_ok);
+  EXPECT_TRUE(read_file(unpacked) == data);
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown) + stored_stream(data, false)),
+            packed_data_error);
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown) + stored_stream("")), packed_ok);
+  EXPECT_EQ(read_file(unpacked), "");
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown)), packed_data_error);
+
+  // A stream from pack_file read without its stated size.
+  write_file(dir / L"source", data + random_bytes(100000, 7, true));
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  std::string file = read_file(packed);
+  file.replace(4, 8, std::string(8, '\xFF'));
+  EXPECT_EQ(unpack_bytes(file), packed_ok);
+  EXPECT_EQ(read_file(unpacked), read_file(dir / L"source"));
+}
+
+#ifndef _WIN32
+
+TEST_F(PackedFile, WriteFailures) {
+  if (!file_exists(L"/dev/full")) GTEST_SKIP() << "no /dev/full";
+  write_file(dir / L"source", random_bytes(10000, 8));
+  EXPECT_EQ(pack_file(dir / L"source", L"/dev/full"), packed_write_failed);
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  EXPECT_EQ(unpack_file(packed, L"/dev/full"), packed_write_failed);
+}
+
+// The real xz reads and writes the same raw stream with the same settings.
+class PackedFileXz : public PackedFile {
+ protected:
+  void SetUp() override {
+    if (std::system("xz --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xz";
+  }
+  static std::string q(const std::wstring& path) { return "'" + native_path(path) + "'"; }
+  static int xz(const std::string& arguments, const std::wstring& in, const std::wstring& out) {
+    const std::string command =
+        "xz --format=raw --lzma2=dict=16MiB,lc=3,lp=0,pb=2,mode=normal,nice=32,mf=bt4,depth=32 "
+        "-T1 -c " +
+        arguments + " < " + q(in) + " > " + q(out);
+    return std::system(command.c_str());
+  }
+};
+
+TEST_F(PackedFileXz, StreamsInteroperate) {
+  const std::string data = mixed_content(3u << 20, 9);
+  const std::wstring source = dir / L"source";
+  write_file(source, data);
+
+  ASSERT_EQ(pack_file(source, packed), packed_ok);
+  const std::string ours = read_file(packed);
+  write_file(dir / L"stream", ours.substr(packed_header_size));
+  ASSERT_EQ(xz("-d", dir / L"stream", dir / L"xz-out"), 0);
+  EXPECT_TRUE(read_file(dir / L"xz-out") == data);
+
+  ASSERT_EQ(xz("", source, dir / L"xz-stream"), 0);
+  const std::string theirs = read_file(dir / L"xz-stream");
+  // The same settings give the same stream from the same codec.
+  EXPECT_TRUE(theirs == ours.substr(packed_header_size))
+      << theirs.size() << " vs " << ours.size() - packed_header_size;
+  ASSERT_EQ(unpack_bytes(header(data.size()) + theirs), packed_ok);
+  EXPECT_TRUE(read_file(unpacked) == data);
+  ASSERT_EQ(unpack_bytes(header(packed_size_unknown) + theirs), packed_ok);
+  EXPECT_TRUE(read_file(unpacked) == data);
+}
+
+#endif
+
+}  // namespace
+}  // namespace tsl
