@@ -15,9 +15,22 @@
 
 namespace tsl {
 
+// The site caption the entry shows at the lower right.
+constexpr wchar_t splash_site_caption[] = L"\u00abtessaly-reach.com\u00bb";
+
+// What the window is made from. The defaults are the shipped resources; tests
+// choose missing ones and shorter waits.
+struct splash_options {
+  int background_id = 500;   // PNG resource of the background picture
+  int close_icon_id = 102;   // PNG resource of the close icon
+  uint32_t wait_ms = 15000;  // for the start-up event, and for the thread in close
+};
+
 class CSplashWnd {
  public:
   CSplashWnd();
+  explicit CSplashWnd(const splash_options& options);
+  // Closes the window if close was not called.
   ~CSplashWnd();
   CSplashWnd(const CSplashWnd&) = delete;
   CSplashWnd& operator=(const CSplashWnd&) = delete;
@@ -28,7 +41,8 @@ class CSplashWnd {
   void set_status_text(const std::wstring& text);
   // Stores the progress; callers follow it with set_status_text.
   void set_progress(uint32_t current, uint32_t total);
-  // Has the window repainted before returning, when it exists.
+  // Has the window repainted before returning, when it exists. Must not be
+  // called with the state lock held: the UI thread takes it to paint.
   void repaint();
   bool is_closed() const { return closed_.load(); }
   // Asks the window to close, waits at most 15000 ms for the UI thread, then
@@ -39,6 +53,11 @@ class CSplashWnd {
   void set_status_observer(std::function<void(const std::wstring&)> observer);
   std::wstring status_text() const;
   void progress(uint32_t& current, uint32_t& total) const;
+  std::wstring caption() const;
+  // Whether the UI thread exists and has not ended (never on the console).
+  bool ui_thread_running() const;
+  // How many times the state was painted (window paints, console lines).
+  uint32_t paint_count() const;
 
   struct impl;
 

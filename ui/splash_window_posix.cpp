@@ -1,0 +1,210 @@
+// The splash window's console stand-in: one status line with a progress bar
+// on standard error. On a terminal it is redrawn in place; into a pipe or a
+// file it is printed as plain lines, one per new text, so logs stay short.
+// Ctrl+C and SIGTERM close it the way the window's close button does.
+#include "ui/splash_window.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr int console_fd = 2;
+constexpr size_t bar_cells = 24;
+
+// The closed flag of the stand-in whose handlers are installed. A signal
+// handler may touch nothing but lock-free atomics.
+std::atomic<std::atomic<bool>*> interrupt_target{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free, "signal handler needs a lock-free flag");
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free,
+              "signal handler needs a lock-free pointer");
+
+void on_interrupt(int) {
+  std::atomic<bool>* flag = interrupt_target.load();
+  if (flag) flag->store(true);
+}
+
+void write_all(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(console_fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed stderr loses the line, nothing more
+    done += static_cast<size_t>(n);
+  }
+}
+
+size_t terminal_columns() {
+  winsize size{};
+  if (ioctl(console_fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// "text  [#########---------------]  37%", or the text alone without a
+// total. `width` (0 for none) limits the line in characters, shortening the
+// text and keeping the bar.
+std::string console_line(const std::wstring& text, uint32_t current, uint32_t total, size_t width) {
+  std::wstring bar;
+  if (total != 0) {
+    const uint64_t done = std::min(current, total);
+    const size_t filled = static_cast<size_t>(done * bar_cells / total);
+    const unsigned percent = static_cast<unsigned>(done * 100 / total);
+    bar = L"  [" + std::wstring(filled, L'#') + std::wstring(bar_cells - filled, L'-') + L"] ";
+    std::wstring number = std::to_wstring(percent);
+    bar += std::wstring(3 - std::min<size_t>(number.size(), 3), L' ') + number + L"%";
+  }
+  std::wstring shown = text;
+  if (width > 0) {
+    const size_t room = width > bar.size() ? width - bar.size() : 0;
+    if (shown.size() > room) shown.resize(room);
+    if (bar.size() > width) bar.resize(width);
+  }
+  return wide_to_utf8(shown + bar);
+}
+
+}  // namespace
+
+struct CSplashWnd::impl {
+  bool started = false;  // main thread only
+  bool terminal = false;
+  bool handlers_installed = false;
+  struct sigaction old_interrupt {};
+  struct sigaction old_terminate {};
+
+  mutable std::mutex state_lock;
+  std::wstring status_text;                           // REQUIRES: state_lock
+  std::wstring caption;                               // REQUIRES: state_lock
+  uint32_t progress_current = 0;                      // REQUIRES: state_lock
+  uint32_t progress_total = 0;                        // REQUIRES: state_lock
+  std::function<void(const std::wstring&)> observer;  // REQUIRES: state_lock
+  bool drawing = false;       // REQUIRES: state_lock; between start and close
+  bool line_open = false;     // REQUIRES: state_lock; a terminal line without newline
+  bool printed_any = false;   // REQUIRES: state_lock
+  std::wstring last_printed;  // REQUIRES: state_lock
+  std::atomic<uint32_t> paints{0};
+
+  // REQUIRES: state_lock
+  void draw() {
+    if (terminal) {
+      write_all("\r\x1b[2K" + console_line(status_text, progress_current, progress_total,
+                                           terminal_columns() - 1));
+      line_open = true;
+    } else {
+      if (printed_any && status_text == last_printed) return;
+      write_all(console_line(status_text, progress_current, progress_total, 0) + "\n");
+      last_printed = status_text;
+      printed_any = true;
+    }
+    paints.fetch_add(1);
+  }
+};
+
+CSplashWnd::CSplashWnd() : CSplashWnd(splash_options()) {}
+
+// There are no resources on the console; the options concern the window.
+CSplashWnd::CSplashWnd(const splash_options&) : impl_(std::make_unique<impl>()) {}
+
+CSplashWnd::~CSplashWnd() { close(); }
+
+void CSplashWnd::set_caption(const std::wstring& caption) {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  impl_->caption = caption;
+}
+
+void CSplashWnd::start() {
+  impl& s = *impl_;
+  if (s.started || closed_.load()) return;
+  s.started = true;
+  s.terminal = isatty(console_fd) == 1;
+
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  // One-shot: a second Ctrl+C ends the process the usual way when the
+  // cancellation takes too long for the user.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  interrupt_target.store(&closed_);
+  sigaction(SIGINT, &action, &s.old_interrupt);
+  sigaction(SIGTERM, &action, &s.old_terminate);
+  s.handlers_installed = true;
+
+  std::lock_guard<std::mutex> lock(s.state_lock);
+  s.drawing = true;
+  s.draw();
+}
+
+void CSplashWnd::set_status_text(const std::wstring& text) {
+  std::function<void(const std::wstring&)> observer;
+  {
+    std::lock_guard<std::mutex> lock(impl_->state_lock);
+    impl_->status_text = text;
+    observer = impl_->observer;
+  }
+  if (observer) observer(text);
+  repaint();
+}
+
+void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  impl_->progress_current = current;
+  impl_->progress_total = total;
+}
+
+void CSplashWnd::repaint() {
+  // Like the window, which is gone once the user closed it.
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  if (!impl_->drawing || closed_.load()) return;
+  impl_->draw();
+}
+
+void CSplashWnd::close() {
+  impl& s = *impl_;
+  closed_.store(true);
+  if (s.handlers_installed) {
+    sigaction(SIGINT, &s.old_interrupt, nullptr);
+    sigaction(SIGTERM, &s.old_terminate, nullptr);
+    std::atomic<bool>* ours = &closed_;
+    interrupt_target.compare_exchange_strong(ours, nullptr);
+    s.handlers_installed = false;
+  }
+  std::lock_guard<std::mutex> lock(s.state_lock);
+  s.drawing = false;
+  if (s.line_open) write_all("\n");
+  s.line_open = false;
+}
+
+void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  impl_->observer = std::move(observer);
+}
+
+std::wstring CSplashWnd::status_text() const {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  return impl_->status_text;
+}
+
+void CSplashWnd::progress(uint32_t& current, uint32_t& total) const {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  current = impl_->progress_current;
+  total = impl_->progress_total;
+}
+
+std::wstring CSplashWnd::caption() const {
+  std::lock_guard<std::mutex> lock(impl_->state_lock);
+  return impl_->caption;
+}
+
+bool CSplashWnd::ui_thread_running() const { return false; }
+
+uint32_t CSplashWnd::paint_count() const { return impl_->paints.load(); }
+
+}  // namespace tsl
