@@ -21,7 +21,7 @@ packages=(
   binutils-mingw-w64-i686 dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   # running the Windows binaries
-  wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick fonts-wine
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
 )

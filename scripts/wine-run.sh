@@ -19,4 +19,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   WINEARCH=win64 "$loader" wineboot -i >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
 fi
+# Debian's Wine does not load the fonts of fonts-wine (Tahoma and the rest)
+# from its data directory; in the prefix's Fonts folder it finds them.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ -d /usr/share/wine/fonts ] && [ -d "$fonts" ] && [ ! -f "$fonts/tahoma.ttf" ]; then
+  for font in /usr/share/wine/fonts/*.ttf; do  # whole files only: other runs may start meanwhile
+    cp "$font" "$fonts/.$$.tmp" 2>/dev/null && mv -f "$fonts/.$$.tmp" "$fonts/$(basename "$font")"
+  done
+fi
 exec "$loader" "$@"
