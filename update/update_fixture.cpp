@@ -1,7 +1,6 @@
 #include "update/update_fixture.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 
@@ -14,100 +13,46 @@
 namespace tsl {
 namespace test {
 
-namespace {
-
-std::string host_folder_path(const std::wstring& folder) {
-  std::string p = wide_to_utf8(folder);
-#ifndef _WIN32
-  for (auto& c : p) {
-    if (c == '\\') c = '/';
-  }
-#endif
-  return p;
-}
-
-}  // namespace
-
-update_host::update_host(const std::wstring& folder)
-    : folder_(folder), server_(new httplib::Server) {
+update_host::update_host(const std::wstring& folder) : folder_(folder) {
   create_directories(folder_);
-  server_->set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        std::string relative =
-            request.path.rfind("/tsl/", 0) == 0 ? request.path.substr(5) : request.path;
-        int status = 0, delay = 0;
-        {
-          std::lock_guard<std::mutex> hold(lock_);
-          log_.push_back(relative);
-          ++counts_[relative];
-          auto f = failures_.find(relative);
-          if (f != failures_.end() && f->second.second != 0) {
-            status = f->second.first;
-            if (f->second.second > 0) --f->second.second;
-          }
-          auto s = slow_.find(relative);
-          if (s != slow_.end()) delay = s->second;
-        }
-        if (status) {
-          response.status = status;
-          response.set_content("fault", "text/plain");
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        if (delay) {
-          auto body =
-              std::make_shared<std::string>(read_file(join_path(folder_, utf8_to_wide(relative))));
-          response.set_content_provider(
-              body->size(), "application/octet-stream",
-              [body, delay](size_t offset, size_t length, httplib::DataSink& sink) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-                size_t n = std::min<size_t>(length, 1024);
-                return sink.write(body->data() + offset, n);
-              });
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-      });
-  server_->set_mount_point("/tsl", host_folder_path(folder_));
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  for (int i = 0; i < 500 && !server_->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  server_.serve_directory(folder_, "/tsl/");
 }
 
-update_host::~update_host() {
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
-}
+update_host::~update_host() = default;
 
-std::string update_host::base_url() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/tsl/";
-}
+std::string update_host::base_url() const { return server_.url("/tsl/"); }
 
 void update_host::fail(const std::string& relative, int status, int times) {
-  std::lock_guard<std::mutex> hold(lock_);
-  failures_[relative] = {status, times};
+  if (times < 0) {
+    server_.set_status("/tsl/" + relative, status);
+  } else {
+    server_.fail_next("/tsl/" + relative, times, status);
+  }
 }
 
 void update_host::slow(const std::string& relative, int delay_ms) {
-  std::lock_guard<std::mutex> hold(lock_);
-  slow_[relative] = delay_ms;
+  body_options how;
+  how.piece = 1024;
+  how.delay = std::chrono::milliseconds(delay_ms);
+  server_.set_options("/tsl/" + relative, how);
 }
 
 int update_host::requests(const std::string& relative) const {
-  std::lock_guard<std::mutex> hold(lock_);
-  auto it = counts_.find(relative);
-  return it == counts_.end() ? 0 : it->second;
+  return static_cast<int>(server_.request_count("/tsl/" + relative));
 }
 
 std::vector<std::string> update_host::request_log() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return log_;
+  std::vector<std::string> out;
+  for (const auto& path : server_.requests()) {
+    out.push_back(path.rfind("/tsl/", 0) == 0 ? path.substr(5) : path);
+  }
+  return out;
 }
 
 int closed_port() {
-  httplib::Server probe;
-  return probe.bind_to_any_port("127.0.0.1");
+  // A port that was just served and is now closed.
+  http_test_server probe;
+  return probe.port();
 }
 
 nlohmann::json publisher::default_config(const std::vector<std::string>& hosts) {

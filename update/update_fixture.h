@@ -14,13 +14,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/http_test_server.h"
 #include "tests/test_util.h"
 #include "ui/splash_window.h"
 #include "update/game_launcher.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace tsl {
 namespace test {
@@ -32,7 +29,7 @@ class update_host {
   ~update_host();
 
   std::string base_url() const;  // http://127.0.0.1:PORT/tsl/
-  int port() const { return port_; }
+  int port() const { return server_.port(); }
   const std::wstring& folder() const { return folder_; }
 
   // Answers `status` for a relative path (e.g. "7/data/a.bin"), `times`
@@ -45,14 +42,7 @@ class update_host {
 
  private:
   std::wstring folder_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  int port_ = 0;
-  mutable std::mutex lock_;
-  std::map<std::string, std::pair<int, int>> failures_;  // REQUIRES: lock_ held
-  std::map<std::string, int> slow_;                      // REQUIRES: lock_ held
-  std::map<std::string, int> counts_;                    // REQUIRES: lock_ held
-  std::vector<std::string> log_;                         // REQUIRES: lock_ held
+  http_test_server server_;
 };
 
 // A port on 127.0.0.1 where nothing listens.
