@@ -37,17 +37,19 @@ void compress_portable(uint32_t state[5], const uint8_t* data, size_t blocks) {
   uint32_t w[16];
 #define TSL_W(i) \
   (w[(i)&15] = rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i)&15], 1))
-#define TSL_R0(a, b, c, d, e, i)                             \
-  e += ((b & (c ^ d)) ^ d) + w[i] + 0x5A827999u + rol(a, 5); \
+// The choice and majority functions are sums of two bitwise-disjoint terms,
+// so each adds into e on its own and the rounds' dependency chains shorten.
+#define TSL_R0(a, b, c, d, e, i)                            \
+  e += (b & c) + (~b & d) + w[i] + 0x5A827999u + rol(a, 5); \
   b = rol(b, 30)
-#define TSL_R1(a, b, c, d, e, i)                                 \
-  e += ((b & (c ^ d)) ^ d) + TSL_W(i) + 0x5A827999u + rol(a, 5); \
+#define TSL_R1(a, b, c, d, e, i)                                \
+  e += (b & c) + (~b & d) + TSL_W(i) + 0x5A827999u + rol(a, 5); \
   b = rol(b, 30)
 #define TSL_R2(a, b, c, d, e, i)                         \
   e += (b ^ c ^ d) + TSL_W(i) + 0x6ED9EBA1u + rol(a, 5); \
   b = rol(b, 30)
-#define TSL_R3(a, b, c, d, e, i)                                       \
-  e += (((b | c) & d) | (b & c)) + TSL_W(i) + 0x8F1BBCDCu + rol(a, 5); \
+#define TSL_R3(a, b, c, d, e, i)                                     \
+  e += (b & c) + (d & (b ^ c)) + TSL_W(i) + 0x8F1BBCDCu + rol(a, 5); \
   b = rol(b, 30)
 #define TSL_R4(a, b, c, d, e, i)                         \
   e += (b ^ c ^ d) + TSL_W(i) + 0xCA62C1D6u + rol(a, 5); \
