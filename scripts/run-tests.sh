@@ -99,6 +99,11 @@ export TSL_WINEPREFIX="$root/wineprefix"
 step "Windows tests under Wine and Xvfb"
 status=0
 (cd "$root/win64" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure --timeout 900) || status=1
+step "end-to-end scenarios of the Windows launcher under Wine"
+xvfb-run -a -s "-screen 0 1280x1024x24" python3 "$repo/tests/e2e/e2e_test.py" \
+  --launcher "$root/win64/TessalyReach.exe" --maker "$root/native/TessalyReach" \
+  --client "$root/win64/stub_client/Client.exe" --wine "$repo/scripts/wine-run.sh" \
+  --work "$root/e2e-win64" || status=1
 WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true
 [ $status -eq 0 ] || fail "Windows tests"
 
