@@ -390,6 +390,16 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
       end_drag();
       button_down = false;
       return 0;
+    case WM_CAPTURECHANGED:
+      // Someone else took the mouse: a drag must not go on without it.
+      if (reinterpret_cast<HWND>(lparam) != hwnd) dragging = false;
+      return 0;
+    case WM_MOUSEACTIVATE:
+      // Shown without activation, and a click does not activate it either:
+      // the splash never takes the keyboard from the user's other windows.
+      // Under Wine an activated popup is deactivated again when it moves,
+      // which would end every drag after its first step.
+      return MA_NOACTIVATE;
     case repaint_message:
       RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
       return 0;
