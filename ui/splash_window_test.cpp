@@ -116,7 +116,7 @@ TEST(SplashWindow, ConcurrentUpdatesNeverTear) {
   splash.start();
 
   constexpr int workers = 4;
-  constexpr int steps = 150;
+  constexpr int steps = 50;
   auto text_of = [](int worker, int step) {
     // Long enough that a torn copy would show.
     return L"worker " + std::to_wstring(worker) + L" step " + std::to_wstring(step) + L" " +
