@@ -24,6 +24,11 @@ constexpr size_t small_alignment = 128;
 // From this size on, a block comes from the page allocator: the window and
 // the match finder tables of the encoder, the dictionary of the decoder.
 constexpr size_t large_allocation = 1u << 20;
+// The largest dictionary a 32-bit process could ever map (property 37). The
+// 2 and 3 GiB of properties 38 and 39 are refused on every build alike, so
+// that a file never decodes on one build and fails on the other, and so that
+// no file can make a 64-bit decoder touch gigabytes.
+constexpr uint32_t largest_dictionary = 3u << 29;
 
 // The allocator of one coder. Small blocks come from the heap, 128-byte
 // aligned, with the heap pointer stored just below the aligned address;
@@ -251,6 +256,7 @@ int32_t decode(file_handle& source, file_handle& destination) {
   if (sized && stated_size < dictionary) {
     dictionary = std::max<uint32_t>(static_cast<uint32_t>(stated_size), LZMA_DICT_SIZE_MIN);
   }
+  if (dictionary > largest_dictionary) return packed_out_of_memory;
 
   lzma_options_lzma options;
   std::memset(&options, 0, sizeof options);

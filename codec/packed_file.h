@@ -15,10 +15,10 @@ constexpr uint8_t packed_dictionary_property = 24;  // 16 MiB
 // Result codes of pack_file and unpack_file.
 enum packed_result : int32_t {
   packed_ok = 0,
-  packed_data_error = 1,  // header unreadable, wrong magic, corrupt or short stream
-  packed_out_of_memory = 2,
-  packed_bad_property = 4,  // dictionary property above 40
-  packed_open_failed = 5,   // source or destination cannot be opened
+  packed_data_error = 1,     // header unreadable, wrong magic, corrupt or short stream
+  packed_out_of_memory = 2,  // also a dictionary above 1.5 GiB that the stated size does not bound
+  packed_bad_property = 4,   // dictionary property above 40
+  packed_open_failed = 5,    // source or destination cannot be opened
   packed_read_failed = 8,
   packed_write_failed = 9,
   packed_codec_failure = 11,  // any other failure inside the codec

@@ -134,6 +134,10 @@ TEST_F(PackedFile, BadHeaders) {
   // A 4 GiB dictionary is refused on every build alike.
   EXPECT_EQ(unpack_bytes(header(5, 40) + stream), packed_out_of_memory);
   EXPECT_EQ(unpack_bytes(header(packed_size_unknown, 40) + stream), packed_out_of_memory);
+  // So are 2 and 3 GiB, which no 32-bit process can map either.
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown, 38) + stream), packed_out_of_memory);
+  EXPECT_EQ(unpack_bytes(header(packed_size_unknown, 39) + stream), packed_out_of_memory);
+  EXPECT_EQ(unpack_bytes(header(uint64_t(3) << 30, 39) + stream), packed_out_of_memory);
   ASSERT_EQ(unpack_bytes(header(5, 24) + stream), packed_ok);
   EXPECT_EQ(read_file(unpacked), "hello");
 }
