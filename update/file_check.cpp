@@ -98,7 +98,9 @@ bool game_launcher::check_and_update(const json& index, int32_t version, uint32_
         accepted = true;
       } else if (get_file_size(task->target_path) == task->local_size) {
         if (!is_hard && !gameupdate_changed && cache.lookup(key, task->target_path)) {
-          accepted = true;
+          // The entry already holds this very stamp; storing it again would
+          // change nothing.
+          continue;
         } else {
           digest = file_digest(task->target_path, context, buffer);
           accepted = equals_ignore_case(digest, task->local_sha1);

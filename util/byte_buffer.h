@@ -13,7 +13,11 @@ class byte_buffer {
   enum flags : uint32_t { fixed_size = 1 };
 
   byte_buffer() = default;
-  explicit byte_buffer(uint32_t capacity, uint32_t flags = 0) : flags_(flags) { grow(capacity); }
+  // A fixed-size buffer gets its storage here and never grows afterwards.
+  explicit byte_buffer(uint32_t capacity, uint32_t flags = 0) {
+    grow(capacity);
+    flags_ = flags;
+  }
 
   uint8_t* data() { return storage_.get(); }
   const uint8_t* data() const { return storage_.get(); }

@@ -28,6 +28,9 @@ file_handle& file_handle::operator=(file_handle&& other) noexcept {
   if (this != &other) {
     close();
     native_ = other.native_;
+    opened_size_ = other.opened_size_;
+    opened_time_ = other.opened_time_;
+    opened_known_ = other.opened_known_;
     other.native_ = invalid;
   }
   return *this;

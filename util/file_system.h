@@ -48,7 +48,11 @@ class file_handle {
   ~file_handle() { close(); }
   file_handle(const file_handle&) = delete;
   file_handle& operator=(const file_handle&) = delete;
-  file_handle(file_handle&& other) noexcept : native_(other.native_) { other.native_ = invalid; }
+  file_handle(file_handle&& other) noexcept
+      : native_(other.native_), opened_size_(other.opened_size_), opened_time_(other.opened_time_),
+        opened_known_(other.opened_known_) {
+    other.native_ = invalid;
+  }
   file_handle& operator=(file_handle&& other) noexcept;
 
   // Read access, others may read at the same time; the file must exist.
@@ -69,6 +73,12 @@ class file_handle {
   static constexpr intptr_t invalid = -1;
   explicit file_handle(intptr_t native) : native_(native) {}
   intptr_t native_ = invalid;
+  // What a platform learnt while opening a file for reading (POSIX checks
+  // that it is not a directory with the same call), so that size and time
+  // queries right after opening need no further system call.
+  uint64_t opened_size_ = 0;
+  uint64_t opened_time_ = 0;
+  bool opened_known_ = false;
 };
 
 }  // namespace tsl

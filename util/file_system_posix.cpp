@@ -45,7 +45,11 @@ file_handle file_handle::open_read(const std::wstring& path) {
     ::close(fd);
     return file_handle();
   }
-  return file_handle(fd);
+  file_handle handle(fd);
+  handle.opened_size_ = static_cast<uint64_t>(st.st_size);
+  handle.opened_time_ = to_filetime(st.st_mtim);
+  handle.opened_known_ = true;
+  return handle;
 }
 
 file_handle file_handle::create_write(const std::wstring& path) {
@@ -76,6 +80,10 @@ bool file_handle::write(const void* bytes, uint32_t size, uint32_t& wrote) {
 }
 
 bool file_handle::size(uint64_t& out) const {
+  if (opened_known_) {
+    out = opened_size_;
+    return true;
+  }
   struct stat st;
   if (fstat(static_cast<int>(native_), &st) != 0) return false;
   out = static_cast<uint64_t>(st.st_size);
@@ -83,6 +91,10 @@ bool file_handle::size(uint64_t& out) const {
 }
 
 bool file_handle::last_write_time(uint64_t& out) const {
+  if (opened_known_) {
+    out = opened_time_;
+    return true;
+  }
   struct stat st;
   if (fstat(static_cast<int>(native_), &st) != 0) return false;
   out = to_filetime(st.st_mtim);

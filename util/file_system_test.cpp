@@ -34,7 +34,11 @@ TEST(FileSystemRead, LoadFileReusesAndGrowsTheBuffer) {
   EXPECT_FALSE(load_file(dir / L"empty", buffer));
   EXPECT_FALSE(load_file(dir / L"missing", buffer));
   byte_buffer fixed(2, byte_buffer::fixed_size);
-  EXPECT_FALSE(load_file(dir / L"small", fixed));
+  EXPECT_EQ(fixed.capacity(), 2u);
+  EXPECT_FALSE(load_file(dir / L"small", fixed));  // three bytes do not fit
+  byte_buffer roomy(8, byte_buffer::fixed_size);
+  EXPECT_TRUE(load_file(dir / L"small", roomy));
+  EXPECT_EQ(roomy.limit(), 3u);
 }
 
 TEST(FileSystemRead, SizesTimesAndPartialReads) {
