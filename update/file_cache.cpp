@@ -30,6 +30,16 @@ bool file_cache::save(const std::wstring& path) const {
 }
 
 bool file_cache::lookup(const std::string& key, const std::wstring& path, json* data) const {
+  {
+    // A key that is not there needs no stamp.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!document_.is_object() || !document_.contains(key)) return false;
+  }
+  uint64_t stamp = 0;
+  return file_stamp(path, stamp) && lookup_stamp(key, stamp, data);
+}
+
+bool file_cache::lookup_stamp(const std::string& key, uint64_t stamp, json* data) const {
   json entry;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -40,9 +50,8 @@ bool file_cache::lookup(const std::string& key, const std::wstring& path, json* 
   }
   if (!entry.is_object()) return false;
   auto stored = entry.find("cache");
-  if (stored == entry.end() || !stored->is_number()) return false;
-  uint64_t stamp = 0;
-  if (!file_stamp(path, stamp) || stored->get<uint64_t>() != stamp) return false;
+  if (stored == entry.end() || !stored->is_number() || stored->get<uint64_t>() != stamp)
+    return false;
   if (data) {
     auto d = entry.find("data");
     *data = d == entry.end() ? json() : *d;

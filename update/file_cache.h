@@ -26,6 +26,8 @@ class file_cache {
   // a full disk never leaves a truncated cache where a good one stood.
   bool save(const std::wstring& path) const;
   bool lookup(const std::string& key, const std::wstring& path, json* data = nullptr) const;
+  // The same with a stamp the caller already has.
+  bool lookup_stamp(const std::string& key, uint64_t stamp, json* data = nullptr) const;
   void store(const std::string& key, const std::wstring& path, const json* data = nullptr);
 
   // A copy of the document, and deep equality of two caches. equals takes

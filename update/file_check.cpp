@@ -88,7 +88,8 @@ bool game_launcher::check_and_update(const json& index, int32_t version, uint32_
     splash.set_status_text(format_wide(pick_text(texts::checking_file), task->file_name));
 
     const std::string key = wide_to_utf8(task->local_path);
-    const bool exists = file_exists(task->target_path);
+    uint64_t size = 0, time = 0;
+    const bool exists = query_file_info(task->target_path, size, time);
     const bool is_hard = hard.matches(task->local_path);
     const bool verify = is_hard || !soft.matches(task->local_path);
     std::string digest;
@@ -96,8 +97,8 @@ bool game_launcher::check_and_update(const json& index, int32_t version, uint32_
     if (exists) {
       if (!verify) {
         accepted = true;
-      } else if (get_file_size(task->target_path) == task->local_size) {
-        if (!is_hard && !gameupdate_changed && cache.lookup(key, task->target_path)) {
+      } else if (static_cast<uint32_t>(size) == task->local_size) {
+        if (!is_hard && !gameupdate_changed && cache.lookup_stamp(key, size ^ time)) {
           // The entry already holds this very stamp; storing it again would
           // change nothing.
           continue;

@@ -29,6 +29,10 @@ std::vector<std::wstring> list_files(const std::wstring& path, bool recursive,
 bool file_exists(const std::wstring& path);       // exists and is not a directory
 bool directory_exists(const std::wstring& path);  // exists and is a directory
 bool path_exists(const std::wstring& path);
+// Size and last-write time of an existing file (not a directory) from its
+// directory entry, without opening it: one system call where the file check
+// needs to look at thousands of files.
+bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time);
 // Atomic replace-by-move: the target is either the old or the new file.
 bool move_file_replace(const std::wstring& from, const std::wstring& to);
 bool copy_file_replace(const std::wstring& from, const std::wstring& to);
@@ -49,7 +53,9 @@ class file_handle {
   file_handle(const file_handle&) = delete;
   file_handle& operator=(const file_handle&) = delete;
   file_handle(file_handle&& other) noexcept
-      : native_(other.native_), opened_size_(other.opened_size_), opened_time_(other.opened_time_),
+      : native_(other.native_),
+        opened_size_(other.opened_size_),
+        opened_time_(other.opened_time_),
         opened_known_(other.opened_known_) {
     other.native_ = invalid;
   }

@@ -152,6 +152,14 @@ bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
   return true;
 }
 
+bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
+  struct stat st;
+  if (stat(native_path(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  time = to_filetime(st.st_mtim);
+  return true;
+}
+
 bool set_file_attributes(const std::wstring& path, uint32_t) { return path_exists(path); }
 
 std::FILE* open_c_file(const std::wstring& path, const char* mode) {

@@ -109,6 +109,18 @@ bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
   return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
 }
 
+bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  time = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
 bool set_file_attributes(const std::wstring& path, uint32_t attributes) {
   return SetFileAttributesW(path.c_str(), attributes) != 0;
 }

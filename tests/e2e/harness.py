@@ -246,6 +246,7 @@ class FaultServer:
 
     def __init__(self, port, status=None, root=None, trickle=0.0):
         self.log = []
+        self.times = []
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -254,6 +255,7 @@ class FaultServer:
 
             def do_GET(self):
                 owner.log.append(self.path)
+                owner.times.append(time.time())
                 if owner.status:
                     self.send_response(owner.status)
                     self.send_header("Content-Length", "5")
@@ -289,6 +291,9 @@ class FaultServer:
         self.server.daemon_threads = True
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
+
+    def first_time(self, path):
+        return self.times[self.log.index(path)]
 
     def stop(self):
         self.server.shutdown()
