@@ -19,6 +19,7 @@
 #include "util/text.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #include "util/native_path.h"
 #endif
@@ -550,8 +551,11 @@ TEST(MakerRunsEdge, UnreadableInputIsReportedAndTheRunGoesOn) {
   write_file(d.in(L"good.txt"), "good");
   // A name that lists but cannot be opened.
   ASSERT_EQ(symlink("/nonexistent/target", native_path(d.in(L"gone.txt")).c_str()), 0);
+  // A FIFO would block a plain open for ever.
+  ASSERT_EQ(mkfifo(native_path(d.in(L"pipe")).c_str(), 0600), 0);
   ASSERT_TRUE(d.run());
   EXPECT_TRUE(d.printed("!!! Error copy: " + wide_to_utf8(d.in(L"gone.txt")) + "\n"));
+  EXPECT_TRUE(d.printed("!!! Error copy: " + wide_to_utf8(d.in(L"pipe")) + "\n"));
   EXPECT_EQ(d.index(1)["files"].size(), 1u);
   EXPECT_EQ(d.index(1)["files"][0]["l"], "good.txt");
 }

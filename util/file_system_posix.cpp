@@ -37,11 +37,14 @@ std::string native_path(const std::wstring& path) {
 }
 
 file_handle file_handle::open_read(const std::wstring& path) {
-  int fd = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO among the files cannot hang the open.
+  int fd = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return file_handle();
   struct stat st;
-  // Windows refuses to open a directory as a file; so do we.
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // Windows refuses to open a directory as a file; so do we, and FIFOs,
+  // sockets and devices are no files to read either.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return file_handle();
   }
