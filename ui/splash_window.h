@@ -26,6 +26,8 @@ struct splash_options {
   uint32_t wait_ms = 15000;  // for the start-up event, and for the thread in close
 };
 
+struct splash_state;
+
 class CSplashWnd {
  public:
   CSplashWnd();
@@ -62,6 +64,9 @@ class CSplashWnd {
   struct impl;
 
  private:
+  // The part of impl that both platforms share (ui/splash_state.h).
+  splash_state& state() const;
+
   std::atomic<bool> closed_{false};
   std::unique_ptr<impl> impl_;
 };

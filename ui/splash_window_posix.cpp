@@ -3,6 +3,7 @@
 // file it is printed as plain lines, one per new text, so logs stay short.
 // Ctrl+C and SIGTERM close it the way the window's close button does.
 #include "ui/splash_window.h"
+#include "ui/splash_state.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -73,24 +74,17 @@ std::string console_line(const std::wstring& text, uint32_t current, uint32_t to
 
 }  // namespace
 
-struct CSplashWnd::impl {
+struct CSplashWnd::impl : splash_state {
   bool started = false;  // main thread only
   bool terminal = false;
   bool handlers_installed = false;
   struct sigaction old_interrupt {};
   struct sigaction old_terminate {};
 
-  mutable std::mutex state_lock;
-  std::wstring status_text;                           // REQUIRES: state_lock
-  std::wstring caption;                               // REQUIRES: state_lock
-  uint32_t progress_current = 0;                      // REQUIRES: state_lock
-  uint32_t progress_total = 0;                        // REQUIRES: state_lock
-  std::function<void(const std::wstring&)> observer;  // REQUIRES: state_lock
   bool drawing = false;       // REQUIRES: state_lock; between start and close
   bool line_open = false;     // REQUIRES: state_lock; a terminal line without newline
   bool printed_any = false;   // REQUIRES: state_lock
   std::wstring last_printed;  // REQUIRES: state_lock
-  std::atomic<uint32_t> paints{0};
 
   // REQUIRES: state_lock
   void draw() {
@@ -115,11 +109,6 @@ CSplashWnd::CSplashWnd(const splash_options&) : impl_(std::make_unique<impl>()) 
 
 CSplashWnd::~CSplashWnd() { close(); }
 
-void CSplashWnd::set_caption(const std::wstring& caption) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->caption = caption;
-}
-
 void CSplashWnd::start() {
   impl& s = *impl_;
   if (s.started || closed_.load()) return;
@@ -140,23 +129,6 @@ void CSplashWnd::start() {
   std::lock_guard<std::mutex> lock(s.state_lock);
   s.drawing = true;
   s.draw();
-}
-
-void CSplashWnd::set_status_text(const std::wstring& text) {
-  std::function<void(const std::wstring&)> observer;
-  {
-    std::lock_guard<std::mutex> lock(impl_->state_lock);
-    impl_->status_text = text;
-    observer = impl_->observer;
-  }
-  if (observer) observer(text);
-  repaint();
-}
-
-void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->progress_current = current;
-  impl_->progress_total = total;
 }
 
 void CSplashWnd::repaint() {
@@ -182,29 +154,8 @@ void CSplashWnd::close() {
   s.line_open = false;
 }
 
-void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->observer = std::move(observer);
-}
-
-std::wstring CSplashWnd::status_text() const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  return impl_->status_text;
-}
-
-void CSplashWnd::progress(uint32_t& current, uint32_t& total) const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  current = impl_->progress_current;
-  total = impl_->progress_total;
-}
-
-std::wstring CSplashWnd::caption() const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  return impl_->caption;
-}
-
 bool CSplashWnd::ui_thread_running() const { return false; }
 
-uint32_t CSplashWnd::paint_count() const { return impl_->paints.load(); }
+splash_state& CSplashWnd::state() const { return *impl_; }
 
 }  // namespace tsl

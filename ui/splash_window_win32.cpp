@@ -1,6 +1,7 @@
 // The splash window on Windows: a borderless GDI+ picture on a UI thread of
 // its own, so the update session can block without freezing it.
 #include "ui/splash_window.h"
+#include "ui/splash_state.h"
 
 #include <windows.h>
 #include <windowsx.h>
@@ -103,7 +104,7 @@ Gdiplus::Font* make_font() {
 
 }  // namespace
 
-struct CSplashWnd::impl {
+struct CSplashWnd::impl : splash_state {
   impl(CSplashWnd& owner_, const splash_options& options_) : owner(owner_), options(options_) {}
 
   CSplashWnd& owner;
@@ -130,14 +131,6 @@ struct CSplashWnd::impl {
   HANDLE startup_event = nullptr;
   // Written by the UI thread, read by every thread that repaints.
   std::atomic<HWND> window{nullptr};
-  std::atomic<uint32_t> paints{0};
-
-  mutable std::mutex state_lock;
-  std::wstring status_text;                           // REQUIRES: state_lock
-  std::wstring caption;                               // REQUIRES: state_lock
-  uint32_t progress_current = 0;                      // REQUIRES: state_lock
-  uint32_t progress_total = 0;                        // REQUIRES: state_lock
-  std::function<void(const std::wstring&)> observer;  // REQUIRES: state_lock
 
   // Mouse state, touched by the UI thread only. Positions are client
   // coordinates.
@@ -440,11 +433,6 @@ CSplashWnd::CSplashWnd(const splash_options& options)
 
 CSplashWnd::~CSplashWnd() { close(); }
 
-void CSplashWnd::set_caption(const std::wstring& caption) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->caption = caption;
-}
-
 void CSplashWnd::start() {
   impl& s = *impl_;
   if (s.thread || s.released) return;
@@ -452,24 +440,6 @@ void CSplashWnd::start() {
   s.thread = CreateThread(nullptr, 0, impl::ui_thread_main, &s, 0, &s.thread_id);
   if (!s.thread) return;
   if (s.startup_event) WaitForSingleObject(s.startup_event, s.options.wait_ms);
-}
-
-void CSplashWnd::set_status_text(const std::wstring& text) {
-  std::function<void(const std::wstring&)> observer;
-  {
-    std::lock_guard<std::mutex> lock(impl_->state_lock);
-    impl_->status_text = text;
-    observer = impl_->observer;
-  }
-  if (observer) observer(text);
-  // Outside the lock: the UI thread takes it while painting.
-  repaint();
-}
-
-void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->progress_current = current;
-  impl_->progress_total = total;
 }
 
 void CSplashWnd::repaint() {
@@ -501,31 +471,10 @@ void CSplashWnd::close() {
   s.release_resources();
 }
 
-void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  impl_->observer = std::move(observer);
-}
-
-std::wstring CSplashWnd::status_text() const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  return impl_->status_text;
-}
-
-void CSplashWnd::progress(uint32_t& current, uint32_t& total) const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  current = impl_->progress_current;
-  total = impl_->progress_total;
-}
-
-std::wstring CSplashWnd::caption() const {
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  return impl_->caption;
-}
-
 bool CSplashWnd::ui_thread_running() const {
   return impl_->thread && WaitForSingleObject(impl_->thread, 0) == WAIT_TIMEOUT;
 }
 
-uint32_t CSplashWnd::paint_count() const { return impl_->paints.load(); }
+splash_state& CSplashWnd::state() const { return *impl_; }
 
 }  // namespace tsl
