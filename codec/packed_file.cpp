@@ -184,15 +184,27 @@ std::unique_ptr<uint8_t[]> allocate_buffer(size_t size) {
   return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size]);
 }
 
-int32_t encode(file_handle& source, file_handle& destination) {
+// One encoder and its buffers, kept between files. liblzma keeps the match
+// finder's tables when the same stream is set up again with the same
+// settings, and only clears the hash table.
+struct encoder_state {
+  coder_memory memory;
+  coder_stream coder{memory.allocator()};
+  std::unique_ptr<uint8_t[]> in;
+  std::unique_ptr<uint8_t[]> out;
+};
+
+int32_t encode(encoder_state& state, file_handle& source, file_handle& destination) {
   uint64_t size = 0;
   if (!source.size(size)) return packed_read_failed;
 
   lzma_options_lzma options = packing_options();
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  coder_memory memory;
-  coder_stream coder(memory.allocator());
-  if (lzma_raw_encoder(&coder.stream, filters) != LZMA_OK) return packed_out_of_memory;
+  lzma_stream& strm = state.coder.stream;
+  // A file that failed half-way may have left input behind.
+  strm.next_in = nullptr;
+  strm.avail_in = 0;
+  if (lzma_raw_encoder(&strm, filters) != LZMA_OK) return packed_out_of_memory;
 
   uint8_t header[packed_header_size];
   put_le(header, PACKED_FILE_MAGIC, 4);
@@ -200,31 +212,32 @@ int32_t encode(file_handle& source, file_handle& destination) {
   header[12] = dictionary_property_of_size(options.dict_size);
   if (!write_all(destination, header, sizeof header)) return packed_write_failed;
 
-  auto in = allocate_buffer(io_piece_size);
-  auto out = allocate_buffer(io_piece_size);
-  if (!in || !out) return packed_out_of_memory;
+  if (!state.in) state.in = allocate_buffer(io_piece_size);
+  if (!state.out) state.out = allocate_buffer(io_piece_size);
+  if (!state.in || !state.out) return packed_out_of_memory;
+  uint8_t* const in = state.in.get();
+  uint8_t* const out = state.out.get();
 
-  lzma_stream& strm = coder.stream;
   uint64_t total_read = 0;
   bool source_ended = false;
-  strm.next_out = out.get();
+  strm.next_out = out;
   strm.avail_out = io_piece_size;
   for (;;) {
     if (strm.avail_in == 0 && !source_ended) {
       uint32_t got = 0;
-      if (!source.read(in.get(), io_piece_size, got)) return packed_read_failed;
+      if (!source.read(in, io_piece_size, got)) return packed_read_failed;
       source_ended = got == 0;
       total_read += got;
-      strm.next_in = in.get();
+      strm.next_in = in;
       strm.avail_in = got;
     }
     const lzma_ret ret = lzma_code(&strm, source_ended ? LZMA_FINISH : LZMA_RUN);
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
     if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
-      if (!write_all(destination, out.get(), io_piece_size - strm.avail_out)) {
+      if (!write_all(destination, out, io_piece_size - strm.avail_out)) {
         return packed_write_failed;
       }
-      strm.next_out = out.get();
+      strm.next_out = out;
       strm.avail_out = io_piece_size;
     }
     if (ret == LZMA_STREAM_END) break;
@@ -316,10 +329,8 @@ int32_t decode(file_handle& source, file_handle& destination) {
   }
 }
 
-using coder_function = int32_t (*)(file_handle& source, file_handle& destination);
-
-int32_t run(const std::wstring& source_path, const std::wstring& destination_path,
-            coder_function coder) {
+template <typename Coder>
+int32_t run(const std::wstring& source_path, const std::wstring& destination_path, Coder coder) {
   // The source first: a missing source wins over a bad destination, and no
   // destination is created for it.
   file_handle source = file_handle::open_read(source_path);
@@ -346,8 +357,23 @@ uint8_t dictionary_property_of_size(uint32_t size) {
   return 40;
 }
 
+struct file_packer::coder : encoder_state {};
+
+file_packer::file_packer() = default;
+file_packer::~file_packer() = default;
+
+int32_t file_packer::pack(const std::wstring& source, const std::wstring& destination) {
+  if (!coder_) {
+    coder_.reset(new (std::nothrow) coder);
+    if (!coder_) return packed_out_of_memory;
+  }
+  return run(source, destination,
+             [this](file_handle& from, file_handle& to) { return encode(*coder_, from, to); });
+}
+
 int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
-  return run(source, destination, &encode);
+  file_packer packer;
+  return packer.pack(source, destination);
 }
 
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination) {

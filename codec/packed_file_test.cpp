@@ -9,6 +9,9 @@
 #include "util/file_system.h"
 
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "util/native_path.h"
 #endif
 
@@ -198,6 +201,40 @@ TEST_F(PackedFile, SizeLessForm) {
   file.replace(4, 8, std::string(8, '\xFF'));
   EXPECT_EQ(unpack_bytes(file), packed_ok);
   EXPECT_EQ(read_file(unpacked), read_file(dir / L"source"));
+}
+
+// One packer over many files, a failed one among them, writes exactly what a
+// fresh coder writes for each: nothing of one file leaks into the next.
+TEST_F(PackedFile, PackerKeepsNothingBetweenFiles) {
+  const std::string files[] = {repeated_content(5u << 20, 21), "", random_bytes(70000, 22, true),
+                               repeated_content(300000, 23)};
+  file_packer packer;
+  for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
+    const std::wstring source = dir / (L"source" + std::to_wstring(i));
+    write_file(source, files[i]);
+#ifndef _WIN32
+    if (i == 2) {
+      // A disk that fills up after the first piece, with input left in the
+      // coder.
+      write_file(dir / L"noise", random_bytes(6u << 20, 24));
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit saved{};
+      getrlimit(RLIMIT_FSIZE, &saved);
+      rlimit small = saved;
+      small.rlim_cur = 1u << 20;
+      setrlimit(RLIMIT_FSIZE, &small);
+      const int32_t failed = packer.pack(dir / L"noise", dir / L"cut");
+      setrlimit(RLIMIT_FSIZE, &saved);
+      EXPECT_EQ(failed, packed_write_failed);
+    }
+#endif
+    ASSERT_EQ(packer.pack(source, dir / L"reused"), packed_ok) << i;
+    ASSERT_EQ(pack_file(source, dir / L"fresh"), packed_ok) << i;
+    EXPECT_TRUE(read_file(dir / L"reused") == read_file(dir / L"fresh")) << "file " << i;
+    ASSERT_EQ(unpack_file(dir / L"reused", unpacked), packed_ok);
+    EXPECT_TRUE(read_file(unpacked) == files[i]) << "file " << i;
+  }
+  EXPECT_EQ(packer.pack(dir / L"missing", packed), packed_open_failed);
 }
 
 #ifndef _WIN32

@@ -319,7 +319,7 @@ bool maker_run::publish_anew(const publish_names& names, const std::wstring& inp
     int32_t code;
     {
       std::lock_guard<std::mutex> hold(pack_lock_);
-      code = pack_file(input_path, names.packed_path);
+      code = packer_.pack(input_path, names.packed_path);
     }
     if (code != 0) {
       say("!!! Error packing file: %S (Code: %d)\n", input_path, code);
@@ -403,7 +403,11 @@ bool maker_run::write_update() {
   // launcher falls back to the plain one when the packed one is missing.
   std::wstring packed_path = index_path + L".lzma2";
   std::wstring temporary = packed_path + L".tmp";
-  int32_t code = pack_file(index_path, temporary);
+  int32_t code;
+  {
+    std::lock_guard<std::mutex> hold(pack_lock_);
+    code = packer_.pack(index_path, temporary);
+  }
   if (code != 0 || !move_file_replace(temporary, packed_path)) {
     say("!!! Error packing file: %S (Code: %d)\n", index_path, code);
     delete_file(temporary);

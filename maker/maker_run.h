@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "update/documents.h"
 #include "update/file_cache.h"
@@ -126,7 +127,8 @@ class maker_run {
   std::deque<std::wstring> queue_;  // REQUIRES: queue_lock_ held
   mutable std::mutex files_lock_;
   json files_ = json::array();  // REQUIRES: files_lock_ held
-  std::mutex pack_lock_;        // one pack_file at a time
+  std::mutex pack_lock_;        // one pack at a time
+  file_packer packer_;          // REQUIRES: pack_lock_ held
 
   bool changed_ = false;
   uint32_t minimum_referenced_ = UINT32_MAX;
