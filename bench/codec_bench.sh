@@ -9,7 +9,10 @@
 #   defaults 512 and 64 (LZMA2 normal mode packs at a few MiB/s);
 #   TSL_BENCH_REPEAT (3) runs per command, best kept, TSL_BENCH_PACK_REPEAT (1)
 #   for packing;
-#   TSL_BENCH_DIR for the scratch files (default a fresh directory in /tmp).
+#   TSL_BENCH_DIR for the scratch files (default a fresh directory in /tmp);
+#   TSL_BENCH_CORPUS, a tree from bench/make_corpus.py: then the digest file
+#   is all its files one after another and the pack file the first [pack MiB]
+#   of that, instead of generated data.
 set -euo pipefail
 
 bin=${1:?usage: codec_bench.sh <codec_bench binary> [digest MiB] [pack MiB]}
@@ -61,13 +64,23 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 mibps() { awk -v m="$1" -v t="$2" 'BEGIN { printf "%.1f", m / t }'; }
 mark() { awk -v r="$1" -v t="$2" 'BEGIN { print (r >= t ? "ok" : "MISSED") }'; }
 row() { printf '  %-30s %12s  %s\n' "$@"; }
+# result MEASURE OURS REFERENCE RATIO TARGET VERDICT: the line bench/run-all.sh collects.
+result() { printf 'RESULT | %s | %s | %s | %s | %s | %s\n' "$@"; }
 speed() { row "$1" "$(mibps "$2" "${cpu[$3]}") MiB/s" "cpu ${cpu[$3]} s, wall $(printf %.3f "${wall[$3]}") s, peak $((rss[$3] / 1024)) MiB"; }
 
 echo "codec_bench: digest file ${digest_mib} MiB, pack file ${pack_mib} MiB;" \
   "best of $repeat runs ($pack_repeat for packing)"
 echo "  speeds from CPU time (user + system), the tools alternating; scratch files in $work"
-"$bin" generate "$work/digest.bin" "$digest_mib" 1
-"$bin" generate "$work/pack.bin" "$pack_mib" 2
+if [ -n "${TSL_BENCH_CORPUS:-}" ]; then
+  (cd "$TSL_BENCH_CORPUS" && find . -type f -print0 | sort -z | xargs -0 cat) >"$work/digest.bin"
+  head -c $((pack_mib * 1048576)) "$work/digest.bin" >"$work/pack.bin"
+  digest_mib=$(awk -v b="$(stat -c %s "$work/digest.bin")" 'BEGIN { printf "%.1f", b / 1048576 }')
+  pack_mib=$(awk -v b="$(stat -c %s "$work/pack.bin")" 'BEGIN { printf "%.1f", b / 1048576 }')
+  echo "  files from the corpus $TSL_BENCH_CORPUS"
+else
+  "$bin" generate "$work/digest.bin" "$digest_mib" 1
+  "$bin" generate "$work/pack.bin" "$pack_mib" 2
+fi
 cat "$work/digest.bin" "$work/pack.bin" >/dev/null # into the page cache
 
 echo
@@ -94,14 +107,18 @@ speed "sha1sum" "$digest_mib" sha1sum
 r=$(ratio "${cpu[openssl]}" "${cpu[ours]}")
 if [ "$path" = sha-instructions ]; then
   row "ours / openssl" "${r}x" "target >= 1.00x with SHA instructions: $(mark "$r" 1.0)"
+  result "SHA-1 speed / openssl dgst (cpu)" "${cpu[ours]} s" "${cpu[openssl]} s" "$r" ">= 1.00" "$(mark "$r" 1.0)"
 else
   row "ours / openssl" "${r}x" "(this CPU has no SHA instructions)"
 fi
 row "ours / sha1sum" "$(ratio "${cpu[sha1sum]}" "${cpu[ours]}")x"
 r=$(ratio "${cpu[sha1sum]}" "${cpu[portable]}")
 row "ours (portable) / sha1sum" "${r}x" "target >= 0.90x without SHA instructions: $(mark "$r" 0.9)"
+result "SHA-1 portable speed / sha1sum (cpu)" "${cpu[portable]} s" "${cpu[sha1sum]} s" "$r" ">= 0.90" "$(mark "$r" 0.9)"
 row "peak memory of the digest" "$((rss[ours] / 1024)) MiB" \
   "target bounded (one read piece whatever the file size; sha1sum $((rss[sha1sum] / 1024)) MiB)"
+result "SHA-1 peak memory (MiB)" "$((rss[ours] / 1024))" "$((rss[sha1sum] / 1024)) (sha1sum)" "-" "< 16" \
+  "$(awk -v r="${rss[ours]}" 'BEGIN { print (r < 16384 ? "ok" : "MISSED") }')"
 
 echo
 echo "LZMA2 pack of ${pack_mib} MiB (xz -T1, the same settings)"
@@ -115,9 +132,11 @@ speed "ours" "$pack_mib" pack
 speed "xz" "$pack_mib" xz
 r=$(ratio "${cpu[xz]}" "${cpu[pack]}")
 row "ours / xz speed" "${r}x" "target >= 0.95x: $(mark "$r" 0.95)"
+result "LZMA2 pack speed / xz (cpu)" "${cpu[pack]} s" "${cpu[xz]} s" "$r" ">= 0.95" "$(mark "$r" 0.95)"
 size_ratio=$(awk -v a="$s_ours" -v b="$s_xz" 'BEGIN { printf "%.4f", a / b }')
 size_ok=$(awk -v r="$size_ratio" 'BEGIN { d = r - 1; if (d < 0) d = -d; print (d <= 0.005 ? "ok" : "MISSED") }')
 row "stream size ours / xz" "$size_ratio" "$s_ours vs $s_xz bytes (+13 header); target within 0.5%: $size_ok"
+result "LZMA2 stream size / xz" "$s_ours B" "$s_xz B" "$size_ratio" "within 0.5 %" "$size_ok"
 
 echo
 echo "LZMA2 unpack of ${pack_mib} MiB"
@@ -131,5 +150,8 @@ speed "ours" "$pack_mib" unpack
 speed "xz -d" "$pack_mib" xzd
 r=$(ratio "${cpu[xzd]}" "${cpu[unpack]}")
 row "ours / xz -d speed" "${r}x" "target >= 0.90x: $(mark "$r" 0.9)"
+result "LZMA2 unpack speed / xz -d (cpu)" "${cpu[unpack]} s" "${cpu[xzd]} s" "$r" ">= 0.90" "$(mark "$r" 0.9)"
 row "peak memory of the unpack" "$((rss[unpack] / 1024)) MiB" \
   "target bounded (dictionary + 2 x 64 KiB; xz -d $((rss[xzd] / 1024)) MiB)"
+result "LZMA2 unpack peak memory (MiB)" "$((rss[unpack] / 1024))" "$((rss[xzd] / 1024)) (xz -d)" "-" \
+  "<= xz -d + 8" "$(awk -v a="${rss[unpack]}" -v b="${rss[xzd]}" 'BEGIN { print (a <= b + 8192 ? "ok" : "MISSED") }')"

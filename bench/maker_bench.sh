@@ -6,13 +6,16 @@
 #                      and more: target at most 1.15x
 #   second run         (nothing changed) against the first: target at most 5 %
 #   peak memory        of the first publication (GNU time): target below 400 MiB
-# Usage: bench/maker_bench.sh PATH-TO-native-TessalyReach [work-dir] [MiB]
+# Usage: bench/maker_bench.sh PATH-TO-native-TessalyReach [work-dir] [MiB] [corpus]
+#   corpus: a tree from bench/make_corpus.py (default: one made here of MiB).
 # Build the executable without sanitizers (RelWithDebInfo or Release).
 set -euo pipefail
 
 exe=${1:?usage: maker_bench.sh PATH-TO-TessalyReach [work-dir] [MiB]}
 work=${2:-$(mktemp -d /tmp/tsl-maker-bench.XXXXXX)}
 total_mib=${3:-256}
+corpus=${4:+$(cd "$4" && pwd)}
+here=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 for tool in sha1sum xz python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "maker_bench: missing $tool" >&2; exit 2; }
@@ -23,58 +26,11 @@ cd "$work"
 rm -rf input output config.json cache.json
 cp "$exe" ./TessalyReach
 
-echo "generating a ${total_mib} MiB tree in $work/input"
-python3 - "$total_mib" <<'EOF'
-import os, random, sys
-MiB = 1 << 20
-scale = int(sys.argv[1]) / 256.0
-rng = random.Random(20261208)
-words = [bytes(rng.choices(b"abcdefghijklmnopqrstuvwxyz", k=rng.randint(2, 10)))
-         for _ in range(3000)]
-seps = [b" ", b" ", b" ", b"\n", b", ", b"=", b"; "]
-
-def write(path, data):
-    full = os.path.join("input", *path.split("/"))
-    os.makedirs(os.path.dirname(full), exist_ok=True)
-    with open(full, "wb") as f:
-        f.write(data)
-
-def text_like(size):
-    # Words and numbers: packs to roughly a third, like level and script data.
-    out, have = [], 0
-    while have < size:
-        n = 200000
-        ws = rng.choices(words, k=n)
-        ss = rng.choices(seps, k=n)
-        chunk = b"".join(w + s for w, s in zip(ws, ss))
-        out.append(chunk)
-        have += len(chunk)
-    return b"".join(out)[:size]
-
-def binary_like(size):
-    # A skewed byte alphabet with zero runs: packs to roughly two thirds.
-    alphabet = list(range(0, 256, 5)) + [0] * 20
-    return bytes(rng.choices(alphabet, k=size))
-
-def size(mib):
-    return max(1, int(mib * scale * MiB))
-
-write("Data/World Map.pak", text_like(size(90)))
-write("Data/Textures/Common.pak", text_like(size(16)) + rng.randbytes(size(16)))
-write("Media/Intro Movie.bik", rng.randbytes(size(40)))
-write("Media/Music.ogg", rng.randbytes(size(24)))
-write("Client/Game.exe", binary_like(size(12)))
-write("Client/Engine.dll", binary_like(size(8)))
-write("Client/Render.dll", binary_like(size(4)))
-for i in range(int(200 * scale) or 1):
-    write("Data/Scripts/Quest %03d.lua" % i, text_like(rng.randint(16 << 10, 256 << 10)))
-for i in range(int(3000 * scale) or 1):
-    d = "Data/Small/%02d" % (i % 40)
-    kind = i % 3
-    n = rng.randint(1 << 10, 12 << 10)
-    data = text_like(n) if kind == 0 else (binary_like(n) if kind == 1 else rng.randbytes(n))
-    write("%s/Item %04d.dat" % (d, i), data)
-EOF
+if [ -n "$corpus" ]; then
+  cp -a "$corpus" input
+else
+  python3 "$here/make_corpus.py" input "$total_mib"
+fi
 files=$(find input -type f | wc -l)
 bytes=$(find input -type f -printf '%s\n' | awk '{s += $1} END {print s}')
 large=$(find input -type f -size +16383c | wc -l)
@@ -83,12 +39,13 @@ echo "$files files, $((bytes / 1048576)) MiB, $large of them 16 KiB or larger"
 calc() { awk "BEGIN { print $* }"; }
 verdict() { awk "BEGIN { print ($*) ? \"ok\" : \"MISSED\" }"; }
 # Runs a command under GNU time; sets wall, cpu (user + system, children
-# included) and peak (KiB) from its report.
+# included) and peak (KiB) from its report. The maker exits with 1 when it
+# published, which GNU time reports on a line of its own before the figures.
 measure() {
   local report=$1
   shift
   /usr/bin/time -f "%e %U %S %M" -o "$report" "$@" || true
-  read -r wall user sys peak <"$report"
+  read -r wall user sys peak < <(tail -n 1 "$report")
   cpu=$(calc "$user + $sys")
 }
 # Warm the page cache so that both sides read from memory.
@@ -134,4 +91,7 @@ printf '%-40s cpu %7.2f%%  wall %7.2f%%  (target <= 5%%)     %s\n' \
   "second run / first publication" "$r2" "$r2w" "$(verdict "$r2 <= 5")"
 printf '%-40s %8.1f MiB            (target < 400 MiB)  %s\n' \
   "peak memory of the first publication" "$peak_mib" "$(verdict "$peak_kib < 409600")"
+echo "RESULT | maker first publication / sha1sum + xz (cpu) | $first_cpu s | $ref_cpu s | $r1 | <= 1.15 | $(verdict "$r1 <= 1.15")"
+echo "RESULT | maker second run / first publication (cpu) | $second_cpu s | $first_cpu s | $(calc "$r2 / 100") | <= 0.05 | $(verdict "$r2 <= 5")"
+echo "RESULT | maker peak memory (MiB) | $peak_mib | - | - | < 400 | $(verdict "$peak_kib < 409600")"
 echo "(work directory: $work)"

@@ -7,6 +7,9 @@
 # Prints the best of RUNS timings of each and the ratio ours/curl throughput
 # (target >= 0.9x for both).
 # Usage: bench/net_bench.sh [build-dir]   (a native build with net_bench)
+#   NET_BENCH_CORPUS, a tree from bench/make_corpus.py: the large file is all
+#   its files one after another and the small ones are its files of 4 KiB to
+#   64 KiB, instead of random data.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,20 +42,33 @@ trap cleanup EXIT
 chmod 755 "$work"
 mkdir -p "$work/www/s" "$work/logs" "$work/out-ours" "$work/out-curl"
 echo "net_bench.sh: making test data in $work"
-head -c $((big_mib * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
-port=$(python3 - "$work" "$small_count" <<'EOF'
-import os, random, socket, sys
-work, count = sys.argv[1], int(sys.argv[2])
+corpus=${NET_BENCH_CORPUS:-}
+if [ -n "$corpus" ]; then
+  (cd "$corpus" && find . -type f -print0 | sort -z | xargs -0 cat) >"$work/www/big.bin"
+  big_mib=$(($(stat -c %s "$work/www/big.bin") / 1048576))
+else
+  head -c $((big_mib * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
+fi
+port=$(python3 - "$work" "$small_count" "$corpus" <<'EOF'
+import os, random, shutil, socket, sys
+work, count, corpus = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 rng = random.Random(7)
-for i in range(count):
-    with open(os.path.join(work, "www", "s", "f%04d.bin" % i), "wb") as f:
-        f.write(rng.randbytes(rng.randint(4096, 65536)))
+if corpus:
+    picked = sorted(os.path.join(d, f) for d, _, names in os.walk(corpus) for f in names
+                    if 4096 <= os.path.getsize(os.path.join(d, f)) <= 65536)[:count]
+    for i, source in enumerate(picked):
+        shutil.copyfile(source, os.path.join(work, "www", "s", "f%04d.bin" % i))
+else:
+    for i in range(count):
+        with open(os.path.join(work, "www", "s", "f%04d.bin" % i), "wb") as f:
+            f.write(rng.randbytes(rng.randint(4096, 65536)))
 s = socket.socket()
 s.bind(("127.0.0.1", 0))
 print(s.getsockname()[1])
 s.close()
 EOF
 )
+small_count=$(find "$work/www/s" -type f | wc -l)
 chmod -R a+rX "$work/www"
 
 cat >"$work/nginx.conf" <<EOF
@@ -141,4 +157,9 @@ print(f"(a) one {big_mib} MiB file:   ours {big_ours:.3f} s ({big_mib / big_ours
       f"ratio {big_curl / big_ours:.2f}x (target >= 0.9x)")
 print(f"(b) {count} small files ({small_bytes / mib:.1f} MiB): ours {small_ours:.3f} s, "
       f"curl {small_curl:.3f} s, ratio {small_curl / small_ours:.2f}x (target >= 0.9x)")
+for name, ours, curl in ((f"download speed, one {big_mib} MiB file / curl", big_ours, big_curl),
+                         (f"download speed, {count} small files / curl", small_ours, small_curl)):
+    ratio = curl / ours
+    print(f"RESULT | {name} | {ours:.3f} s | {curl:.3f} s | {ratio:.3f} | >= 0.90 | "
+          f"{'ok' if ratio >= 0.9 else 'MISSED'}")
 EOF

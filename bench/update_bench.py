@@ -11,7 +11,7 @@
                  download arrived at the host (target: under a tenth)
 
 The launchers must be test builds (compiled-in hosts on 127.0.0.1:18301).
-Prints one line per measure: name, ours, theirs, ratio, target, verdict.
+Prints one line per measure: "RESULT | name | ours | reference | ratio | target | verdict".
 """
 
 import argparse
@@ -38,7 +38,7 @@ def timed(cmd, **kw):
 def result(name, ours, theirs, target, lower_is_better=True, unit="s"):
     ratio = ours / theirs if theirs > 0 else float("inf")
     ok = ratio <= target if lower_is_better else ratio >= target
-    print("RESULT %-34s ours %8.3f%s  reference %8.3f%s  ratio %6.3f  target %s %.2f  %s"
+    print("RESULT | %s | %.3f %s | %.3f %s | %.3f | %s %.2f | %s"
           % (name, ours, unit, theirs, unit, ratio, "<=" if lower_is_better else ">=", target,
              "ok" if ok else "MISSED"), flush=True)
 
@@ -192,9 +192,9 @@ def overlap(args, work, corpus):
     if not downloads:
         raise h.StepFailed("overlap: nothing was downloaded")
     seen = sum(1 for t in checked if t <= downloads[0][0])
-    print("RESULT %-34s first download after %d of %d entries checked (%.1f %%)  target < 10 %%  %s"
-          % ("check overlaps downloading", seen, entries, 100.0 * seen / entries,
-             "ok" if seen < entries / 10 else "MISSED"), flush=True)
+    print("RESULT | entries checked before the first download | %d | %d entries | %.3f | < 0.10 | %s"
+           % (seen, entries, float(seen) / entries, "ok" if seen < entries / 10 else "MISSED"),
+          flush=True)
 
 
 def main():
