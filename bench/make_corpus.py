@@ -50,9 +50,9 @@ def main():
     write("Data/Textures/Common.pak", text_like(size(16)) + rng.randbytes(size(16)))
     write("Media/Intro Movie.bik", rng.randbytes(size(40)))
     write("Media/Music.ogg", rng.randbytes(size(24)))
-    write("Client/Game.exe", binary_like(size(12)))
-    write("Client/Engine.dll", binary_like(size(8)))
-    write("Client/Render.dll", binary_like(size(4)))
+    write("client/Game.exe", binary_like(size(12)))
+    write("client/Engine.dll", binary_like(size(8)))
+    write("client/Render.dll", binary_like(size(4)))
     for i in range(int(200 * scale) or 1):
         write("Data/Scripts/Quest %03d.lua" % i, text_like(rng.randint(16 << 10, 256 << 10)))
     small = args.small_files if args.small_files is not None else (int(3000 * scale) or 1)

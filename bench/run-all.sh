@@ -65,11 +65,13 @@ fi
 
 mkdir -p "$work" "$logs"
 corpus=$work/corpus
-if [ ! -f "$corpus.done-$mib" ]; then
+# Made again when the size or the generator changes.
+stamp=$corpus.done-$mib-$(sha1sum "$repo/bench/make_corpus.py" | cut -c1-12)
+if [ ! -f "$stamp" ]; then
   step "corpus of $mib MiB"
   rm -rf "$corpus" "$corpus".done-*
   python3 "$repo/bench/make_corpus.py" "$corpus" "$mib"
-  touch "$corpus.done-$mib"
+  touch "$stamp"
 fi
 corpus_files=$(find "$corpus" -type f | wc -l)
 corpus_mib=$(du -sm "$corpus" | cut -f1)
@@ -98,7 +100,7 @@ rm -rf "$work/maker"
 update_args=(--launcher "$native/TessalyReach" --maker "$native/TessalyReach"
              --client "$native/stub_client/Client.exe" --corpus "$corpus" --work "$work/update")
 if [ -n "$wine" ]; then
-  update_args+=(--win-launcher "$wine/TessalyReach.exe" --win-client "$wine/stub_client/Client.exe"
+  update_args+=(--win-launcher "$wine/TessalyReach.exe"
                 --wine "$repo/scripts/wine-run.sh")
 fi
 display=()
