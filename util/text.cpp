@@ -28,7 +28,7 @@ S lower(S text) {
   return text;
 }
 
-// One conversion specification: %[flags][width][.precision][length]conv.
+// One conversion directive: %[flags][width][.precision][length]conv.
 struct spec {
   bool left = false, zero = false, plus = false, space = false, alt = false;
   int width = 0;
