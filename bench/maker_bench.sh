@@ -91,7 +91,7 @@ printf '%-40s cpu %7.2f%%  wall %7.2f%%  (target <= 5%%)     %s\n' \
   "second run / first publication" "$r2" "$r2w" "$(verdict "$r2 <= 5")"
 printf '%-40s %8.1f MiB            (target < 400 MiB)  %s\n' \
   "peak memory of the first publication" "$peak_mib" "$(verdict "$peak_kib < 409600")"
-echo "RESULT | maker first publication / sha1sum + xz (cpu) | $first_cpu s | $ref_cpu s | $r1 | <= 1.15 | $(verdict "$r1 <= 1.15")"
-echo "RESULT | maker second run / first publication (cpu) | $second_cpu s | $first_cpu s | $(calc "$r2 / 100") | <= 0.05 | $(verdict "$r2 <= 5")"
-echo "RESULT | maker peak memory (MiB) | $peak_mib | - | - | < 400 | $(verdict "$peak_kib < 409600")"
+echo "RESULT | maker first publication / sha1sum + xz (cpu) | $first_cpu s | $ref_cpu s | $(printf %.3f "$r1") | <= 1.15 | $(verdict "$r1 <= 1.15")"
+echo "RESULT | maker second run / first publication (cpu) | $second_cpu s | $first_cpu s | $(printf %.4f "$(calc "$r2 / 100")") | <= 0.05 | $(verdict "$r2 <= 5")"
+echo "RESULT | maker peak memory (MiB) | $(printf %.0f "$peak_mib") | - | - | < 400 | $(verdict "$peak_kib < 409600")"
 echo "(work directory: $work)"

@@ -118,7 +118,7 @@ report=$root/report.txt
   echo "reference tools: $(curl --version | head -1 | cut -d' ' -f1-2), $(xz --version | head -1)," \
     "$(openssl version | cut -d' ' -f1-2), sha1sum $(sha1sum --version | head -1 | awk '{ print $NF }')," \
     "$(nginx -v 2>&1 | sed 's/.*: //')"
-  if [ -n "$wine" ]; then echo "Wine: $(wine64 --version 2>/dev/null || wine --version)"; fi
+  if [ -n "$wine" ]; then echo "Wine: $(/usr/lib/wine/wine64 --version 2>/dev/null || echo unknown) (wine64, Xvfb)"; fi
   echo "corpus: $corpus_files files, $corpus_mib MiB (bench/make_corpus.py $mib)"
   echo "ratios: speed ratios are reference time / our time (above 1 is faster), time and size ratios"
   echo "ours / reference (below 1 is less); CPU time where the machine may be shared"
