@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <cctype>
 #include <cstdio>
+#include <cwchar>
 
 namespace tsl {
 
@@ -440,22 +441,52 @@ bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path)
   return true;
 }
 
-bool is_safe_relative_path(const std::wstring& path) {
-  if (path.empty()) return false;
-  if (path[0] == L'\\' || path[0] == L'/') return false;    // absolute, UNC, device
-  if (path.find(L':') != std::wstring::npos) return false;  // drive letter, stream name
-  if (path.find(L'\0') != std::wstring::npos) return false;
+namespace {
+
+bool is_device_name(const std::wstring& component) {
+  // Windows maps these to devices whatever extension follows and ignores
+  // blanks before the extension.
+  std::wstring base = to_lower_ascii(component.substr(0, component.find(L'.')));
+  while (!base.empty() && base.back() == L' ') base.pop_back();
+  for (const wchar_t* name : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"}) {
+    if (base == name) return true;
+  }
+  if (base.size() == 4 && (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0)) {
+    wchar_t digit = base[3];
+    // The superscript digits 1-3 name the same ports.
+    return (digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::wstring windows_name_problem(const std::wstring& component) {
+  if (component.empty()) return L"empty name";
+  if (component == L"." || component == L"..") return L"names a directory itself";
+  size_t utf16_units = 0;
+  for (wchar_t c : component) utf16_units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+  if (utf16_units > 255) return L"name longer than 255 characters";
+  for (wchar_t c : component) {
+    if (c < 0x20) return L"control character in name";
+    if (std::wcschr(L"<>:\"/\\|?*", c)) return L"character that Windows names cannot hold";
+  }
+  if (component.back() == L'.' || component.back() == L' ') return L"name ends in a dot or a blank";
+  if (is_device_name(component)) return L"reserved device name";
+  return std::wstring();
+}
+
+std::wstring relative_path_problem(const std::wstring& path) {
+  if (path.empty()) return L"empty path";
+  if (path[0] == L'\\' || path[0] == L'/') return L"absolute path";
+  if (path.size() >= 2 && path[1] == L':') return L"drive letter";
   size_t start = 0;
   for (;;) {
     size_t end = path.find_first_of(L"\\/", start);
     std::wstring piece = path.substr(start, end == std::wstring::npos ? end : end - start);
-    // Windows ignores trailing dots and blanks, so ". ." style names count too.
-    std::wstring trimmed = piece;
-    while (!trimmed.empty() && (trimmed.back() == L' ' || trimmed.back() == L'.'))
-      trimmed.pop_back();
-    if (piece == L".." || (trimmed.empty() && piece.find(L"..") != std::wstring::npos))
-      return false;
-    if (end == std::wstring::npos) return true;
+    std::wstring problem = windows_name_problem(piece);
+    if (!problem.empty()) return problem;
+    if (end == std::wstring::npos) return std::wstring();
     start = end + 1;
   }
 }

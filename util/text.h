@@ -96,9 +96,21 @@ std::wstring normalize_path_pattern(std::wstring pattern);
 bool wildcard_match(const std::wstring& pattern, const std::wstring& text);
 bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path);
 
-// True when a relative path from outside input stays inside the directory it
-// is joined to: not empty, not absolute, no drive letter, no UNC or device
-// prefix, no ".." component, in either separator.
-bool is_safe_relative_path(const std::wstring& path);
+// Why Windows cannot hold one path component as a file or directory name of
+// its own, in English ("reserved device name", ...); empty when it can. The
+// same rules on every build, so a name is refused alike everywhere: empty,
+// "." or "..", a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
+// CONOUT$, with or without an extension, any case), a trailing "." or blank,
+// one of <>:"/\|?*, a control character, more than 255 UTF-16 units.
+std::wstring windows_name_problem(const std::wstring& component);
+
+// Why a relative path from outside (an index entry, an input file) must not
+// be joined to a directory; empty when it may. Beside the component rules it
+// refuses absolute paths, drive letters, UNC and device prefixes and empty
+// components; both '\' and '/' separate components.
+std::wstring relative_path_problem(const std::wstring& path);
+inline bool is_safe_relative_path(const std::wstring& path) {
+  return relative_path_problem(path).empty();
+}
 
 }  // namespace tsl

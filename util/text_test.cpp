@@ -122,9 +122,33 @@ TEST(TextPatterns, SafeRelativePaths) {
   EXPECT_TRUE(is_safe_relative_path(L"..data"));
   for (const wchar_t* bad :
        {L"", L"..", L"..\\x", L"a\\..\\..\\x", L"a/../x", L"\\x", L"/etc/passwd", L"C:\\x", L"c:x",
-        L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"a\\.. \\x", L"a\\x:stream"}) {
+        L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"a\\.. \\x", L"a\\x:stream",
+        // Aliases of another name, and names Windows maps to devices.
+        L"a\\\\b", L"a\\.\\b", L"a\\", L"data\\x.", L"data\\x ", L"NUL", L"aux.txt",
+        L"client\\Com1.dll", L"lpt9", L"con .log", L"CONOUT$", L"a<b", L"a|b", L"a?", L"a*",
+        L"a\"b", L"tab\tname"}) {
     EXPECT_FALSE(is_safe_relative_path(bad)) << wide_to_utf8(bad);
   }
+}
+
+TEST(TextPatterns, WindowsNameRules) {
+  for (const wchar_t* good :
+       {L"Client.exe", L"console.txt", L"nul1", L"com10", L"lpt", L"auxiliary", L"x..y", L"..data",
+        L".hidden", L"\u043a\u0430\u0440\u0442\u0430"}) {
+    EXPECT_EQ(windows_name_problem(good), L"") << wide_to_utf8(good);
+  }
+  EXPECT_EQ(windows_name_problem(L"Nul.tar.gz"), L"reserved device name");
+  EXPECT_EQ(windows_name_problem(L"COM\u00b9"), L"reserved device name");
+  EXPECT_EQ(windows_name_problem(L"x."), L"name ends in a dot or a blank");
+  EXPECT_EQ(windows_name_problem(L"."), L"names a directory itself");
+  EXPECT_EQ(windows_name_problem(std::wstring(1, wchar_t(0x1f))), L"control character in name");
+  EXPECT_EQ(windows_name_problem(std::wstring(255, L'a')), L"");
+  EXPECT_EQ(windows_name_problem(std::wstring(256, L'a')), L"name longer than 255 characters");
+  // Counted in UTF-16 units on every build: 128 characters outside the BMP are 256 units.
+  std::string faces;
+  for (int i = 0; i < 128; ++i) faces += "\xF0\x9F\x98\x80";
+  EXPECT_EQ(windows_name_problem(utf8_to_wide(faces)), L"name longer than 255 characters");
+  EXPECT_EQ(windows_name_problem(utf8_to_wide(faces.substr(4))), L"");
 }
 
 }  // namespace
