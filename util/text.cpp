@@ -464,8 +464,12 @@ bool is_device_name(const std::wstring& component) {
 std::wstring windows_name_problem(const std::wstring& component) {
   if (component.empty()) return L"empty name";
   if (component == L"." || component == L"..") return L"names a directory itself";
-  size_t utf16_units = 0;
-  for (wchar_t c : component) utf16_units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+  // 16-bit wide text is UTF-16 already; 32-bit wide text takes two units for
+  // a character beyond the basic plane.
+  size_t utf16_units = component.size();
+#if WCHAR_MAX > 0xFFFF
+  for (wchar_t c : component) utf16_units += static_cast<uint32_t>(c) > 0xFFFF ? 1 : 0;
+#endif
   if (utf16_units > 255) return L"name longer than 255 characters";
   for (wchar_t c : component) {
     if (c < 0x20) return L"control character in name";
