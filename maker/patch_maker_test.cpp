@@ -544,6 +544,21 @@ TEST(MakerRunsEdge, NonAsciiNamesRoundTrip) {
   EXPECT_EQ(d.count_prefix("Using cached: "), 1u);
 }
 
+// The index carries 32-bit sizes: a file of 4 GiB or more would go out with
+// a wrong one and fail every launcher's check, so it is refused whole.
+TEST(MakerRunsEdge, FileOf4GiBOrMoreIsRefused) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"small.txt"), "small");
+  ASSERT_TRUE(test::make_sized_file(d.in(L"huge.pak"), (uint64_t(1) << 32) + 5));
+  d.run();
+  EXPECT_TRUE(d.printed("!!! File too large: " + wide_to_utf8(d.in(L"huge.pak")) + "\n"));
+  EXPECT_FALSE(file_exists(d.out(L"1\\huge.pak")));
+  EXPECT_FALSE(file_exists(d.out(L"1\\huge.pak.lzma2")));
+  ASSERT_TRUE(d.entry(1, "small.txt").is_object());
+  EXPECT_TRUE(d.entry(1, "huge.pak").is_null());
+}
+
 #ifndef _WIN32
 TEST(MakerRunsEdge, UnreadableInputIsReportedAndTheRunGoesOn) {
   maker_dir d;

@@ -128,6 +128,24 @@ bool set_file_time(const std::wstring& path, uint64_t filetime) {
 #endif
 }
 
+bool make_sized_file(const std::wstring& path, uint64_t size) {
+#ifdef _WIN32
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  bool ok = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+#else
+  int fd = open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  return close(fd) == 0 && ok;
+#endif
+}
+
 std::wstring test_binary_dir() { return executable_directory(); }
 
 }  // namespace test

@@ -33,6 +33,9 @@ void remove_tree(const std::wstring& path);
 std::string random_bytes(size_t size, uint32_t seed, bool compressible = false);
 // Sets a file's last-write time (FILETIME units).
 bool set_file_time(const std::wstring& path, uint64_t filetime);
+// Creates (or truncates) a file of `size` zero bytes without writing them: a
+// sparse file where the file system has them, so sizes beyond 4 GiB are cheap.
+bool make_sized_file(const std::wstring& path, uint64_t size);
 // Directory of the test executable: helper programs sit beside it.
 std::wstring test_binary_dir();
 

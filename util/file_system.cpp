@@ -57,6 +57,10 @@ bool read_file_into(const std::wstring& path, uint8_t* bytes, uint32_t& size) {
 }
 
 bool load_file(const std::wstring& path, byte_buffer& buffer) {
+  // A file of 4 GiB or more fits no buffer; its low 32 bits of size would
+  // load its first bytes as if they were the whole file.
+  uint64_t full = 0, time = 0;
+  if (!query_file_info(path, full, time) || full > UINT32_MAX) return false;
   uint32_t size = 0;
   if (!read_file_into(path, nullptr, size) || size == 0) return false;
   buffer.clear();

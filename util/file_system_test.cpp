@@ -64,6 +64,36 @@ TEST(FileSystemRead, SizesTimesAndPartialReads) {
   EXPECT_EQ(s, 7u);
 }
 
+// Past 4 GiB the 64-bit queries see the whole size and the 32-bit ones its
+// low bits, as the documents carry sizes; a 32-bit process must not take the
+// low bits for the size of what it loads.
+TEST(FileSystemRead, FilesBeyond4GiB) {
+  scoped_temp_dir dir;
+  const uint64_t big = (uint64_t(1) << 32) + 5;
+  ASSERT_TRUE(test::make_sized_file(dir / L"big", big));
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(query_file_info(dir / L"big", size, time));
+  EXPECT_EQ(size, big);
+  size = 0;
+  ASSERT_TRUE(get_file_size_and_time(dir / L"big", size, time));
+  EXPECT_EQ(size, big);
+  {
+    file_handle file = file_handle::open_read(dir / L"big");
+    size = 0;
+    ASSERT_TRUE(file.is_open() && file.size(size));
+    EXPECT_EQ(size, big);
+  }
+  EXPECT_EQ(get_file_size(dir / L"big"), 5u);
+  uint32_t low = 0;
+  ASSERT_TRUE(read_file_into(dir / L"big", nullptr, low));
+  EXPECT_EQ(low, 5u);
+  byte_buffer buffer;
+  EXPECT_FALSE(load_file(dir / L"big", buffer));
+  EXPECT_EQ(buffer.capacity(), 0u);
+  ASSERT_TRUE(test::make_sized_file(dir / L"big", UINT32_MAX));
+  EXPECT_EQ(get_file_size(dir / L"big"), UINT32_MAX);
+}
+
 TEST(FileSystemDelete, DeletesFilesEvenWhileOpen) {
   scoped_temp_dir dir;
   write_file(dir / L"open", "data");
