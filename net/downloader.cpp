@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <type_traits>
 
 #include "util/file_system.h"
 #include "util/text.h"
@@ -20,6 +21,13 @@ int64_t steady_now_ns() {
 }  // namespace
 
 downloader::downloader() {
+  // libcurl takes callbacks through a variadic call that checks nothing; a
+  // wrong signature would only show as a corrupt stack at run time.
+  static_assert(std::is_same_v<decltype(&write_to_file), curl_write_callback>);
+  static_assert(std::is_same_v<decltype(&discard_headers), curl_write_callback>);
+  static_assert(std::is_same_v<decltype(&progress_function), curl_progress_callback>);
+  // Lengths and counts past 4 GiB on the 32-bit build too.
+  static_assert(sizeof(curl_off_t) == 8);
   handle_.add(CURLOPT_USERAGENT,
               "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:107.0) Gecko/20100101 Firefox/107.0");
   handle_.add(CURLOPT_VERBOSE, 0L);

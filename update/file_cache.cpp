@@ -4,6 +4,10 @@
 
 namespace tsl {
 
+// Stamps are 64-bit (size XOR FILETIME): the documents must keep them whole
+// on the 32-bit build as well.
+static_assert(sizeof(json::number_unsigned_t) == 8);
+
 bool file_stamp(const std::wstring& path, uint64_t& stamp) {
   uint64_t size = 0, time = 0;
   if (!get_file_size_and_time(path, size, time)) return false;
