@@ -2,10 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
 #include "tests/test_util.h"
+
+#if defined(_WIN32) && defined(__i386__)
+#include <windows.h>
+
+// Calls fn(job) with the stack pointer `skew` bytes (0, 4, 8 or 12) past the
+// 16-byte alignment the compiler assumes at a function's entry, the way
+// 32-bit Windows starts the threads it creates (only 4-byte aligned).
+extern "C" void tsl_call_with_stack_skew(void (*fn)(void*), void* job, unsigned skew);
+asm(".text\n"
+    ".globl _tsl_call_with_stack_skew\n"
+    "_tsl_call_with_stack_skew:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  andl $-16, %esp\n"
+    "  subl $8, %esp\n"
+    "  subl 16(%ebp), %esp\n"
+    "  pushl 12(%ebp)\n"
+    "  call *8(%ebp)\n"
+    "  movl %ebp, %esp\n"
+    "  popl %ebp\n"
+    "  ret\n");
+#endif
 
 namespace tsl {
 namespace {
@@ -99,6 +122,54 @@ TEST(Sha1, BothCodePathsAgreeOnRandomData) {
   EXPECT_FALSE(sha1_uses_cpu_instructions());
   sha1_force_portable(false);
 }
+
+#if defined(_WIN32) && defined(__i386__)
+struct skewed_job {
+  const std::string* bytes;
+  std::string digest;
+};
+
+void digest_skewed_job(void* p) {
+  skewed_job* job = static_cast<skewed_job*>(p);
+  job->digest = digest_in_pieces(*job->bytes, 5);
+}
+
+struct skewed_thread {
+  const std::string* bytes;
+  std::string digests[4];
+};
+
+DWORD WINAPI skewed_thread_entry(void* p) {
+  skewed_thread* t = static_cast<skewed_thread*>(p);
+  for (unsigned skew = 0; skew < 4; ++skew) {
+    skewed_job job{t->bytes, std::string()};
+    tsl_call_with_stack_skew(digest_skewed_job, &job, 4 * skew);
+    t->digests[skew] = job.digest;
+  }
+  return 0;
+}
+
+// SSE code spills to 16-byte aligned stack slots; reached from a thread that
+// Windows started, whose stack is only 4-byte aligned, it must realign itself
+// or die of an alignment fault.
+TEST(Sha1, ThreadsStartedByWindowsWithAnyStackAlignment) {
+  if (!sha1_uses_cpu_instructions()) {
+    std::printf("note: no SHA instructions here; the portable code runs on the skewed stacks\n");
+  }
+  const std::string bytes = random_bytes(100000, 17);
+  sha1_force_portable(true);
+  const std::string expected = digest_in_pieces(bytes, 5);
+  sha1_force_portable(false);
+  skewed_thread t{&bytes, {}};
+  HANDLE thread = CreateThread(nullptr, 0, skewed_thread_entry, &t, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(thread, 120000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code) && code == 0);
+  CloseHandle(thread);
+  for (unsigned skew = 0; skew < 4; ++skew) EXPECT_EQ(t.digests[skew], expected) << 4 * skew;
+}
+#endif
 
 TEST(Sha1, FinalLeavesTheStateAndResetStartsOver) {
   Sha1Context context;
