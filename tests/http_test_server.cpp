@@ -81,6 +81,8 @@ struct http_test_server::impl {
   void handle(const httplib::Request& request, httplib::Response& response);
   void send_body(httplib::Response& response, std::shared_ptr<const std::string> body,
                  const body_options& options, std::shared_ptr<active_request> token);
+  void send_repeated(httplib::Response& response, std::shared_ptr<const std::string> unit,
+                     uint64_t size, std::shared_ptr<active_request> token);
   // Writes the next piece of a body; false closes the connection.
   bool next_piece(const std::string& body, const body_options& options, size_t offset,
                   httplib::DataSink& sink);
@@ -101,8 +103,10 @@ struct http_test_server::impl {
   bool stalls_released = false;  // REQUIRES: lock held
   std::vector<std::pair<std::string, std::wstring>> directories;     // REQUIRES: lock held
   std::map<std::string, std::shared_ptr<const std::string>> bodies;  // REQUIRES: lock held
-  std::map<std::string, body_options> options;                       // REQUIRES: lock held
-  std::map<std::string, int> statuses;                               // REQUIRES: lock held
+  // unit, size; REQUIRES: lock held
+  std::map<std::string, std::pair<std::shared_ptr<const std::string>, uint64_t>> repeated;
+  std::map<std::string, body_options> options;          // REQUIRES: lock held
+  std::map<std::string, int> statuses;                  // REQUIRES: lock held
   std::map<std::string, std::pair<int, int>> failures;  // count, status; REQUIRES: lock held
   std::map<std::string, std::pair<std::string, int>> redirects;  // REQUIRES: lock held
   std::vector<std::string> log;                                  // REQUIRES: lock held
@@ -143,6 +147,16 @@ void http_test_server::impl::handle(const httplib::Request& request, httplib::Re
   }
   if (redirect.second) {
     response.set_redirect(outer.url(redirect.first), redirect.second);
+    return;
+  }
+  std::pair<std::shared_ptr<const std::string>, uint64_t> repeat;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = repeated.find(path);
+    if (found != repeated.end()) repeat = found->second;
+  }
+  if (repeat.first) {
+    send_repeated(response, std::move(repeat.first), repeat.second, std::move(token));
     return;
   }
   std::shared_ptr<const std::string> body = find_body(path);
@@ -214,6 +228,25 @@ void http_test_server::impl::send_body(httplib::Response& response,
     response.set_header("Connection", "close");
     response.set_content_provider(octet_stream, provider);
   }
+}
+
+void http_test_server::impl::send_repeated(httplib::Response& response,
+                                           std::shared_ptr<const std::string> unit, uint64_t size,
+                                           std::shared_ptr<active_request> token) {
+  if (size > SIZE_MAX || unit->empty()) {
+    response.status = 500;
+    response.set_content("body too large for this build", "text/plain");
+    return;
+  }
+  // Pieces start at any offset; a doubled unit lets each be written whole.
+  auto twice = std::make_shared<const std::string>(*unit + *unit);
+  const size_t period = unit->size();
+  response.set_content_provider(
+      static_cast<size_t>(size), octet_stream,
+      [twice, period, token](size_t offset, size_t length, httplib::DataSink& sink) {
+        const size_t n = std::min(length, period);
+        return sink.write(twice->data() + offset % period, n);
+      });
 }
 
 bool http_test_server::impl::next_piece(const std::string& body, const body_options& how,
@@ -289,6 +322,11 @@ void http_test_server::set_body(const std::string& path, std::string bytes, body
   std::lock_guard<std::mutex> hold(impl_->lock);
   impl_->bodies[path] = std::make_shared<const std::string>(std::move(bytes));
   impl_->options[path] = options;
+}
+
+void http_test_server::set_repeated_body(const std::string& path, std::string unit, uint64_t size) {
+  std::lock_guard<std::mutex> hold(impl_->lock);
+  impl_->repeated[path] = {std::make_shared<const std::string>(std::move(unit)), size};
 }
 
 void http_test_server::set_options(const std::string& path, body_options options) {

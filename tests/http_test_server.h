@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ class http_test_server {
   void serve_directory(const std::wstring& directory, const std::string& prefix = "/");
   // Serves `bytes` at `path`; takes precedence over the directory.
   void set_body(const std::string& path, std::string bytes, body_options options = {});
+  // Serves `size` bytes at `path`, `unit` repeated, with a Content-Length:
+  // bodies larger than memory. Sent in 64 KiB pieces as they are asked for.
+  void set_repeated_body(const std::string& path, std::string unit, uint64_t size);
   // Changes how the body at `path` (memory or directory) is sent.
   void set_options(const std::string& path, body_options options);
   // Answers `status` (with a short text body) to every request for `path`.
