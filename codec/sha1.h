@@ -38,6 +38,16 @@ std::string file_digest(const std::wstring& path, Sha1Context& context, byte_buf
 // Files are read through the buffer in pieces of at most this many bytes.
 constexpr uint32_t file_digest_piece_size = 2u << 20;
 
+// A context and a buffer kept together for hashing many files on one thread.
+class file_hasher {
+ public:
+  std::string digest(const std::wstring& path) { return file_digest(path, context_, buffer_); }
+
+ private:
+  Sha1Context context_;
+  byte_buffer buffer_;
+};
+
 // True when the SHA instructions of the CPU are in use.
 bool sha1_uses_cpu_instructions();
 

@@ -10,8 +10,8 @@ static_assert(sizeof(json::number_unsigned_t) == 8);
 
 bool file_stamp(const std::wstring& path, uint64_t& stamp) {
   uint64_t size = 0, time = 0;
-  if (!get_file_size_and_time(path, size, time)) return false;
-  stamp = size ^ time;
+  if (!query_file_info(path, size, time)) return false;
+  stamp = make_file_stamp(size, time);
   return true;
 }
 
@@ -65,7 +65,10 @@ bool file_cache::lookup_stamp(const std::string& key, uint64_t stamp, json* data
 
 void file_cache::store(const std::string& key, const std::wstring& path, const json* data) {
   uint64_t stamp = 0;
-  if (!file_stamp(path, stamp)) return;
+  if (file_stamp(path, stamp)) store_stamp(key, stamp, data);
+}
+
+void file_cache::store_stamp(const std::string& key, uint64_t stamp, const json* data) {
   json entry = json::object();
   entry["cache"] = stamp;
   if (data) entry["data"] = *data;

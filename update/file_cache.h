@@ -13,8 +13,10 @@
 
 namespace tsl {
 
-// Size XOR last-write time (FILETIME units); false when the file cannot be
-// opened or queried.
+// The stamp of a file: its size XOR its last-write time (FILETIME units).
+inline uint64_t make_file_stamp(uint64_t size, uint64_t time) { return size ^ time; }
+// The stamp from the file's directory entry; false when it is missing or a
+// directory.
 bool file_stamp(const std::wstring& path, uint64_t& stamp);
 
 class file_cache {
@@ -29,6 +31,8 @@ class file_cache {
   // The same with a stamp the caller already has.
   bool lookup_stamp(const std::string& key, uint64_t stamp, json* data = nullptr) const;
   void store(const std::string& key, const std::wstring& path, const json* data = nullptr);
+  // The same with a stamp the caller already has.
+  void store_stamp(const std::string& key, uint64_t stamp, const json* data = nullptr);
 
   // A copy of the document, and deep equality of two caches. equals takes
   // this cache's lock first, then the other's.

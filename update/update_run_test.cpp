@@ -5,7 +5,6 @@
 #include "codec/sha1.h"
 #include "launcher/messages.h"
 #include "update/game_launcher.h"
-#include "update/mask_list.h"
 #include "update/update_fixture.h"
 #include "util/file_system.h"
 #include "util/text.h"
@@ -62,20 +61,6 @@ std::vector<published_file> game_files(const std::string& version) {
           {"data\\levels\\level 1.map", "level one " + version, false},
           {"config\\settings.cfg", "user settings default", false},
           {"empty.txt", "", false}};
-}
-
-TEST(MaskList, NormalisedMasksMatchPieceByPiece) {
-  mask_list hard;
-  hard.add(L"client\\*.exe");
-  hard.add(L" CLIENT\\*.exe ");
-  hard.add(L"data/sub/x.bin");
-  EXPECT_TRUE(hard.matches(L"client\\Client.exe"));
-  EXPECT_FALSE(hard.matches(L"client\\sub\\a.exe"));
-  EXPECT_FALSE(hard.matches(L"data\\sub\\x.bin"));  // only the first slash turns
-  mask_list soft;
-  soft.add(L"config\\*.*");
-  EXPECT_FALSE(soft.matches(L"config\\readme"));
-  EXPECT_TRUE(soft.matches(L"Config\\User.CFG"));
 }
 
 TEST(UpdateRun, FirstInstallThenNothingToDo) {

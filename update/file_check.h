@@ -1,0 +1,80 @@
+// The file check's decision for one index entry, apart from the walk, the
+// workers and the file system: presence, soft and hard masks, size, cache
+// stamp, digest and acceptable checksums.
+// Threading: check_entry may run on any thread; the masks and the cache take
+// their own locks, the installed_files object belongs to the caller's thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/sha1.h"
+#include "update/documents.h"
+#include "update/file_cache.h"
+#include "update/mask_list.h"
+
+namespace tsl {
+
+// Normalised absolute path pattern -> accepted digest texts (configuration
+// version 3 and above). Walked in key order; the first key that matches
+// decides.
+using acceptable_map = std::map<std::wstring, std::set<std::string>>;
+
+// Keys are launcher_dir joined with each element's "file", normalised; the
+// digests have their outer blanks removed. An element without digests is
+// left out; a later element with the same key replaces an earlier one.
+acceptable_map make_acceptable_map(const std::vector<acceptable_checksum>& items,
+                                   const std::wstring& launcher_dir);
+
+// What the check asks about an installed file. The real one asks the file
+// system; tests answer from a table and count the digests they were asked for.
+class installed_files {
+ public:
+  virtual ~installed_files() = default;
+  // Size and last-write time of an existing file that is not a directory.
+  virtual bool query(const std::wstring& path, uint64_t& size, uint64_t& time) = 0;
+  // Digest text; empty for a missing, empty or unreadable file.
+  virtual std::string digest(const std::wstring& path) = 0;
+};
+
+// The installed files on disk, hashed with one context and buffer.
+class disk_files : public installed_files {
+ public:
+  bool query(const std::wstring& path, uint64_t& size, uint64_t& time) override;
+  std::string digest(const std::wstring& path) override;
+
+ private:
+  file_hasher hasher_;
+};
+
+// Everything of one run that the decision reads besides the entry.
+struct check_inputs {
+  const mask_list& soft;
+  const mask_list& hard;
+  const acceptable_map& acceptable;  // empty below configuration version 3
+  const file_cache& cache;
+  bool gameupdate_changed;
+  installed_files& files;
+};
+
+enum class check_verdict {
+  keep,            // in place; nothing to store (the cache already holds the stamp,
+                   // or an acceptable checksum took it)
+  keep_and_store,  // in place; store `stamp` under the entry's key
+  fetch,           // hand a task to the download worker
+};
+
+struct check_result {
+  check_verdict verdict = check_verdict::fetch;
+  uint64_t stamp = 0;  // keep_and_store only
+};
+
+// `local_path` is the entry's "l" in wide text, `target_path` the launcher's
+// directory joined with it. A digest is computed only when it can decide.
+check_result check_entry(const index_entry& entry, const std::wstring& local_path,
+                         const std::wstring& target_path, const check_inputs& inputs);
+
+}  // namespace tsl

@@ -1,0 +1,198 @@
+#include "update/file_check.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "util/text.h"
+
+namespace tsl {
+namespace {
+
+const std::wstring game_dir = L"C:\\games\\tsl";
+// sha1("hello world")
+const std::string hello_sha1 = "2aae6c35c94fcfb415dbe95f408b9ce91ee846ed";
+
+// Installed files from a table; every digest asked for is counted.
+class table_files : public installed_files {
+ public:
+  struct file {
+    uint64_t size;
+    uint64_t time;
+    std::string digest;
+  };
+
+  void put(const std::wstring& local, uint64_t size, uint64_t time, const std::string& digest) {
+    files_[join_path(game_dir, local)] = file{size, time, digest};
+  }
+  bool query(const std::wstring& path, uint64_t& size, uint64_t& time) override {
+    auto it = files_.find(path);
+    if (it == files_.end()) return false;
+    size = it->second.size;
+    time = it->second.time;
+    return true;
+  }
+  std::string digest(const std::wstring& path) override {
+    ++digests;
+    auto it = files_.find(path);
+    return it == files_.end() ? std::string() : it->second.digest;
+  }
+
+  int digests = 0;
+
+ private:
+  std::map<std::wstring, file> files_;
+};
+
+// One run's rules with the default masks, and a helper that judges one entry.
+struct check_world {
+  mask_list soft;
+  mask_list hard;
+  acceptable_map acceptable;
+  file_cache cache;
+  bool gameupdate_changed = false;
+  table_files files;
+
+  check_world() {
+    soft.add(L"config\\*.*");
+    hard.add(L"client\\*.exe");
+  }
+  check_result judge(const std::string& local, uint32_t size, const std::string& sha1) {
+    index_entry entry;
+    entry.local_path = local;
+    entry.local_size = size;
+    entry.local_sha1 = sha1;
+    const std::wstring wide = utf8_to_wide(local);
+    const check_inputs inputs{soft, hard, acceptable, cache, gameupdate_changed, files};
+    return check_entry(entry, wide, join_path(game_dir, wide), inputs);
+  }
+  void accept(const std::string& file, std::vector<std::string> sums) {
+    std::vector<acceptable_checksum> items{{file, std::move(sums)}};
+    acceptable = make_acceptable_map(items, game_dir);
+  }
+};
+
+TEST(FileCheckDecision, MissingFilesAreFetchedWithoutHashing) {
+  check_world w;
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
+  EXPECT_EQ(w.judge("config\\user.cfg", 5, hello_sha1).verdict, check_verdict::fetch);
+  EXPECT_EQ(w.files.digests, 0);
+}
+
+TEST(FileCheckDecision, SoftFilesOnlyNeedToExist) {
+  check_world w;
+  w.files.put(L"config\\user.cfg", 999, 40, "other");
+  check_result r = w.judge("config\\user.cfg", 5, hello_sha1);
+  EXPECT_EQ(r.verdict, check_verdict::keep_and_store);
+  EXPECT_EQ(r.stamp, 999u ^ 40u);
+  EXPECT_EQ(w.files.digests, 0);
+  // A soft mask needs a dot in the name: config\readme is verified.
+  w.files.put(L"config\\readme", 999, 40, "other");
+  EXPECT_EQ(w.judge("config\\readme", 5, hello_sha1).verdict, check_verdict::fetch);
+}
+
+TEST(FileCheckDecision, OtherSizeIsFetchedWithoutHashing) {
+  check_world w;
+  w.files.put(L"data\\a.bin", 6, 40, hello_sha1);
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
+  EXPECT_EQ(w.files.digests, 0);
+  // Only the low 32 bits of the size count.
+  w.files.put(L"data\\b.bin", (1ULL << 32) + 5, 40, hello_sha1);
+  EXPECT_EQ(w.judge("data\\b.bin", 5, hello_sha1).verdict, check_verdict::keep_and_store);
+}
+
+TEST(FileCheckDecision, MatchingStampSkipsTheDigestUnlessHardOrNewGameupdate) {
+  check_world w;
+  w.files.put(L"data\\a.bin", 5, 40, "tampered");
+  w.files.put(L"client\\Client.exe", 5, 40, hello_sha1);
+  w.cache.store_stamp("data\\a.bin", make_file_stamp(5, 40));
+  w.cache.store_stamp("client\\Client.exe", make_file_stamp(5, 40));
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::keep);
+  EXPECT_EQ(w.files.digests, 0);
+  // A hard mask always hashes, cache or not.
+  check_result r = w.judge("client\\Client.exe", 5, hello_sha1);
+  EXPECT_EQ(r.verdict, check_verdict::keep_and_store);
+  EXPECT_EQ(r.stamp, make_file_stamp(5, 40));
+  EXPECT_EQ(w.files.digests, 1);
+  // A new gameupdate number hashes every file of matching size.
+  w.gameupdate_changed = true;
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
+  EXPECT_EQ(w.files.digests, 2);
+}
+
+TEST(FileCheckDecision, StaleStampFallsBackToTheDigest) {
+  check_world w;
+  w.cache.store_stamp("data\\a.bin", make_file_stamp(5, 40));
+  w.files.put(L"data\\a.bin", 5, 41, "2AAE6C35C94FCFB415DBE95F408B9CE91EE846ED");
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::keep_and_store);
+  w.files.put(L"data\\a.bin", 5, 42, "0000000000000000000000000000000000000000");
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
+  EXPECT_EQ(w.files.digests, 2);
+  // An unreadable file has the empty digest and matches only an entry without one.
+  w.files.put(L"data\\locked.bin", 0, 42, "");
+  EXPECT_EQ(w.judge("data\\locked.bin", 0, "").verdict, check_verdict::keep_and_store);
+}
+
+TEST(FileCheckDecision, AcceptableChecksumsKeepWithoutStoring) {
+  check_world w;
+  w.accept("data\\levels\\*.map", {" 2AAE6C35C94FCFB415DBE95F408B9CE91EE846ED "});
+  w.files.put(L"data\\levels\\level 1.map", 11, 40, hello_sha1);
+  // Another size: the digest is taken for the map all the same.
+  check_result r =
+      w.judge("data\\levels\\level 1.map", 14, "1111111111111111111111111111111111111111");
+  EXPECT_EQ(r.verdict, check_verdict::keep);
+  EXPECT_EQ(w.files.digests, 1);
+  w.files.put(L"data\\levels\\level 2.map", 11, 40, "other");
+  EXPECT_EQ(w.judge("data\\levels\\level 2.map", 11, "x").verdict, check_verdict::fetch);
+  // A path the pattern does not match is fetched.
+  w.files.put(L"data\\level.map", 11, 40, hello_sha1);
+  EXPECT_EQ(w.judge("data\\level.map", 14, "x").verdict, check_verdict::fetch);
+}
+
+TEST(FileCheckDecision, EmptyAcceptableChecksumAcceptsAMissingFile) {
+  check_world w;
+  w.accept("optional.pak", {""});
+  EXPECT_EQ(w.judge("optional.pak", 16, hello_sha1).verdict, check_verdict::keep);
+  EXPECT_EQ(w.files.digests, 0);  // nothing to hash
+  EXPECT_EQ(w.judge("other.pak", 16, hello_sha1).verdict, check_verdict::fetch);
+}
+
+TEST(FileCheckDecision, FirstMatchingPatternDecidesAlone) {
+  check_world w;
+  std::vector<acceptable_checksum> items{{"data\\*.bin", {"aaaa"}}, {"data\\z*.bin", {"zzzz"}}};
+  w.acceptable = make_acceptable_map(items, game_dir);
+  // "data\*.bin" sorts first and does not hold zzzz; the second pattern is not asked.
+  w.files.put(L"data\\zed.bin", 4, 40, "zzzz");
+  EXPECT_EQ(w.judge("data\\zed.bin", 5, "x").verdict, check_verdict::fetch);
+  w.files.put(L"data\\zed.bin", 4, 40, "AAAA");
+  EXPECT_EQ(w.judge("data\\zed.bin", 5, "x").verdict, check_verdict::keep);
+}
+
+TEST(FileCheckDecision, AcceptableMapKeysAndDigests) {
+  std::vector<acceptable_checksum> items{
+      {"Data/Sub\\A.bin", {" x ", "y", "x"}}, {"empty.bin", {}}, {"data/sub\\a.bin", {"z"}}};
+  acceptable_map map = make_acceptable_map(items, game_dir);
+  ASSERT_EQ(map.size(), 1u);  // no digests: left out; the same key: replaced
+  EXPECT_EQ(map.begin()->first, L"c:\\games\\tsl\\data\\sub\\a.bin");
+  EXPECT_EQ(map.begin()->second, (std::set<std::string>{"z"}));
+  items.pop_back();
+  map = make_acceptable_map(items, game_dir);
+  EXPECT_EQ(map.begin()->second, (std::set<std::string>{"x", "y"}));
+}
+
+TEST(MaskList, NormalisedMasksMatchPieceByPiece) {
+  mask_list hard;
+  hard.add(L"client\\*.exe");
+  hard.add(L" CLIENT\\*.exe ");
+  hard.add(L"data/sub/x.bin");
+  EXPECT_TRUE(hard.matches(L"client\\Client.exe"));
+  EXPECT_FALSE(hard.matches(L"client\\sub\\a.exe"));
+  EXPECT_FALSE(hard.matches(L"data\\sub\\x.bin"));  // only the first slash turns
+  mask_list soft;
+  soft.add(L"config\\*.*");
+  EXPECT_FALSE(soft.matches(L"config\\readme"));
+  EXPECT_TRUE(soft.matches(L"Config\\User.CFG"));
+}
+
+}  // namespace
+}  // namespace tsl
