@@ -46,8 +46,8 @@ int run_launcher_mode(bool no_update) {
       bool restart = false;
       if (!session.run(splash, restart)) {
         std::wstring message = pick_text(texts::update_failed);
-        if (!session.error_text.empty()) {
-          message += format_wide(pick_text(texts::error_detail), session.error_text);
+        if (!session.error_text().empty()) {
+          message += format_wide(pick_text(texts::error_detail), session.error_text());
         }
         show_error_message(message);
       } else if (restart) {

@@ -40,9 +40,7 @@ bool disk_files::query(const std::wstring& path, uint64_t& size, uint64_t& time)
   return query_file_info(path, size, time);
 }
 
-std::string disk_files::digest(const std::wstring& path) {
-  return hasher_.digest(path);
-}
+std::string disk_files::digest(const std::wstring& path) { return hasher_.digest(path); }
 
 check_result check_entry(const index_entry& entry, const std::wstring& local_path,
                          const std::wstring& target_path, const check_inputs& inputs) {
@@ -83,76 +81,64 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
   return {check_verdict::fetch, 0};
 }
 
-bool game_launcher::check_and_update(const json& index, int32_t version, uint32_t gameupdate,
-                                     uint32_t position, CSplashWnd& splash, run_outcome& outcome) {
-  const json& config = index["config"];
-  check_rules rules;
-  if (!read_check_rules(config, version, rules, error_text)) return false;
+std::shared_ptr<update_task> make_update_task(const index_entry& entry,
+                                              const std::wstring& local_path,
+                                              const std::wstring& target_path,
+                                              const session_paths& paths) {
+  auto task = std::make_shared<update_task>();
+  task->remote_path = entry.remote_path;
+  task->local_path = local_path;
+  task->file_name = file_name_of(local_path);
+  task->is_launcher = equals_ignore_case(target_path, paths.image_path);
+  // The running executable cannot be replaced; the end of the run swaps it.
+  task->target_path = task->is_launcher ? paths.new_image_path : target_path;
+  task->unpack_path = target_path + L".unp";
+  task->local_size = entry.local_size;
+  task->local_sha1 = entry.local_sha1;
+  task->download_path =
+      join_path(paths.downloading_dir, local_path) +
+      (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack));
+  task->remote_size = entry.remote_size;
+  task->pack = entry.pack;
+  task->expected_sha1 = entry.expected_sha1();
+  return task;
+}
 
-  const bool gameupdate_changed = gameupdate != local_gameupdate;
+bool game_launcher::check_files(const json& index, int32_t version, const check_rules& rules,
+                                bool gameupdate_changed, update_pipeline& pipeline,
+                                CSplashWnd& splash) {
   splash.set_status_text(pick_text(texts::checking_game_files));
-  write_config_copy(config_path, config);
-
+  write_config_copy(paths_.config_path, index["config"]);
   mask_list soft, hard;
   for (const auto& m : rules.soft_check) soft.add(utf8_to_wide(m));
   for (const auto& m : rules.hard_check) hard.add(utf8_to_wide(m));
   const acceptable_map acceptable =
-      version >= 3 ? make_acceptable_map(rules.acceptable, launcher_dir) : acceptable_map();
-
-  update_pipeline pipeline(*this, splash, position);
-  if (!pipeline.start()) {
-    error_text = L"Can not start the update threads.";
-    return false;
-  }
+      version >= 3 ? make_acceptable_map(rules.acceptable, paths_.launcher_dir) : acceptable_map();
+  if (!pipeline.start()) return false;
 
   disk_files installed;
-  const check_inputs inputs{soft, hard, acceptable, cache, gameupdate_changed, installed};
-  std::vector<const json*> files = index_files(index);
-  splash.set_progress(0, static_cast<uint32_t>(files.size()));
+  const check_inputs inputs{soft, hard, acceptable, cache_, gameupdate_changed, installed};
+  const std::vector<const json*> files = index_files(index);
+  const uint32_t total = static_cast<uint32_t>(files.size());
+  splash.set_progress(0, total);
   uint32_t built = 0;
   for (const json* value : files) {
     if (splash.is_closed()) break;
     index_entry entry;
     if (!read_index_entry(*value, entry)) continue;
     const std::wstring local_path = utf8_to_wide(entry.local_path);
-    const std::wstring target_path = join_path(launcher_dir, local_path);
+    const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
     ++built;
-
-    if (pipeline.stage == 0) splash.set_progress(built, static_cast<uint32_t>(files.size()));
+    if (pipeline.current_stage() == stage::checking) splash.set_progress(built, total);
     splash.set_status_text(format_wide(pick_text(texts::checking_file), file_name_of(local_path)));
 
     const check_result result = check_entry(entry, local_path, target_path, inputs);
     if (result.verdict == check_verdict::keep_and_store) {
-      cache.store_stamp(wide_to_utf8(local_path), result.stamp);
+      cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
+    } else if (result.verdict == check_verdict::fetch) {
+      pipeline.enqueue_download(make_update_task(entry, local_path, target_path, paths_));
     }
-    if (result.verdict != check_verdict::fetch) continue;
-
-    auto task = std::make_shared<update_task>();
-    task->remote_path = entry.remote_path;
-    task->local_path = local_path;
-    task->file_name = file_name_of(local_path);
-    task->target_path = target_path;
-    task->unpack_path = target_path + L".unp";
-    task->local_size = entry.local_size;
-    task->local_sha1 = entry.local_sha1;
-    task->remote_size = entry.remote_size;
-    task->pack = entry.pack;
-    task->download_path =
-        join_path(downloading_dir, local_path) +
-        (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack));
-    task->expected_sha1 = entry.expected_sha1();
-    task->is_launcher = equals_ignore_case(target_path, image_path);
-    task->phase = 0;
-    task->attempts = 0;
-    if (task->is_launcher) task->target_path = new_image_path;
-    ++tasks_queued;
-    pipeline.enqueue_download(task);
   }
-
-  pipeline.stop();
-  outcome.failed_download_count = pipeline.failed_download_count;
-  outcome.failed_unpack_count = pipeline.failed_unpack_count;
-  outcome.launcher_updated = pipeline.launcher_updated;
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "update/documents.h"
 #include "update/file_cache.h"
 #include "update/mask_list.h"
+#include "update/session_paths.h"
+#include "update/update_task.h"
 
 namespace tsl {
 
@@ -76,5 +79,13 @@ struct check_result {
 // directory joined with it. A digest is computed only when it can decide.
 check_result check_entry(const index_entry& entry, const std::wstring& local_path,
                          const std::wstring& target_path, const check_inputs& inputs);
+
+// The task for an entry to fetch, as it is handed to the download worker
+// (phase and attempts 0; the launcher's own executable goes to its "new-"
+// path, while its unpack path still names the real one).
+std::shared_ptr<update_task> make_update_task(const index_entry& entry,
+                                              const std::wstring& local_path,
+                                              const std::wstring& target_path,
+                                              const session_paths& paths);
 
 }  // namespace tsl

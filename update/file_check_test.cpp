@@ -180,6 +180,45 @@ TEST(FileCheckDecision, AcceptableMapKeysAndDigests) {
   EXPECT_EQ(map.begin()->second, (std::set<std::string>{"x", "y"}));
 }
 
+TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
+  session_paths paths;
+  paths.launcher_dir = game_dir;
+  paths.image_path = join_path(game_dir, L"TessalyReach.exe");
+  paths.new_image_path = join_path(game_dir, L"new-TessalyReach.exe");
+  paths.downloading_dir = join_path(game_dir, L".temp\\g\\downloading");
+  index_entry entry;
+  entry.local_path = "data\\Game Data.bin";
+  entry.remote_path = "7/data/game%20data.bin.lzma2";
+  entry.local_size = 10;
+  entry.local_sha1 = "aa";
+  entry.remote_size = 4;
+  entry.remote_sha1 = "bb";
+  entry.pack = "lzma2";
+  const std::wstring local = L"data\\Game Data.bin";
+  auto task = make_update_task(entry, local, join_path(game_dir, local), paths);
+  EXPECT_EQ(task->phase, 0);
+  EXPECT_EQ(task->attempts, 0u);
+  EXPECT_EQ(task->file_name, L"Game Data.bin");
+  EXPECT_EQ(task->target_path, L"C:\\games\\tsl\\data\\Game Data.bin");
+  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\data\\Game Data.bin.unp");
+  EXPECT_EQ(task->download_path,
+            L"C:\\games\\tsl\\.temp\\g\\downloading\\data\\Game Data.bin.lzma2");
+  EXPECT_EQ(task->expected_sha1, "bb");
+  EXPECT_FALSE(task->is_launcher);
+
+  // The launcher's own executable, plain: fetched to its "new-" path, and
+  // unpacked beside the real one.
+  entry.local_path = "tessalyreach.EXE";
+  entry.pack = "none";
+  task =
+      make_update_task(entry, L"tessalyreach.EXE", join_path(game_dir, L"tessalyreach.EXE"), paths);
+  EXPECT_TRUE(task->is_launcher);
+  EXPECT_EQ(task->target_path, paths.new_image_path);
+  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\tessalyreach.EXE.unp");
+  EXPECT_EQ(task->download_path, L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.temp");
+  EXPECT_EQ(task->expected_sha1, "aa");
+}
+
 TEST(MaskList, NormalisedMasksMatchPieceByPiece) {
   mask_list hard;
   hard.add(L"client\\*.exe");

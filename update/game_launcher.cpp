@@ -7,6 +7,7 @@
 #include "launcher/product.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
+#include "update/update_pipeline.h"
 #include "util/file_system.h"
 #include "util/process.h"
 #include "util/text.h"
@@ -29,86 +30,91 @@ std::string with_trailing_slash(std::string host) {
 
 game_launcher::game_launcher() : game_launcher(tsl::image_path()) {}
 
-game_launcher::game_launcher(const std::wstring& path) : image_path(path) {
-  launcher_dir = directory_of(image_path);
-  temp_root = join_path(launcher_dir, L".temp");
-  old_image_path = join_path(launcher_dir, L"old-" + file_name_of(image_path));
-  new_image_path = join_path(launcher_dir, L"new-" + file_name_of(image_path));
+game_launcher::game_launcher(const std::wstring& image_path) {
+  session_paths& p = paths_;
+  p.image_path = image_path;
+  p.launcher_dir = directory_of(image_path);
+  p.temp_root = join_path(p.launcher_dir, L".temp");
+  p.old_image_path = join_path(p.launcher_dir, L"old-" + file_name_of(image_path));
+  p.new_image_path = join_path(p.launcher_dir, L"new-" + file_name_of(image_path));
 }
 
 bool game_launcher::prepare() {
-  guid = product_guid;
-  hosts.push_back(TSL_PRIMARY_URL);
-  hosts.push_back(TSL_FALLBACK_URL);
-  session_dir = join_path(temp_root, guid);
-  downloading_dir = join_path(session_dir, L"downloading");
-  version_path = join_path(session_dir, L"version.json");
-  index_path = join_path(session_dir, L"index.json");
-  packed_index_path = join_path(session_dir, L"index.json.lzma2");
-  cache_path = join_path(session_dir, L"cache.json");
-  config_path = join_path(session_dir, L"config.json");
-  create_directories(session_dir);
-  set_file_attributes(temp_root, hidden_normal_attributes);
-  if (file_exists(config_path)) {
+  guid_ = product_guid;
+  hosts_.push_back(TSL_PRIMARY_URL);
+  hosts_.push_back(TSL_FALLBACK_URL);
+  session_paths& p = paths_;
+  p.session_dir = join_path(p.temp_root, guid_);
+  p.downloading_dir = join_path(p.session_dir, L"downloading");
+  p.version_path = join_path(p.session_dir, L"version.json");
+  p.index_path = join_path(p.session_dir, L"index.json");
+  p.packed_index_path = join_path(p.session_dir, L"index.json.lzma2");
+  p.cache_path = join_path(p.session_dir, L"cache.json");
+  p.config_path = join_path(p.session_dir, L"config.json");
+  create_directories(p.session_dir);
+  set_file_attributes(p.temp_root, hidden_normal_attributes);
+  if (file_exists(p.config_path)) {
     json version;
     std::string error;
     std::wstring werror;
     uint32_t n = 0;
-    if (parse_json_file(version_path, version, error) && read_gameupdate(version, n, werror)) {
-      local_gameupdate = n;
+    if (parse_json_file(p.version_path, version, error) && read_gameupdate(version, n, werror)) {
+      local_gameupdate_ = n;
     }
   }
-  return !hosts.empty();
+  return !hosts_.empty();
 }
 
 bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& position,
                                 CSplashWnd& splash) {
   downloader fetcher;
   fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
-  document_error.clear();
+  document_error_.clear();
   for (uint32_t attempt = 0;;) {
-    if (splash.is_closed() || hosts.empty()) return false;
+    if (splash.is_closed() || hosts_.empty()) return false;
     if (attempt == 0) {
       splash.set_status_text(pick_text(texts::connecting));
     } else {
-      if (retry_delay) sleep_milliseconds(retry_delay);
+      if (retry_delay_) sleep_milliseconds(retry_delay_);
       splash.set_status_text(format_wide(pick_text(texts::connection_attempt), attempt + 1));
     }
-    position = attempt % static_cast<uint32_t>(hosts.size());
-    const std::string base = hosts[position];
-    if (attempt == max_attempts) return false;
+    position = attempt % static_cast<uint32_t>(hosts_.size());
+    const std::string base = hosts_[position];
+    if (attempt == max_attempts_) return false;
     ++attempt;
 
-    if (!fetcher.download(base + "version.json", version_path)) continue;
+    if (!fetcher.download(base + "version.json", paths_.version_path)) continue;
     json version;
     std::string parse_error;
     uint32_t n = 0;
-    if (!parse_json_file(version_path, version, parse_error)) {
-      document_error = L"Version file is not valid JSON";
+    if (!parse_json_file(paths_.version_path, version, parse_error)) {
+      document_error_ = L"Version file is not valid JSON";
       continue;
     }
-    if (!read_gameupdate(version, n, document_error)) continue;
-    if (n != local_gameupdate) {
+    if (!read_gameupdate(version, n, document_error_)) continue;
+    if (n != local_gameupdate_) {
       // The stamps on disk were made for another update; should this session
       // not finish, the next one must not trust them with the new number.
-      delete_file(cache_path);
+      delete_file(paths_.cache_path);
     }
 
     // Whatever an earlier session or attempt left must not pass for this index.
-    delete_file(index_path);
+    delete_file(paths_.index_path);
     std::string index_url = base + format_narrow("%u/index.json", n);
-    if (fetcher.download(index_url + ".lzma2", packed_index_path)) {
-      if (unpack_file(packed_index_path, index_path) != packed_ok) delete_file(index_path);
-      delete_file(packed_index_path);
+    if (fetcher.download(index_url + ".lzma2", paths_.packed_index_path)) {
+      if (unpack_file(paths_.packed_index_path, paths_.index_path) != packed_ok)
+        delete_file(paths_.index_path);
+      delete_file(paths_.packed_index_path);
     }
-    if (!file_exists(index_path) && !fetcher.download(index_url, index_path)) continue;
-    if (!file_exists(index_path)) continue;
+    if (!file_exists(paths_.index_path) && !fetcher.download(index_url, paths_.index_path))
+      continue;
+    if (!file_exists(paths_.index_path)) continue;
     json parsed;
-    if (!parse_json_file(index_path, parsed, parse_error)) {
-      document_error = L"Update index is not valid JSON";
+    if (!parse_json_file(paths_.index_path, parsed, parse_error)) {
+      document_error_ = L"Update index is not valid JSON";
       continue;
     }
-    document_error.clear();
+    document_error_.clear();
     index = std::move(parsed);
     gameupdate = n;
     return true;
@@ -120,33 +126,33 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
                                                       CSplashWnd& splash) {
   for (int moves = 0;; ++moves) {
     if (moves > max_host_moves || !select_host(index, gameupdate, position, splash)) {
-      error_text = L"Could not download update index.";
-      if (!document_error.empty()) error_text += L" " + document_error;
+      error_text_ = L"Could not download update index.";
+      if (!document_error_.empty()) error_text_ += L" " + document_error_;
       return acceptance::failed;
     }
-    if (!validate_remote_config(index, guid, version, error_text)) return acceptance::failed;
+    if (!validate_remote_config(index, guid_, version, error_text_)) return acceptance::failed;
     const json& config = index["config"];
     std::vector<std::string> named;
-    if (!read_config_hosts(config, version, named, error_text)) return acceptance::failed;
+    if (!read_config_hosts(config, version, named, error_text_)) return acceptance::failed;
     if (version == 1) {
       // Compared with its "/" added, as every entry of hosts has one.
       std::string host = with_trailing_slash(named.front());
       bool known = false;
-      for (const auto& h : hosts) known = known || equals_ignore_case(h, host);
+      for (const auto& h : hosts_) known = known || equals_ignore_case(h, host);
       if (!known) {
-        hosts.assign(1, host);
+        hosts_.assign(1, host);
         if (splash.is_closed()) {
-          error_text = L"Cancelled by user";
+          error_text_ = L"Cancelled by user";
           return acceptance::cancelled;
         }
         continue;
       }
     } else {
-      hosts.clear();
-      for (const auto& h : named) hosts.push_back(with_trailing_slash(h));
+      hosts_.clear();
+      for (const auto& h : named) hosts_.push_back(with_trailing_slash(h));
     }
     if (splash.is_closed()) {
-      error_text = L"Cancelled by user";
+      error_text_ = L"Cancelled by user";
       return acceptance::cancelled;
     }
     return acceptance::accepted;
@@ -154,13 +160,13 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
 }
 
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
-  cache.load(cache_path);
-  if (!directory_exists(session_dir)) {
-    error_text = L"Can not create temp directory.";
-    return !strict;
+  cache_.load(paths_.cache_path);
+  if (!directory_exists(paths_.session_dir)) {
+    error_text_ = L"Can not create temp directory.";
+    return !strict_;
   }
   if (splash.is_closed()) {
-    error_text = L"Cancelled by user";
+    error_text_ = L"Cancelled by user";
     return false;
   }
   json index;
@@ -171,54 +177,63 @@ bool game_launcher::run(CSplashWnd& splash, bool& restart) {
       case acceptance::accepted:
         break;
       case acceptance::failed:
-        return !strict;
+        return !strict_;
       case acceptance::cancelled:
         return false;
     }
   } catch (const std::exception& e) {
     // The downloader could not be made (libcurl failed to start).
-    error_text = L"Could not download update index. " + utf8_to_wide(e.what());
-    return !strict;
+    error_text_ = L"Could not download update index. " + utf8_to_wide(e.what());
+    return !strict_;
   }
-  run_outcome outcome;
-  if (!check_and_update(index, version, gameupdate, position, splash, outcome)) return !strict;
-  return finish_run(outcome, splash, restart);
+  check_rules rules;
+  if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
+  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_}, cache_, splash);
+  if (!check_files(index, version, rules, gameupdate != local_gameupdate_, pipeline, splash)) {
+    error_text_ = L"Can not start the update threads.";
+    return !strict_;
+  }
+  pipeline.stop();
+  return finish_run(pipeline, splash, restart);
 }
 
-bool game_launcher::finish_run(const run_outcome& outcome, CSplashWnd& splash, bool& restart) {
+bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart) {
   if (splash.is_closed()) {
-    error_text = L"Cancelled by user";
+    error_text_ = L"Cancelled by user";
     return true;
   }
-  if (outcome.launcher_updated) {
-    if (file_exists(new_image_path) && move_file_replace(image_path, old_image_path)) {
-      if (move_file_replace(new_image_path, image_path)) {
+  const session_paths& p = paths_;
+  if (pipeline.launcher_updated()) {
+    if (file_exists(p.new_image_path) && move_file_replace(p.image_path, p.old_image_path)) {
+      if (move_file_replace(p.new_image_path, p.image_path)) {
         restart = true;
       } else {
         // Never leave the launcher missing from its own path.
-        move_file_replace(old_image_path, image_path);
+        move_file_replace(p.old_image_path, p.image_path);
       }
     }
-  } else if (file_exists(old_image_path)) {
-    delete_file(old_image_path);
+  } else if (file_exists(p.old_image_path)) {
+    delete_file(p.old_image_path);
   }
-  if (outcome.failed_download_count != 0) {
-    splash.set_status_text(
-        format_wide(pick_text(texts::download_failed), outcome.failed_download_count));
-    error_text = format_wide(L"Failed to download %u files", outcome.failed_download_count);
-    for (const auto& line : failed_downloads) error_text += format_wide(L"\nFile: %s", line);
-    return !strict;
+  // Download failures hide unpack failures of the same run.
+  auto report = [&](const std::vector<std::wstring>& lines, const localized_text& status,
+                    const wchar_t* summary) {
+    const uint32_t count = static_cast<uint32_t>(lines.size());
+    splash.set_status_text(format_wide(pick_text(status), count));
+    error_text_ = format_wide(summary, count);
+    for (const auto& line : lines) error_text_ += format_wide(L"\nFile: %s", line);
+    return !strict_;
+  };
+  if (!pipeline.failed_downloads().empty()) {
+    return report(pipeline.failed_downloads(), texts::download_failed,
+                  L"Failed to download %u files");
   }
-  if (outcome.failed_unpack_count != 0) {
-    splash.set_status_text(
-        format_wide(pick_text(texts::unpack_failed), outcome.failed_unpack_count));
-    error_text = format_wide(L"Failed to unpack %u files", outcome.failed_unpack_count);
-    for (const auto& line : failed_unpacks) error_text += format_wide(L"\nFile: %s", line);
-    return !strict;
+  if (!pipeline.failed_unpacks().empty()) {
+    return report(pipeline.failed_unpacks(), texts::unpack_failed, L"Failed to unpack %u files");
   }
   splash.set_status_text(pick_text(texts::files_updated));
-  cache.save(cache_path);
-  remove_directory_tree(downloading_dir, true);
+  cache_.save(p.cache_path);
+  remove_directory_tree(p.downloading_dir, true);
   return true;
 }
 

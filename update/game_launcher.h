@@ -1,24 +1,24 @@
 // The launcher's update session: local layout and compiled-in hosts, host
-// selection and the remote index, the file check, the download and unpack
-// workers, and the end of a run with the self-update swap.
-// Threading: prepare and run are called on the entry's thread. During the
-// file check the two workers read the path fields, hosts, connect_timeout
-// and max_attempts, count tasks_downloaded, append to failed_downloads
-// (download worker only) and failed_unpacks (unpack worker only), and store
-// into cache under its own lock; the failure lists are read after the join.
+// selection and the remote index, the file check, and the end of a run with
+// the self-update swap. The workers of a run and everything they count and
+// collect belong to its update_pipeline.
+// Threading: prepare and run are called on the entry's thread; only the
+// cache is shared with the workers, under its own lock.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "update/documents.h"
 #include "update/file_cache.h"
+#include "update/session_paths.h"
 
 namespace tsl {
 
 class CSplashWnd;
+class update_pipeline;
+struct check_rules;
 
 class game_launcher {
  public:
@@ -37,49 +37,42 @@ class game_launcher {
   // counted attempts. False when none delivered a usable index.
   bool select_host(json& index, uint32_t& gameupdate, uint32_t& position, CSplashWnd& splash);
 
-  std::wstring image_path;
-  std::wstring old_image_path;
-  std::wstring new_image_path;
-  std::wstring launcher_dir;
-  std::wstring temp_root;
-  std::wstring session_dir;
-  std::wstring downloading_dir;
-  std::wstring version_path;
-  std::wstring index_path;
-  std::wstring packed_index_path;
-  std::wstring cache_path;
-  std::wstring config_path;
-  uint32_t local_gameupdate = 0;
-  std::wstring error_text;
-  std::vector<std::wstring> failed_downloads;
-  std::vector<std::wstring> failed_unpacks;
-  std::wstring guid;
-  std::vector<std::string> hosts;
-  bool strict = false;
-  int32_t connect_timeout = 10;
-  uint32_t max_attempts = 3;
-  uint32_t retry_delay = TSL_RETRY_DELAY_MS;
-  std::atomic<uint32_t> tasks_queued{0};
-  std::atomic<uint32_t> tasks_downloaded{0};
-  file_cache cache;
+  const session_paths& paths() const { return paths_; }
+  // English text of the failure that ended the session; the entry shows it
+  // when run returns false.
+  const std::wstring& error_text() const { return error_text_; }
+  const std::wstring& guid() const { return guid_; }
+  const std::vector<std::string>& hosts() const { return hosts_; }
+  uint32_t local_gameupdate() const { return local_gameupdate_; }
 
-  // Why the last attempt of select_host failed on a malformed document
-  // (empty when the hosts simply did not answer).
-  std::wstring document_error;
+  // Test seams: hosts other than the compiled-in ones (after prepare), and a
+  // shorter pause between connection attempts.
+  void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
+  void set_retry_delay(uint32_t milliseconds) { retry_delay_ = milliseconds; }
 
  private:
   enum class acceptance { accepted, failed, cancelled };
   acceptance accept_index(json& index, uint32_t& gameupdate, uint32_t& position, int32_t& version,
                           CSplashWnd& splash);
-  // The file check and the workers; fills the counts the end of run reads.
-  struct run_outcome {
-    uint32_t failed_download_count = 0;
-    uint32_t failed_unpack_count = 0;
-    bool launcher_updated = false;
-  };
-  bool check_and_update(const json& index, int32_t version, uint32_t gameupdate, uint32_t position,
-                        CSplashWnd& splash, run_outcome& outcome);
-  bool finish_run(const run_outcome& outcome, CSplashWnd& splash, bool& restart);
+  // The file check: starts the pipeline's workers and hands them every file
+  // that differs. False when the workers cannot be started.
+  bool check_files(const json& index, int32_t version, const check_rules& rules,
+                   bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
+  bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
+
+  session_paths paths_;
+  uint32_t local_gameupdate_ = 0;
+  std::wstring error_text_;
+  std::wstring guid_;
+  std::vector<std::string> hosts_;
+  bool strict_ = false;  // every failure fails the run; nothing sets it
+  int32_t connect_timeout_ = 10;
+  uint32_t max_attempts_ = 3;
+  uint32_t retry_delay_ = TSL_RETRY_DELAY_MS;
+  file_cache cache_;
+  // Why the last attempt of select_host failed on a malformed document
+  // (empty when the hosts simply did not answer).
+  std::wstring document_error_;
 };
 
 }  // namespace tsl

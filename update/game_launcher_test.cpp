@@ -25,16 +25,16 @@ std::vector<test::published_file> small_game() {
 TEST(SessionSetup, LayoutBesideTheExecutable) {
   game_install game;
   game_launcher session(game.image());
-  EXPECT_EQ(session.launcher_dir, game.dir());
-  EXPECT_EQ(session.old_image_path, game.path(L"old-TessalyReach.exe"));
-  EXPECT_EQ(session.new_image_path, game.path(L"new-TessalyReach.exe"));
+  EXPECT_EQ(session.paths().launcher_dir, game.dir());
+  EXPECT_EQ(session.paths().old_image_path, game.path(L"old-TessalyReach.exe"));
+  EXPECT_EQ(session.paths().new_image_path, game.path(L"new-TessalyReach.exe"));
   ASSERT_TRUE(session.prepare());
-  EXPECT_EQ(session.guid, L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
-  EXPECT_EQ(session.hosts, (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
-  EXPECT_EQ(session.session_dir, game.path(L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"));
-  EXPECT_TRUE(directory_exists(session.session_dir));
-  EXPECT_EQ(session.cache_path, join_path(session.session_dir, L"cache.json"));
-  EXPECT_EQ(session.local_gameupdate, 0u);
+  EXPECT_EQ(session.guid(), L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
+  EXPECT_EQ(session.hosts(), (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
+  EXPECT_EQ(session.paths().session_dir, game.path(L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"));
+  EXPECT_TRUE(directory_exists(session.paths().session_dir));
+  EXPECT_EQ(session.paths().cache_path, join_path(session.paths().session_dir, L"cache.json"));
+  EXPECT_EQ(session.local_gameupdate(), 0u);
 }
 
 TEST(SessionSetup, PreviousGameupdateCountsOnlyAfterAFileCheck) {
@@ -44,19 +44,19 @@ TEST(SessionSetup, PreviousGameupdateCountsOnlyAfterAFileCheck) {
   {
     game_launcher s(game.image());
     s.prepare();
-    EXPECT_EQ(s.local_gameupdate, 0u);  // no config.json: no file check happened
+    EXPECT_EQ(s.local_gameupdate(), 0u);  // no config.json: no file check happened
   }
   test::write_file(join_path(session_dir, L"config.json"), "{}\n");
   {
     game_launcher s(game.image());
     s.prepare();
-    EXPECT_EQ(s.local_gameupdate, 9u);
+    EXPECT_EQ(s.local_gameupdate(), 9u);
   }
   test::write_file(join_path(session_dir, L"version.json"), "{\"gameupdate\":\"9\"}");
   {
     game_launcher s(game.image());
     s.prepare();
-    EXPECT_EQ(s.local_gameupdate, 0u);
+    EXPECT_EQ(s.local_gameupdate(), 0u);
   }
 }
 
@@ -75,8 +75,8 @@ TEST(HostSelection, BothHostsDownRotatesThreeAttempts) {
   game_install game;
   std::string primary = "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsl/";
   std::string fallback = "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsl/";
-  auto r =
-      run_update(game, {primary, fallback}, nullptr, [](game_launcher& s) { s.retry_delay = 10; });
+  auto r = run_update(game, {primary, fallback}, nullptr,
+                      [](game_launcher& s) { s.set_retry_delay(10); });
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.error, L"Could not download update index.");
   std::vector<std::wstring> expected{L"Connecting to update server... ",
@@ -95,7 +95,7 @@ TEST(HostSelection, AttemptsGoPrimaryFallbackPrimary) {
   a.fail("version.json", 500);
   b.fail("version.json", 500);
   auto r = run_update(game, {a.base_url(), b.base_url()}, nullptr,
-                      [](game_launcher& s) { s.retry_delay = 0; });
+                      [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Could not download update index.");
   EXPECT_EQ(a.requests("version.json"), 2);
   EXPECT_EQ(b.requests("version.json"), 1);
@@ -139,7 +139,7 @@ TEST(HostSelection, StaleIndexOfAnEarlierSessionIsNeverUsed) {
   host.fail("2/index.json.lzma2", 404);
   host.fail("2/index.json", 404);
   auto r =
-      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Could not download update index.");
 }
 
@@ -200,7 +200,7 @@ TEST(HostSelection, VersionThreeReplacesTheHosts) {
   // The next session starts from the compiled-in hosts again.
   game_launcher next(game.image());
   next.prepare();
-  EXPECT_EQ(next.hosts, (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
+  EXPECT_EQ(next.hosts(), (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
 }
 
 TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
@@ -210,8 +210,8 @@ TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
   publisher pub(dir.path());
   auto error_for = [&](const json& config) {
     pub.publish(1, small_game(), config);
-    auto r =
-        run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+    auto r = run_update(game, {host.base_url()}, nullptr,
+                        [](game_launcher& s) { s.set_retry_delay(0); });
     EXPECT_TRUE(r.ok);  // not strict: the game still starts
     return r.error;
   };
@@ -236,19 +236,19 @@ TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
   pub.publish(1, small_game(), good);
   test::write_file(dir / L"version.json", "{\"gameupdate\":");
   auto r =
-      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Could not download update index. Version file is not valid JSON");
   test::write_file(dir / L"version.json", "{\"gameupdate\":\"1\"}");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error,
             L"Could not download update index. Version file has no numeric \"gameupdate\"");
   test::write_file(dir / L"version.json", "{\"gameupdate\":1}");
   delete_file(dir / L"1\\index.json.lzma2");
   test::write_file(dir / L"1\\index.json", "[1,2");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Could not download update index. Update index is not valid JSON");
   test::write_file(dir / L"1\\index.json", "[1,2]");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.retry_delay = 0; });
+  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Update index is not an object");
 }
 
@@ -260,7 +260,7 @@ TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
       [](CSplashWnd& splash, const std::wstring& text) {
         if (text.find(L"#2") != std::wstring::npos) splash.close();
       },
-      [](game_launcher& s) { s.retry_delay = 0; });
+      [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_TRUE(during_attempts.ok);
   EXPECT_EQ(during_attempts.error, L"Could not download update index.");
 

@@ -120,7 +120,7 @@ game_install::game_install() { write_file(image(), "launcher executable, first b
 std::unique_ptr<game_launcher> game_install::session(const std::vector<std::string>& hosts) const {
   auto s = std::make_unique<game_launcher>(image());
   s->prepare();
-  s->hosts = hosts;
+  s->set_hosts(hosts);
   return s;
 }
 
@@ -140,7 +140,7 @@ run_result run_update(const game_install& game, const std::vector<std::string>& 
   auto session = game.session(hosts);
   if (adjust) adjust(*session);
   result.ok = session->run(splash, result.restart);
-  result.error = session->error_text;
+  result.error = session->error_text();
   splash.set_status_observer(nullptr);
   splash.close();
   return result;

@@ -7,7 +7,7 @@
 #include "launcher/messages.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
-#include "update/game_launcher.h"
+#include "update/file_cache.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
@@ -21,20 +21,8 @@ std::atomic<int> last_percent_shown{0};
 
 }  // namespace
 
-void wake_signal::set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  flag_ = true;
-  changed_.notify_one();
-}
-
-void wake_signal::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return flag_; });
-  flag_ = false;
-}
-
-update_pipeline::update_pipeline(game_launcher& session, CSplashWnd& splash, uint32_t position)
-    : session_(session), splash_(splash), position_(position) {}
+update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
+    : settings_(std::move(settings)), cache_(cache), splash_(splash) {}
 
 update_pipeline::~update_pipeline() {
   if (download_thread_.joinable() || unpack_thread_.joinable()) stop();
@@ -49,8 +37,7 @@ bool update_pipeline::start() {
   try {
     unpack_thread_ = std::thread([this] { unpack_worker(); });
   } catch (const std::exception&) {
-    download_stop_ = true;
-    download_signal_.set();
+    downloads_.stop();
     download_thread_.join();
     return false;
   }
@@ -58,39 +45,44 @@ bool update_pipeline::start() {
 }
 
 void update_pipeline::enqueue_download(std::shared_ptr<update_task> task) {
-  append(download_queue_, download_lock_, std::move(task));
-  download_signal_.set();
+  // Counted first: the download worker's progress range must cover it.
+  ++tasks_queued_;
+  downloads_.push(std::move(task));
 }
 
 void update_pipeline::stop() {
-  stage = 1;
+  stage_ = stage::checked;
   if (splash_.is_closed()) {
-    download_stop_ = true;
+    downloads_.stop();
   } else {
-    download_no_more_ = true;
+    downloads_.no_more();
   }
-  download_signal_.set();
   if (download_thread_.joinable()) download_thread_.join();
   if (splash_.is_closed()) {
-    unpack_stop_ = true;
+    unpacks_.stop();
   } else {
-    unpack_no_more_ = true;
+    unpacks_.no_more();
   }
-  unpack_signal_.set();
   if (unpack_thread_.joinable()) unpack_thread_.join();
 }
 
-std::shared_ptr<update_task> update_pipeline::take(queue& q, std::mutex& lock) {
-  std::lock_guard<std::mutex> hold(lock);
-  if (q.empty()) return nullptr;
-  auto task = std::move(q.front());
-  q.pop_front();
-  return task;
-}
-
-void update_pipeline::append(queue& q, std::mutex& lock, std::shared_ptr<update_task> task) {
-  std::lock_guard<std::mutex> hold(lock);
-  q.push_back(std::move(task));
+template <typename Handle>
+void update_pipeline::work(task_queue& queue, Handle&& handle) {
+  if (splash_.is_closed()) return;
+  while (!queue.stopped()) {
+    // Read no_more before looking at the queue: every task handed over before
+    // it was marked is then visible.
+    const bool finished = queue.no_more_marked();
+    std::shared_ptr<update_task> task = queue.take();
+    if (task) {
+      handle(std::move(task));
+    } else if (finished) {
+      break;
+    } else {
+      queue.wait();
+    }
+    if (splash_.is_closed()) break;
+  }
 }
 
 void update_pipeline::download_worker() {
@@ -98,134 +90,109 @@ void update_pipeline::download_worker() {
   std::string construction_error;
   try {
     fetcher.reset(new downloader());
-    fetcher->handle().add(CURLOPT_CONNECTTIMEOUT, static_cast<long>(session_.connect_timeout));
+    fetcher->handle().add(CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connect_timeout));
   } catch (const std::exception& e) {
     // Without a downloader every file fails; they are reported, not lost.
     fetcher.reset();
     construction_error = e.what();
   }
   try {
-    download_all(fetcher.get(), construction_error);
+    file_hasher hasher;
+    work(downloads_, [&](std::shared_ptr<update_task> task) {
+      download_one(std::move(task), fetcher.get(), construction_error, hasher);
+    });
   } catch (const std::exception&) {
     // Nothing may end the process from a worker; the run reports what failed.
   }
-  stage = 2;
+  stage_ = stage::downloads_over;
 }
 
-void update_pipeline::download_all(downloader* fetcher, const std::string& construction_error) {
-  if (splash_.is_closed()) return;
-  Sha1Context context;
-  byte_buffer buffer;
-  while (!download_stop_) {
-    // Read no_more before looking at the queue: every task handed over before
-    // it was set is then visible.
-    bool finished = download_no_more_;
-    std::shared_ptr<update_task> task = take(download_queue_, download_lock_);
-    if (!task) {
-      if (finished) break;
-      download_signal_.wait();
-    } else {
-      bool shown = false;
-      auto show_status = [&] {
-        splash_.set_progress(session_.tasks_downloaded, session_.tasks_queued);
-        splash_.set_status_text(format_wide(pick_text(texts::downloading_file), task->file_name));
-        shown = true;
-      };
-      bool downloaded = false;
-      if (fetcher) {
-        if (stage == 1) show_status();
-        fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
-          if (!shown) {
-            // While the check runs its status line stays; the first report
-            // after it ended switches to the download status.
-            if (stage == 1) show_status();
-            return 0;
-          }
-          if (percent != last_percent_shown) {
-            last_percent_shown = percent;
-            splash_.set_status_text(
-                format_wide(pick_text(texts::downloading_file_percent), task->file_name, percent));
-          }
-          return splash_.is_closed() ? 1 : 0;
-        });
-        create_directories(directory_of(task->download_path));
-        const std::string& host = session_.hosts[position_ % session_.hosts.size()];
-        downloaded = fetcher->download(host + task->remote_path, task->download_path);
-        fetcher->clear_progress_callback();
+void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader* fetcher,
+                                   const std::string& construction_error, file_hasher& hasher) {
+  bool shown = false;
+  auto show_status = [&] {
+    splash_.set_progress(tasks_downloaded_, tasks_queued_);
+    splash_.set_status_text(format_wide(pick_text(texts::downloading_file), task->file_name));
+    shown = true;
+  };
+  bool downloaded = false;
+  if (fetcher) {
+    if (stage_ == stage::checked) show_status();
+    fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
+      if (!shown) {
+        // While the check runs its status line stays; the first report
+        // after it ended switches to the download status.
+        if (stage_ == stage::checked) show_status();
+        return 0;
       }
-      if (downloaded && equals_ignore_case(file_digest(task->download_path, context, buffer),
-                                           task->expected_sha1)) {
-        ++session_.tasks_downloaded;
-        task->phase = 1;
-        task->attempts = 0;
-        append(unpack_queue_, unpack_lock_, task);
-        unpack_signal_.set();
-      } else if (splash_.is_closed()) {
-        // Dropped: a cancelled transfer is neither retried nor counted.
-      } else if (fetcher && task->attempts < session_.max_attempts) {
-        ++task->attempts;
-        append(download_queue_, download_lock_, task);
-        download_signal_.set();
-      } else {
-        const std::string& why = fetcher ? fetcher->last_error() : construction_error;
-        session_.failed_downloads.push_back(format_wide(L"%s (%S)", task->local_path, why));
-        ++failed_download_count;
+      if (percent != last_percent_shown) {
+        last_percent_shown = percent;
+        splash_.set_status_text(
+            format_wide(pick_text(texts::downloading_file_percent), task->file_name, percent));
       }
-    }
-    if (splash_.is_closed()) break;
+      return splash_.is_closed() ? 1 : 0;
+    });
+    create_directories(directory_of(task->download_path));
+    const std::string& host = settings_.hosts[settings_.position % settings_.hosts.size()];
+    downloaded = fetcher->download(host + task->remote_path, task->download_path);
+    fetcher->clear_progress_callback();
+  }
+  if (downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1)) {
+    ++tasks_downloaded_;
+    task->phase = 1;
+    task->attempts = 0;
+    unpacks_.push(std::move(task));
+  } else if (splash_.is_closed()) {
+    // Dropped: a cancelled transfer is neither retried nor counted.
+  } else if (fetcher && task->attempts < settings_.max_attempts) {
+    ++task->attempts;
+    downloads_.push(std::move(task));
+  } else {
+    const std::string& why = fetcher ? fetcher->last_error() : construction_error;
+    failed_downloads_.push_back(format_wide(L"%s (%S)", task->local_path, why));
   }
 }
 
 void update_pipeline::unpack_worker() {
   try {
-    if (!splash_.is_closed()) {
-      Sha1Context context;
-      byte_buffer buffer;
-      while (!unpack_stop_) {
-        bool finished = unpack_no_more_;
-        std::shared_ptr<update_task> task = take(unpack_queue_, unpack_lock_);
-        if (!task) {
-          if (finished) break;
-          unpack_signal_.wait();
-        } else {
-          if (stage == 2) {
-            splash_.set_progress(0, 0);
-            splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
-          }
-          create_directories(directory_of(task->target_path));
-          bool placed = false;
-          if (task->pack == "none") {
-            placed = move_file_replace(task->download_path, task->target_path);
-          } else {
-            // Decoded beside the target and verified before one move puts it
-            // in place, so the installed file is never half-written.
-            if (task->pack == "lzma2" && unpack_file(task->download_path, task->unpack_path) == 0 &&
-                equals_ignore_case(file_digest(task->unpack_path, context, buffer),
-                                   task->local_sha1)) {
-              placed = move_file_replace(task->unpack_path, task->target_path);
-            }
-            delete_file(task->unpack_path);
-          }
-          if (placed) {
-            session_.cache.store(wide_to_utf8(task->local_path), task->target_path);
-            if (task->is_launcher) launcher_updated = true;
-            delete_file(task->download_path);
-          } else if (task->attempts < session_.max_attempts) {
-            ++task->attempts;
-            append(unpack_queue_, unpack_lock_, task);
-          } else {
-            session_.failed_unpacks.push_back(task->local_path);
-            ++failed_unpack_count;
-            delete_file(task->download_path);
-          }
-        }
-        if (splash_.is_closed()) break;
-      }
-    }
+    file_hasher hasher;
+    work(unpacks_, [&](std::shared_ptr<update_task> task) { unpack_one(std::move(task), hasher); });
   } catch (const std::exception&) {
     // Nothing may end the process from a worker.
   }
-  stage = 3;
+  stage_ = stage::unpacks_over;
+}
+
+void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher& hasher) {
+  if (stage_ == stage::downloads_over) {
+    splash_.set_progress(0, 0);
+    splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
+  }
+  create_directories(directory_of(task->target_path));
+  bool placed = false;
+  if (task->pack == "none") {
+    placed = move_file_replace(task->download_path, task->target_path);
+  } else {
+    // Decoded beside the target and verified before one move puts it in
+    // place, so the installed file is never half-written.
+    if (task->pack == "lzma2" && unpack_file(task->download_path, task->unpack_path) == 0 &&
+        equals_ignore_case(hasher.digest(task->unpack_path), task->local_sha1)) {
+      placed = move_file_replace(task->unpack_path, task->target_path);
+    }
+    delete_file(task->unpack_path);
+  }
+  if (placed) {
+    cache_.store(wide_to_utf8(task->local_path), task->target_path);
+    if (task->is_launcher) launcher_updated_ = true;
+    delete_file(task->download_path);
+  } else if (task->attempts < settings_.max_attempts) {
+    // The downloaded file stays for the next try.
+    ++task->attempts;
+    unpacks_.push(std::move(task));
+  } else {
+    failed_unpacks_.push_back(task->local_path);
+    delete_file(task->download_path);
+  }
 }
 
 }  // namespace tsl

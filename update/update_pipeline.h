@@ -1,79 +1,98 @@
-// The download and unpack workers of one update run and their queues.
-// Threading: the check's thread calls start, enqueue_download and stop; each
-// queue has its own mutex, held only while a task is appended or taken, and
-// its own auto-resetting wake-up signal. stage, the stop and no_more flags
-// and the session's task counters are atomic. The failure counts and
-// launcher_updated are read only after stop() has joined both workers.
+// The download and unpack workers of one update run, with their queues,
+// counters and failure lists.
+// Threading: the check's thread calls start, enqueue_download and stop; the
+// workers share the queues (each with its own locks), the cache (its own
+// lock) and the splash window. stage and the task counters are atomic. The
+// failure lists and launcher_updated are written by one worker each and read
+// only after stop() has joined both.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
+#include <cstdint>
 #include <memory>
-#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "update/task_queue.h"
 #include "update/update_task.h"
 
 namespace tsl {
 
 class CSplashWnd;
 class downloader;
-class game_launcher;
+class file_cache;
+class file_hasher;
 
-// An auto-resetting event: a set while nobody waits is kept for the next wait.
-class wake_signal {
- public:
-  void set();
-  void wait();
+// How far the run is; it only grows.
+enum class stage : int32_t {
+  checking = 0,        // the file check still walks the index
+  checked = 1,         // the check has ended: downloads show their status
+  downloads_over = 2,  // the download worker has ended: unpacks show theirs
+  unpacks_over = 3,    // the unpack worker has ended
+};
 
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool flag_ = false;  // REQUIRES: lock_ held
+// What the workers take from the session.
+struct pipeline_settings {
+  std::vector<std::string> hosts;  // update base URLs, each ending in "/"
+  uint32_t position = 0;           // of the host that delivered the index
+  uint32_t max_attempts = 3;       // retries per file in each worker
+  int32_t connect_timeout = 10;    // seconds
 };
 
 class update_pipeline {
  public:
-  update_pipeline(game_launcher& session, CSplashWnd& splash, uint32_t position);
+  // `cache` receives the stamp of every file put in place.
+  update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash);
   ~update_pipeline();  // stops and joins workers still running
+  update_pipeline(const update_pipeline&) = delete;
+  update_pipeline& operator=(const update_pipeline&) = delete;
 
   // Starts the download worker, then the unpack worker. False (nothing left
   // running) when a thread cannot be started.
   bool start();
+  // Counts the task in tasks_queued, then hands it to the download worker.
   void enqueue_download(std::shared_ptr<update_task> task);
   // Marks the check finished, lets the workers drain (or stop at once when
   // the window was closed) and joins them.
   void stop();
 
-  std::atomic<int> stage{0};  // 0 checking, 1 checked, 2 downloads over, 3 unpacks over
-  uint32_t failed_download_count = 0;
-  uint32_t failed_unpack_count = 0;
-  bool launcher_updated = false;
+  tsl::stage current_stage() const { return stage_.load(); }
+  uint32_t tasks_queued() const { return tasks_queued_.load(); }
+  uint32_t tasks_downloaded() const { return tasks_downloaded_.load(); }
+
+  // After stop(): "path (error)" per file whose download failed for good,
+  // the local path per file that could not be put in place, and whether a
+  // new launcher executable arrived at its "new-" path.
+  const std::vector<std::wstring>& failed_downloads() const { return failed_downloads_; }
+  const std::vector<std::wstring>& failed_unpacks() const { return failed_unpacks_; }
+  bool launcher_updated() const { return launcher_updated_; }
 
  private:
-  using queue = std::deque<std::shared_ptr<update_task>>;
   void download_worker();
   void unpack_worker();
-  void download_all(downloader* fetcher, const std::string& construction_error);
-  std::shared_ptr<update_task> take(queue& q, std::mutex& lock);
-  void append(queue& q, std::mutex& lock, std::shared_ptr<update_task> task);
+  // One task through each stage; `fetcher` is null when it could not be made.
+  void download_one(std::shared_ptr<update_task> task, downloader* fetcher,
+                    const std::string& construction_error, file_hasher& hasher);
+  void unpack_one(std::shared_ptr<update_task> task, file_hasher& hasher);
+  // The worker loop over one queue, until its stop or no_more mark or the
+  // closing of the splash window.
+  template <typename Handle>
+  void work(task_queue& queue, Handle&& handle);
 
-  game_launcher& session_;
+  const pipeline_settings settings_;
+  file_cache& cache_;
   CSplashWnd& splash_;
-  const uint32_t position_;
 
-  std::mutex download_lock_;
-  queue download_queue_;  // REQUIRES: download_lock_ held
-  wake_signal download_signal_;
-  std::atomic<bool> download_stop_{false};
-  std::atomic<bool> download_no_more_{false};
+  task_queue downloads_;
+  task_queue unpacks_;
+  std::atomic<tsl::stage> stage_{stage::checking};
+  std::atomic<uint32_t> tasks_queued_{0};
+  std::atomic<uint32_t> tasks_downloaded_{0};
 
-  std::mutex unpack_lock_;
-  queue unpack_queue_;  // REQUIRES: unpack_lock_ held
-  wake_signal unpack_signal_;
-  std::atomic<bool> unpack_stop_{false};
-  std::atomic<bool> unpack_no_more_{false};
+  std::vector<std::wstring> failed_downloads_;  // download worker only, until joined
+  std::vector<std::wstring> failed_unpacks_;    // unpack worker only, until joined
+  bool launcher_updated_ = false;               // unpack worker only, until joined
 
   std::thread download_thread_;
   std::thread unpack_thread_;

@@ -35,7 +35,7 @@ struct update_world {
   json config() const { return publisher::default_config({host.base_url()}); }
   test::run_result update(std::function<void(CSplashWnd&, const std::wstring&)> during = nullptr) {
     return run_update(game, {host.base_url()}, std::move(during),
-                      [](game_launcher& s) { s.retry_delay = 0; });
+                      [](game_launcher& s) { s.set_retry_delay(0); });
   }
   std::wstring session(const std::wstring& name) const {
     return game.path(join_path(session_rel, name));

@@ -1,0 +1,43 @@
+#include "update/task_queue.h"
+
+namespace tsl {
+
+void wake_signal::set() {
+  std::lock_guard<std::mutex> hold(lock_);
+  flag_ = true;
+  changed_.notify_one();
+}
+
+void wake_signal::wait() {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return flag_; });
+  flag_ = false;
+}
+
+void task_queue::push(std::shared_ptr<update_task> task) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    tasks_.push_back(std::move(task));
+  }
+  signal_.set();
+}
+
+std::shared_ptr<update_task> task_queue::take() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (tasks_.empty()) return nullptr;
+  auto task = std::move(tasks_.front());
+  tasks_.pop_front();
+  return task;
+}
+
+void task_queue::stop() {
+  stop_ = true;
+  signal_.set();
+}
+
+void task_queue::no_more() {
+  no_more_ = true;
+  signal_.set();
+}
+
+}  // namespace tsl
