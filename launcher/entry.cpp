@@ -12,6 +12,7 @@
 #include "update/game_launcher.h"
 #include "util/command_line.h"
 #include "util/process.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -35,7 +36,7 @@ void start_client() {
 int run_launcher_mode(bool no_update) {
   CSplashWnd splash;
   splash.set_status_text(pick_text(texts::starting));
-  splash.set_caption(splash_site_caption);
+  splash.set_caption(product_site_caption);
   splash.start();
   int exit_code = 0;
   try {

@@ -2,7 +2,7 @@
 
 #include "launcher/message_box.h"
 #include "launcher/message_box_common.h"
-#include "launcher/product.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace tsl {

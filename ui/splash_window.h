@@ -15,9 +15,6 @@
 
 namespace tsl {
 
-// The site caption the entry shows at the lower right.
-constexpr wchar_t splash_site_caption[] = L"\u00abtessaly-reach.com\u00bb";
-
 // What the window is made from. The defaults are the shipped resources; tests
 // choose missing ones and shorter waits.
 struct splash_options {

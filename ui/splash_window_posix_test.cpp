@@ -18,6 +18,7 @@
 
 #include "tests/test_util.h"
 #include "util/native_path.h"
+#include "util/product.h"
 
 namespace tsl {
 namespace {
@@ -70,7 +71,7 @@ TEST(SplashConsole, LogGetsOneLinePerNewText) {
   {
     CSplashWnd splash;
     splash.set_status_text(L"Starting...");  // before start: nothing yet
-    splash.set_caption(splash_site_caption);
+    splash.set_caption(product_site_caption);
     splash.start();
     splash.set_status_text(L"Starting...");  // same text: no new line
     splash.set_progress(50, 100);

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "util/product.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,7 +51,7 @@ TEST(SplashWindow, StateIsKeptBeforeStartAndNothingIsPainted) {
   std::vector<std::wstring> seen;
   splash.set_status_observer([&](const std::wstring& text) { seen.push_back(text); });
   splash.set_status_text(L"Starting...");
-  splash.set_caption(splash_site_caption);
+  splash.set_caption(product_site_caption);
   splash.set_progress(3, 10);
   EXPECT_EQ(splash.status_text(), L"Starting...");
   EXPECT_EQ(splash.caption(), std::wstring(L"\u00abtessaly-reach.com\u00bb"));
@@ -111,7 +113,7 @@ TEST(SplashWindow, StartPaintsTheFirstStatusAndEveryChangeBeforeReturning) {
 TEST(SplashWindow, ConcurrentUpdatesNeverTear) {
   quiet_stderr quiet;
   CSplashWnd splash;
-  splash.set_caption(splash_site_caption);
+  splash.set_caption(product_site_caption);
   splash.set_status_text(L"Starting...");
   splash.start();
 

@@ -18,7 +18,7 @@ using std::max;
 using std::min;
 #include <gdiplus.h>
 
-#include "launcher/product.h"
+#include "util/product.h"
 #include "ui/splash_geometry.h"
 
 namespace tsl {

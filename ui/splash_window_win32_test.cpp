@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "launcher/product.h"
+#include "util/product.h"
 
 namespace tsl {
 namespace {
@@ -100,7 +100,7 @@ class SplashWin32 : public ::testing::Test {
  protected:
   void show(const splash_options& options = splash_options()) {
     splash_ = std::make_unique<CSplashWnd>(options);
-    splash_->set_caption(splash_site_caption);
+    splash_->set_caption(product_site_caption);
     splash_->set_status_text(L"Starting...");
     splash_->start();
     hwnd_ = find_splash();
@@ -144,7 +144,7 @@ TEST_F(SplashWin32, PaintsStatusProgressAndCaption) {
     EXPECT_EQ(bare.bright_count(300, text_top, 431, text_bottom), 0);
     for (int y = 247; y < 250; ++y) EXPECT_EQ(bare.white_run(y), 0) << "no bar at total 0";
   }
-  splash_->set_caption(splash_site_caption);
+  splash_->set_caption(product_site_caption);
   splash_->set_progress(50, 100);
   splash_->set_status_text(L"Checking files...");
   {

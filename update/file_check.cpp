@@ -3,10 +3,10 @@
 // files that differ go straight to the download worker.
 #include "update/file_check.h"
 
-#include "launcher/messages.h"
 #include "ui/splash_window.h"
 #include "update/game_launcher.h"
 #include "update/update_pipeline.h"
+#include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/text.h"
 

@@ -3,13 +3,13 @@
 #include <curl/curl.h>
 
 #include "codec/packed_file.h"
-#include "launcher/messages.h"
-#include "launcher/product.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
 #include "update/update_pipeline.h"
+#include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/process.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace tsl {

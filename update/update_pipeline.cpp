@@ -4,10 +4,10 @@
 
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
-#include "launcher/messages.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
 #include "update/file_cache.h"
+#include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/text.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "codec/sha1.h"
-#include "launcher/messages.h"
 #include "update/game_launcher.h"
 #include "update/update_fixture.h"
+#include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/text.h"
 

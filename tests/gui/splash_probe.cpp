@@ -16,6 +16,7 @@
 #include <string>
 
 #include "ui/splash_window.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace {
@@ -37,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   tsl::CSplashWnd splash(options);
   splash.set_status_text(L"Starting...");
-  splash.set_caption(tsl::splash_site_caption);
+  splash.set_caption(tsl::product_site_caption);
   ULONGLONG started = GetTickCount64();
   splash.start();
   reply("started ms=" + std::to_string(GetTickCount64() - started) +
