@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "update/update_fixture.h"
+#include "tests/update_fixture.h"
 #include "util/file_system.h"
 #include "util/text.h"
 

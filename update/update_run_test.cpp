@@ -4,7 +4,7 @@
 
 #include "codec/sha1.h"
 #include "update/game_launcher.h"
-#include "update/update_fixture.h"
+#include "tests/update_fixture.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/text.h"

@@ -1,4 +1,4 @@
-#include "update/update_fixture.h"
+#include "tests/update_fixture.h"
 
 #include <gtest/gtest.h>
 
