@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 
 // The GDI+ headers use unqualified min and max, which NOMINMAX takes away.
@@ -30,65 +31,100 @@ constexpr wchar_t window_class_name[] = L"TessalySplashWnd";
 // sender waits.
 constexpr UINT repaint_message = WM_APP + 1;
 
-// A picture decoded from a PNG resource. The bitmap may read from the memory
-// block for as long as it lives, so both are kept together.
-struct png_image {
-  Gdiplus::Bitmap* bitmap = nullptr;
-  HGLOBAL memory = nullptr;
-  bool loaded = false;
+// Owners of the Win32, COM and GDI+ resources the window makes; each
+// releases what it holds when it goes, so members declared in the order of
+// making are released in reverse.
+struct handle_close {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using unique_handle = std::unique_ptr<void, handle_close>;
 
-  int32_t width() const { return loaded ? static_cast<int32_t>(bitmap->GetWidth()) : 0; }
-  int32_t height() const { return loaded ? static_cast<int32_t>(bitmap->GetHeight()) : 0; }
+struct global_free {
+  void operator()(HGLOBAL memory) const { GlobalFree(memory); }
+};
+using global_block = std::unique_ptr<void, global_free>;
 
-  void release() {
-    delete bitmap;
-    bitmap = nullptr;
-    if (memory) GlobalFree(memory);
-    memory = nullptr;
-    loaded = false;
-  }
+struct com_release {
+  void operator()(IUnknown* object) const { object->Release(); }
 };
 
-void load_png(HMODULE module, int id, png_image& image) {
+// A GDI+ session with its background thread suppressed, so the notification
+// hook is ours to call after start-up and to undo before shutdown.
+class gdiplus_session {
+ public:
+  gdiplus_session() {
+    Gdiplus::GdiplusStartupInput input;
+    input.SuppressBackgroundThread = TRUE;
+    if (Gdiplus::GdiplusStartup(&token_, &input, &output_) != Gdiplus::Ok) return;
+    started_ = true;
+    if (output_.NotificationHook && output_.NotificationHook(&hook_token_) == Gdiplus::Ok) {
+      unhook_ = output_.NotificationUnhook;
+    }
+  }
+  ~gdiplus_session() {
+    if (unhook_) unhook_(hook_token_);
+    if (started_) Gdiplus::GdiplusShutdown(token_);
+  }
+  gdiplus_session(const gdiplus_session&) = delete;
+  gdiplus_session& operator=(const gdiplus_session&) = delete;
+
+  bool started() const { return started_; }
+
+ private:
+  ULONG_PTR token_ = 0;
+  Gdiplus::GdiplusStartupOutput output_{};
+  bool started_ = false;
+  ULONG_PTR hook_token_ = 0;
+  Gdiplus::NotificationUnhookProc unhook_ = nullptr;
+};
+
+// A picture decoded from a PNG resource. The bitmap may read from the memory
+// block for as long as it lives, so the block is declared first and goes last.
+struct png_image {
+  global_block memory;
+  std::unique_ptr<Gdiplus::Bitmap> bitmap;
+
+  bool loaded() const { return bitmap != nullptr; }
+  int32_t width() const { return loaded() ? static_cast<int32_t>(bitmap->GetWidth()) : 0; }
+  int32_t height() const { return loaded() ? static_cast<int32_t>(bitmap->GetHeight()) : 0; }
+};
+
+// Any failure leaves the image absent, with nothing of it kept.
+png_image load_png(HMODULE module, int id) {
+  png_image image;
   HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
-  if (!info) return;
+  if (!info) return image;
   DWORD size = SizeofResource(module, info);
   HGLOBAL resource = LoadResource(module, info);
   const void* bytes = resource ? LockResource(resource) : nullptr;
-  if (!bytes || size == 0) return;
+  if (!bytes || size == 0) return image;
 
-  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
-  if (!memory) return;
-  void* target = GlobalLock(memory);
-  if (!target) {
-    GlobalFree(memory);
-    return;
-  }
+  global_block memory(GlobalAlloc(GMEM_MOVEABLE, size));
+  if (!memory) return image;
+  void* target = GlobalLock(memory.get());
+  if (!target) return image;
   std::memcpy(target, bytes, size);
-  GlobalUnlock(memory);
+  GlobalUnlock(memory.get());
 
-  IStream* stream = nullptr;
-  if (FAILED(CreateStreamOnHGlobal(memory, FALSE, &stream)) || !stream) {
-    GlobalFree(memory);
-    return;
+  IStream* raw_stream = nullptr;
+  // The stream does not free the block: the image keeps it.
+  if (FAILED(CreateStreamOnHGlobal(memory.get(), FALSE, &raw_stream)) || !raw_stream) {
+    return image;
   }
-  Gdiplus::Bitmap* bitmap = Gdiplus::Bitmap::FromStream(stream);
-  stream->Release();
-  if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok || bitmap->GetWidth() == 0) {
-    delete bitmap;
-    GlobalFree(memory);
-    return;
-  }
-  image.bitmap = bitmap;
-  image.memory = memory;
-  image.loaded = true;
+  std::unique_ptr<IStream, com_release> stream(raw_stream);
+  std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromStream(stream.get()));
+  stream.reset();
+  if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok || bitmap->GetWidth() == 0) return image;
+  image.memory = std::move(memory);
+  image.bitmap = std::move(bitmap);
+  return image;
 }
 
 // Tahoma, or the library's generic sans-serif family where Tahoma is missing.
-Gdiplus::Font* make_font() {
-  auto* font = new Gdiplus::Font(L"Tahoma", 11.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+std::unique_ptr<Gdiplus::Font> make_font() {
+  auto font = std::make_unique<Gdiplus::Font>(L"Tahoma", 11.0f, Gdiplus::FontStyleRegular,
+                                              Gdiplus::UnitPixel);
   if (font->GetLastStatus() == Gdiplus::Ok) return font;
-  delete font;
   Gdiplus::GpFontFamily* generic = nullptr;
   WCHAR name[LF_FACESIZE] = {};
   if (Gdiplus::DllExports::GdipGetGenericFontFamilySansSerif(&generic) != Gdiplus::Ok || !generic) {
@@ -96,11 +132,22 @@ Gdiplus::Font* make_font() {
   }
   Gdiplus::DllExports::GdipGetFamilyName(generic, name, LANG_NEUTRAL);
   Gdiplus::DllExports::GdipDeleteFontFamily(generic);
-  font = new Gdiplus::Font(name, 11.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+  font =
+      std::make_unique<Gdiplus::Font>(name, 11.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
   if (font->GetLastStatus() == Gdiplus::Ok) return font;
-  delete font;
   return nullptr;
 }
+
+// Everything the window draws with, made in the constructor in this order
+// and released by close in reverse: brush, font, close icon, background,
+// then the library session.
+struct splash_graphics {
+  gdiplus_session session;
+  png_image background;
+  png_image close_icon;
+  std::unique_ptr<Gdiplus::Font> font;
+  std::unique_ptr<Gdiplus::SolidBrush> brush;
+};
 
 }  // namespace
 
@@ -110,25 +157,14 @@ struct CSplashWnd::impl : splash_state {
   CSplashWnd& owner;
   const splash_options options;
 
-  // Graphics library session. The background thread is suppressed, so the
-  // notification hook is ours to call.
-  ULONG_PTR gdiplus_token = 0;
-  Gdiplus::GdiplusStartupOutput gdiplus_output;
-  ULONG_PTR hook_token = 0;
-  bool gdiplus_started = false;
-  bool hooked = false;
-  bool released = false;
-
-  png_image background;
-  png_image close_icon;
+  // Absent once close has released it; then the window cannot start again.
+  std::unique_ptr<splash_graphics> graphics;
   splash_geometry geometry;
-  Gdiplus::Font* font = nullptr;
-  Gdiplus::SolidBrush* brush = nullptr;
   Gdiplus::ColorMatrix hover_matrix;
 
-  HANDLE thread = nullptr;
+  unique_handle startup_event;
+  unique_handle thread;
   DWORD thread_id = 0;
-  HANDLE startup_event = nullptr;
   // Written by the UI thread, read by every thread that repaints.
   std::atomic<HWND> window{nullptr};
 
@@ -144,7 +180,6 @@ struct CSplashWnd::impl : splash_state {
   POINT drag_offset{0, 0};
 
   void construct();
-  void release_resources();
   void run_ui_thread();
   void paint(HDC dc);
   LRESULT handle_message(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -154,47 +189,26 @@ struct CSplashWnd::impl : splash_state {
 };
 
 void CSplashWnd::impl::construct() {
-  Gdiplus::GdiplusStartupInput input;
-  input.SuppressBackgroundThread = TRUE;
-  if (Gdiplus::GdiplusStartup(&gdiplus_token, &input, &gdiplus_output) == Gdiplus::Ok) {
-    gdiplus_started = true;
-    if (gdiplus_output.NotificationHook &&
-        gdiplus_output.NotificationHook(&hook_token) == Gdiplus::Ok) {
-      hooked = true;
-    }
-  }
+  graphics = std::make_unique<splash_graphics>();
+  splash_graphics& g = *graphics;
 
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
 
-  if (gdiplus_started) {
+  if (g.session.started()) {
     HMODULE module = GetModuleHandleW(nullptr);
-    if (!background.loaded) load_png(module, options.background_id, background);
-    load_png(module, options.close_icon_id, close_icon);
-    geometry = compute_splash_geometry(background.loaded, background.width(), background.height(),
-                                       close_icon.loaded, close_icon.width(), close_icon.height());
-    font = make_font();
-    brush = new Gdiplus::SolidBrush(Gdiplus::Color(0xFF, 0xFF, 0xFF, 0xFF));
+    g.background = load_png(module, options.background_id);
+    g.close_icon = load_png(module, options.close_icon_id);
+    geometry =
+        compute_splash_geometry(g.background.loaded(), g.background.width(), g.background.height(),
+                                g.close_icon.loaded(), g.close_icon.width(), g.close_icon.height());
+    g.font = make_font();
+    g.brush = std::make_unique<Gdiplus::SolidBrush>(Gdiplus::Color(0xFF, 0xFF, 0xFF, 0xFF));
   }
 
   std::memset(&hover_matrix, 0, sizeof(hover_matrix));
   for (int i = 0; i < 5; ++i) hover_matrix.m[i][i] = 1.0f;
   hover_matrix.m[3][3] = 0.5f;
-}
-
-void CSplashWnd::impl::release_resources() {
-  if (released) return;
-  released = true;
-  delete brush;
-  brush = nullptr;
-  delete font;
-  font = nullptr;
-  background.release();
-  close_icon.release();
-  if (hooked) gdiplus_output.NotificationUnhook(hook_token);
-  hooked = false;
-  if (gdiplus_started) Gdiplus::GdiplusShutdown(gdiplus_token);
-  gdiplus_started = false;
 }
 
 DWORD WINAPI CSplashWnd::impl::ui_thread_main(void* parameter) {
@@ -209,7 +223,7 @@ DWORD WINAPI CSplashWnd::impl::ui_thread_main(void* parameter) {
 }
 
 void CSplashWnd::impl::run_ui_thread() {
-  if (!background.loaded) return;
+  if (!graphics->background.loaded()) return;
   HMODULE module = GetModuleHandleW(nullptr);
 
   WNDCLASSEXW window_class{};
@@ -256,7 +270,7 @@ void CSplashWnd::impl::run_ui_thread() {
                  SWP_SHOWWINDOW | SWP_NOACTIVATE);
     UpdateWindow(hwnd);
   }
-  if (startup_event) SetEvent(startup_event);
+  if (startup_event) SetEvent(startup_event.get());
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -268,49 +282,53 @@ void CSplashWnd::impl::run_ui_thread() {
 }
 
 void CSplashWnd::impl::paint(HDC dc) {
-  if (!background.loaded) return;
+  const splash_graphics& g = *graphics;
+  if (!g.background.loaded()) return;
   using namespace Gdiplus;
   const INT width = geometry.width;
   const INT height = geometry.height;
   Bitmap canvas(width, height, PixelFormat32bppARGB);
   if (canvas.GetLastStatus() != Ok) return;
   {
-    Graphics graphics(&canvas);
-    graphics.SetInterpolationMode(InterpolationModeHighQuality);
-    graphics.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
-    graphics.DrawImage(background.bitmap, 0, 0, width, height);
+    Graphics drawing(&canvas);
+    drawing.SetInterpolationMode(InterpolationModeHighQuality);
+    drawing.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
+    drawing.DrawImage(g.background.bitmap.get(), 0, 0, width, height);
 
-    if (close_icon.loaded) {
+    if (g.close_icon.loaded()) {
       const INT x = geometry.icon_x, y = geometry.icon_y;
       const INT w = geometry.icon_width, h = geometry.icon_height;
       if (in_close_zone(geometry, mouse_x, mouse_y)) {
         ImageAttributes attributes;
         attributes.SetColorMatrix(&hover_matrix);
-        graphics.DrawImage(close_icon.bitmap, Rect(x, y, w, h), 0, 0, w, h, UnitPixel, &attributes);
+        drawing.DrawImage(g.close_icon.bitmap.get(), Rect(x, y, w, h), 0, 0, w, h, UnitPixel,
+                          &attributes);
       } else {
-        graphics.DrawImage(close_icon.bitmap, x, y, w, h);
+        drawing.DrawImage(g.close_icon.bitmap.get(), x, y, w, h);
       }
     }
 
     // The shared state is read under its lock so a paint never sees a
     // half-replaced text.
     std::lock_guard<std::mutex> lock(state_lock);
+    const Font* font = g.font.get();
+    const Brush* brush = g.brush.get();
     const bool can_write = font && brush;
     if (can_write && !status_text.empty()) {
       const splash_point at = status_text_origin(geometry);
-      graphics.DrawString(status_text.c_str(), -1, font,
-                          PointF(static_cast<REAL>(at.x), static_cast<REAL>(at.y)), brush);
+      drawing.DrawString(status_text.c_str(), -1, font,
+                         PointF(static_cast<REAL>(at.x), static_cast<REAL>(at.y)), brush);
     }
     const int32_t bar = progress_bar_width(progress_current, progress_total, width);
     if (bar > 0 && brush) {
       const splash_rect r = progress_bar_rect(geometry, bar);
-      graphics.FillRectangle(brush, r.left, r.top, r.right - r.left, r.bottom - r.top);
+      drawing.FillRectangle(brush, r.left, r.top, r.right - r.left, r.bottom - r.top);
     }
     if (can_write && !caption.empty()) {
       RectF layout(0, 0, 32767, 32767);
       RectF bounds;
-      if (graphics.MeasureString(caption.c_str(), -1, font, layout, &bounds) == Ok) {
-        graphics.DrawString(
+      if (drawing.MeasureString(caption.c_str(), -1, font, layout, &bounds) == Ok) {
+        drawing.DrawString(
             caption.c_str(), -1, font,
             PointF(caption_origin_x(geometry, bounds.Width), text_origin_y(geometry)), brush);
       }
@@ -356,7 +374,7 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
       press_x = GET_X_LPARAM(lparam);
       press_y = GET_Y_LPARAM(lparam);
       button_down = true;
-      if (close_icon.loaded) {
+      if (graphics->close_icon.loaded()) {
         if (in_close_zone(geometry, press_x, press_y)) {
           DestroyWindow(hwnd);
         } else if (in_drag_region(geometry, press_x, press_y)) {
@@ -374,7 +392,7 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
     case WM_LBUTTONUP: {
       const int32_t x = GET_X_LPARAM(lparam);
       const int32_t y = GET_Y_LPARAM(lparam);
-      if (close_icon.loaded && in_close_zone(geometry, x, y)) DestroyWindow(hwnd);
+      if (graphics->close_icon.loaded() && in_close_zone(geometry, x, y)) DestroyWindow(hwnd);
       end_drag();
       button_down = false;
       return 0;
@@ -435,11 +453,11 @@ CSplashWnd::~CSplashWnd() { close(); }
 
 void CSplashWnd::start() {
   impl& s = *impl_;
-  if (s.thread || s.released) return;
-  s.startup_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  s.thread = CreateThread(nullptr, 0, impl::ui_thread_main, &s, 0, &s.thread_id);
+  if (s.thread || !s.graphics) return;
+  s.startup_event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  s.thread.reset(CreateThread(nullptr, 0, impl::ui_thread_main, &s, 0, &s.thread_id));
   if (!s.thread) return;
-  if (s.startup_event) WaitForSingleObject(s.startup_event, s.options.wait_ms);
+  if (s.startup_event) WaitForSingleObject(s.startup_event.get(), s.options.wait_ms);
 }
 
 void CSplashWnd::repaint() {
@@ -458,21 +476,20 @@ void CSplashWnd::close() {
   if (s.thread) {
     HWND hwnd = s.window.load();
     if (hwnd) PostMessageW(hwnd, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(s.thread, s.options.wait_ms) == WAIT_TIMEOUT) {
-      TerminateThread(s.thread, 1);
+    if (WaitForSingleObject(s.thread.get(), s.options.wait_ms) == WAIT_TIMEOUT) {
+      TerminateThread(s.thread.get(), 1);
       s.window.store(nullptr);
     }
-    CloseHandle(s.thread);
-    s.thread = nullptr;
+    s.thread.reset();
     s.thread_id = 0;
   }
-  if (s.startup_event) CloseHandle(s.startup_event);
-  s.startup_event = nullptr;
-  s.release_resources();
+  s.startup_event.reset();
+  // The thread is gone: nothing paints any more.
+  s.graphics.reset();
 }
 
 bool CSplashWnd::ui_thread_running() const {
-  return impl_->thread && WaitForSingleObject(impl_->thread, 0) == WAIT_TIMEOUT;
+  return impl_->thread && WaitForSingleObject(impl_->thread.get(), 0) == WAIT_TIMEOUT;
 }
 
 splash_state& CSplashWnd::state() const { return *impl_; }
