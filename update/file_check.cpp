@@ -12,23 +12,12 @@
 
 namespace tsl {
 
-namespace {
-
-std::string trim_blanks(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n\f\v");
-  if (begin == std::string::npos) return std::string();
-  size_t end = text.find_last_not_of(" \t\r\n\f\v");
-  return text.substr(begin, end - begin + 1);
-}
-
-}  // namespace
-
 acceptable_map make_acceptable_map(const std::vector<acceptable_checksum>& items,
                                    const std::wstring& launcher_dir) {
   acceptable_map acceptable;
   for (const auto& item : items) {
     std::set<std::string> sums;
-    for (const auto& s : item.checksums) sums.insert(trim_blanks(s));
+    for (std::string sum : item.checksums) sums.insert(trim_spaces(sum));
     if (sums.empty()) continue;
     acceptable[normalize_path_pattern(join_path(launcher_dir, utf8_to_wide(item.file)))] =
         std::move(sums);

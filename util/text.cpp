@@ -313,25 +313,30 @@ std::wstring replace_all(std::wstring text, const std::wstring& pattern,
   return text;
 }
 
-std::string& trim_right(std::string& text) {
+namespace {
+
+template <typename Text, typename IsSpace>
+Text& trim_with(Text& text, IsSpace is_space) {
   size_t end = text.size();
-  while (end > 0) {
-    unsigned char c = static_cast<unsigned char>(text[end - 1]);
-    if (c >= 0x80 || !std::isspace(c)) break;
-    --end;
-  }
+  while (end > 0 && is_space(text[end - 1])) --end;
   text.erase(end);
+  size_t begin = 0;
+  while (begin < text.size() && is_space(text[begin])) ++begin;
+  text.erase(0, begin);
   return text;
 }
 
+}  // namespace
+
+std::string& trim_spaces(std::string& text) {
+  return trim_with(text, [](char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x80 && std::isspace(u);
+  });
+}
+
 std::wstring& trim_spaces(std::wstring& text) {
-  size_t end = text.size();
-  while (end > 0 && std::iswspace(static_cast<wint_t>(text[end - 1]))) --end;
-  text.erase(end);
-  size_t begin = 0;
-  while (begin < text.size() && std::iswspace(static_cast<wint_t>(text[begin]))) ++begin;
-  text.erase(0, begin);
-  return text;
+  return trim_with(text, [](wchar_t c) { return std::iswspace(static_cast<wint_t>(c)) != 0; });
 }
 
 std::wstring join_strings(const std::vector<std::wstring>& parts, const std::wstring& separator) {

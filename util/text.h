@@ -80,7 +80,10 @@ bool ends_with_ignore_case(const std::wstring& text, const std::wstring& suffix)
 // Editing.
 std::wstring replace_all(std::wstring text, const std::wstring& pattern,
                          const std::wstring& replacement);
-std::string& trim_right(std::string& text);
+// Removes leading and trailing white space: the C library's space class,
+// plus the other units of the platform's wide space class in wide text.
+// Bytes of 0x80 and above are never white space.
+std::string& trim_spaces(std::string& text);
 std::wstring& trim_spaces(std::wstring& text);
 std::wstring join_strings(const std::vector<std::wstring>& parts, const std::wstring& separator);
 std::vector<std::wstring> split_path(const std::wstring& path);

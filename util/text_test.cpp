@@ -60,10 +60,10 @@ TEST(TextEditing, ReplaceTrimJoinSplit) {
   EXPECT_EQ(replace_all(L"aaaa", L"aa", L"a"), L"aa");
   EXPECT_EQ(replace_all(L"a b  c", L" ", L"%20"), L"a%20b%20%20c");
   EXPECT_EQ(replace_all(L"abc", L"", L"x"), L"abc");
-  std::string s = "line \t\r\n";
-  EXPECT_EQ(trim_right(s), "line");
-  std::string high = "x\xa0";
-  EXPECT_EQ(trim_right(high), "x\xa0");
+  std::string s = " \v line \t\r\n";
+  EXPECT_EQ(trim_spaces(s), "line");
+  std::string high = "\xa0x\xa0";
+  EXPECT_EQ(trim_spaces(high), "\xa0x\xa0");
   std::wstring w = L"  mid dle \n";
   EXPECT_EQ(trim_spaces(w), L"mid dle");
   EXPECT_EQ(join_strings({L"", L"a", L"", L"b"}, L"-"), L"a--b");
