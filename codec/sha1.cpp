@@ -314,7 +314,6 @@ std::string file_digest(const std::wstring& path, Sha1Context& context, byte_buf
   reset(context);
   for (uint64_t left = size; left;) {
     const uint32_t want = left < piece ? static_cast<uint32_t>(left) : piece;
-    buffer.clear();
     uint32_t have = 0;
     while (have < want) {
       uint32_t got = 0;
@@ -326,8 +325,7 @@ std::string file_digest(const std::wstring& path, Sha1Context& context, byte_buf
       }
       have += got;
     }
-    buffer.flip(want);
-    update(context, buffer.data() + buffer.position(), buffer.remaining());
+    update(context, buffer.data(), want);
     left -= want;
   }
 

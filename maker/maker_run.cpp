@@ -92,17 +92,6 @@ std::wstring unescape_remote(const std::wstring& remote) {
   return out;
 }
 
-std::string read_whole_file(const std::wstring& path) {
-  std::string bytes;
-  std::FILE* f = open_c_file(path, "rb");
-  if (!f) return bytes;  // parses as empty input, which the parser reports
-  char piece[65536];
-  size_t n;
-  while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) bytes.append(piece, n);
-  std::fclose(f);
-  return bytes;
-}
-
 }  // namespace
 
 maker_paths maker_paths::beside(const std::wstring& base_directory) {
@@ -212,7 +201,11 @@ maker_run::config_state maker_run::load_configuration() {
       say("Configuration file created. Edit config.json and start tool again.\n");
       return config_state::created;
     }
-    config_ = json::parse(read_whole_file(paths_.config));
+    // A file that cannot be read parses as empty input, which the parser
+    // reports.
+    std::string text;
+    read_whole_file(paths_.config, text);
+    config_ = json::parse(text);
     settings_ = read_maker_settings(config_);
     return config_state::ready;
   } catch (const std::exception& e) {

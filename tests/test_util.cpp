@@ -72,12 +72,7 @@ void write_file(const std::wstring& path, const std::string& bytes) {
 
 std::string read_file(const std::wstring& path) {
   std::string out;
-  std::FILE* f = open_c_file(path, "rb");
-  if (!f) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  std::fclose(f);
+  read_whole_file(path, out);
   return out;
 }
 

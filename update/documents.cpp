@@ -61,27 +61,11 @@ std::string json_pretty_line(const json& document) {
   return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool parse_json_file(const std::wstring& path, json& document, std::string& error) {
-  std::FILE* f = open_c_file(path, "rb");
-  if (!f) {
-    error = "cannot open file";
-    return false;
-  }
+bool parse_json_file(const std::wstring& path, json& document) {
   std::string bytes;
-  char piece[65536];
-  size_t n;
-  while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) bytes.append(piece, n);
-  bool read_error = std::ferror(f) != 0;
-  std::fclose(f);
-  if (read_error) {
-    error = "cannot read file";
-    return false;
-  }
+  if (!read_whole_file(path, bytes)) return false;
   json parsed = json::parse(bytes, nullptr, false);
-  if (parsed.is_discarded()) {
-    error = "not valid JSON";
-    return false;
-  }
+  if (parsed.is_discarded()) return false;
   document = std::move(parsed);
   return true;
 }

@@ -21,8 +21,8 @@ using json = nlohmann::json;
 std::string json_compact_line(const json& document);
 std::string json_pretty_line(const json& document);
 
-// Parses a whole file. False with a reason when it is missing or not JSON.
-bool parse_json_file(const std::wstring& path, json& document, std::string& error);
+// Parses a whole file. False when it is missing, unreadable or not JSON.
+bool parse_json_file(const std::wstring& path, json& document);
 
 // Version file: {"gameupdate":N}.
 json make_version_document(uint32_t gameupdate);

@@ -17,8 +17,7 @@ bool file_stamp(const std::wstring& path, uint64_t& stamp) {
 
 bool file_cache::load(const std::wstring& path) {
   json parsed;
-  std::string error;
-  bool ok = parse_json_file(path, parsed, error);
+  bool ok = parse_json_file(path, parsed);
   std::lock_guard<std::mutex> hold(lock_);
   document_ = ok ? std::move(parsed) : json();
   return ok;

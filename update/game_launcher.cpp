@@ -55,10 +55,9 @@ bool game_launcher::prepare() {
   set_file_attributes(p.temp_root, hidden_normal_attributes);
   if (file_exists(p.config_path)) {
     json version;
-    std::string error;
-    std::wstring werror;
+    std::wstring error;
     uint32_t n = 0;
-    if (parse_json_file(p.version_path, version, error) && read_gameupdate(version, n, werror)) {
+    if (parse_json_file(p.version_path, version) && read_gameupdate(version, n, error)) {
       local_gameupdate_ = n;
     }
   }
@@ -85,9 +84,8 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
 
     if (!fetcher.download(base + "version.json", paths_.version_path)) continue;
     json version;
-    std::string parse_error;
     uint32_t n = 0;
-    if (!parse_json_file(paths_.version_path, version, parse_error)) {
+    if (!parse_json_file(paths_.version_path, version)) {
       document_error_ = L"Version file is not valid JSON";
       continue;
     }
@@ -110,7 +108,7 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
       continue;
     if (!file_exists(paths_.index_path)) continue;
     json parsed;
-    if (!parse_json_file(paths_.index_path, parsed, parse_error)) {
+    if (!parse_json_file(paths_.index_path, parsed)) {
       document_error_ = L"Update index is not valid JSON";
       continue;
     }

@@ -58,8 +58,6 @@ class update_pipeline {
   void stop();
 
   tsl::stage current_stage() const { return stage_.load(); }
-  uint32_t tasks_queued() const { return tasks_queued_.load(); }
-  uint32_t tasks_downloaded() const { return tasks_downloaded_.load(); }
 
   // After stop(): "path (error)" per file whose download failed for good,
   // the local path per file that could not be put in place, and whether a

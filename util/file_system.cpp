@@ -2,27 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
+#include <exception>
 
 #include "util/file_system_platform.h"
 #include "util/text.h"
 
 namespace tsl {
-
-bool byte_buffer::grow(uint32_t capacity) {
-  if (flags_ & fixed_size) return false;
-  std::shared_ptr<uint8_t[]> fresh(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
-  if (!fresh) return false;
-  uint32_t keep = capacity_ < capacity ? capacity_ : capacity;
-  if (keep) std::copy(storage_.get(), storage_.get() + keep, fresh.get());
-  bool limit_followed = limit_ == capacity_;
-  storage_ = std::move(fresh);
-  capacity_ = capacity;
-  if (limit_followed || limit_ > capacity_) limit_ = capacity_;
-  if (position_ > capacity_) position_ = capacity_;
-  if (mark_ != no_mark && mark_ > capacity_) mark_ = no_mark;
-  return true;
-}
 
 file_handle& file_handle::operator=(file_handle&& other) noexcept {
   if (this != &other) {
@@ -36,37 +21,28 @@ file_handle& file_handle::operator=(file_handle&& other) noexcept {
   return *this;
 }
 
-bool read_file_into(const std::wstring& path, uint8_t* bytes, uint32_t& size) {
+bool read_whole_file(const std::wstring& path, std::string& bytes) {
+  bytes.clear();
   file_handle file = file_handle::open_read(path);
-  if (!file.is_open()) return false;
-  uint64_t full = 0;
-  if (!file.size(full)) return false;
-  uint32_t file_size = static_cast<uint32_t>(full);
-  if (!bytes) {
-    size = file_size;
-    return true;
-  }
-  uint32_t want = size < file_size ? size : file_size;
-  uint32_t done = 0;
-  while (done < want) {
+  uint64_t size = 0;
+  if (!file.is_open() || !file.size(size)) return false;
+  // The size is a hint: a file that grows or shrinks meanwhile is read to
+  // its end all the same.
+  std::string out;
+  out.reserve(static_cast<size_t>(std::min<uint64_t>(size, 64u << 20)));
+  char piece[65536];
+  for (;;) {
     uint32_t got = 0;
-    if (!file.read(bytes + done, want - done, got) || got == 0) return false;
-    done += got;
+    if (!file.read(piece, sizeof piece, got)) return false;
+    if (got == 0) break;
+    try {
+      out.append(piece, got);
+    } catch (const std::exception&) {
+      // More than this process can hold: no document is that large.
+      return false;
+    }
   }
-  return true;
-}
-
-bool load_file(const std::wstring& path, byte_buffer& buffer) {
-  // A file of 4 GiB or more fits no buffer; its low 32 bits of size would
-  // load its first bytes as if they were the whole file.
-  uint64_t full = 0, time = 0;
-  if (!query_file_info(path, full, time) || full > UINT32_MAX) return false;
-  uint32_t size = 0;
-  if (!read_file_into(path, nullptr, size) || size == 0) return false;
-  buffer.clear();
-  if (buffer.capacity() < size && !buffer.grow(size)) return false;
-  if (!read_file_into(path, buffer.data(), size)) return false;
-  buffer.flip(size);
+  bytes = std::move(out);
   return true;
 }
 

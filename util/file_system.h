@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "util/byte_buffer.h"
-
 namespace tsl {
 
-bool read_file_into(const std::wstring& path, uint8_t* bytes, uint32_t& size);
-bool load_file(const std::wstring& path, byte_buffer& buffer);
+// The whole content of a regular file. False (and `bytes` empty) when it
+// cannot be opened or read to its end.
+bool read_whole_file(const std::wstring& path, std::string& bytes);
 uint32_t get_file_size(const std::wstring& path);
-// Size and last-write time (100 ns units since 1601-01-01 UTC) of a file.
+// Size and last-write time (100 ns units since 1601-01-01 UTC) of a file
+// opened for reading.
 bool get_file_size_and_time(const std::wstring& path, uint64_t& size, uint64_t& time);
 // Deletes a file, even one that others hold open (it vanishes when they close).
 bool delete_file(const std::wstring& path);
@@ -29,9 +29,9 @@ std::vector<std::wstring> list_files(const std::wstring& path, bool recursive,
 bool file_exists(const std::wstring& path);       // exists and is not a directory
 bool directory_exists(const std::wstring& path);  // exists and is a directory
 bool path_exists(const std::wstring& path);
-// Size and last-write time of an existing file (not a directory) from its
-// directory entry, without opening it: one system call where the file check
-// needs to look at thousands of files.
+// Size and last-write time (100 ns units since 1601-01-01 UTC) of an
+// existing file (not a directory) from its directory entry, without opening
+// it: one system call where the file check looks at thousands of files.
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time);
 // Atomic replace-by-move: the target is either the old or the new file.
 bool move_file_replace(const std::wstring& from, const std::wstring& to);

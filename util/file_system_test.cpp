@@ -9,6 +9,7 @@
 #endif
 
 #include "tests/test_util.h"
+#include "util/byte_buffer.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -17,56 +18,43 @@ namespace {
 using test::scoped_temp_dir;
 using test::write_file;
 
-TEST(FileSystemRead, LoadFileReusesAndGrowsTheBuffer) {
-  scoped_temp_dir dir;
-  write_file(dir / L"small", "abc");
-  write_file(dir / L"big", std::string(5000, 'x'));
-  write_file(dir / L"empty", "");
-  byte_buffer buffer;
-  ASSERT_TRUE(load_file(dir / L"big", buffer));
-  EXPECT_EQ(buffer.capacity(), 5000u);
-  EXPECT_EQ(buffer.limit(), 5000u);
-  ASSERT_TRUE(load_file(dir / L"small", buffer));
-  EXPECT_EQ(buffer.capacity(), 5000u);  // no shrink, no new allocation
-  EXPECT_EQ(buffer.position(), 0u);
-  EXPECT_EQ(buffer.limit(), 3u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 3), "abc");
-  EXPECT_FALSE(load_file(dir / L"empty", buffer));
-  EXPECT_FALSE(load_file(dir / L"missing", buffer));
-  byte_buffer fixed(2, byte_buffer::fixed_size);
-  EXPECT_EQ(fixed.capacity(), 2u);
-  EXPECT_FALSE(load_file(dir / L"small", fixed));  // three bytes do not fit
-  byte_buffer roomy(8, byte_buffer::fixed_size);
-  EXPECT_TRUE(load_file(dir / L"small", roomy));
-  EXPECT_EQ(roomy.limit(), 3u);
-}
-
-TEST(FileSystemRead, SizesTimesAndPartialReads) {
+TEST(FileSystemRead, WholeFilesSizesAndTimes) {
   scoped_temp_dir dir;
   write_file(dir / L"f", "hello");
+  const std::string big = test::random_bytes(200000, 5);
+  write_file(dir / L"big", big);
+  write_file(dir / L"empty", "");
+  std::string bytes = "old";
+  ASSERT_TRUE(read_whole_file(dir / L"big", bytes));
+  EXPECT_TRUE(bytes == big);
+  ASSERT_TRUE(read_whole_file(dir / L"empty", bytes));
+  EXPECT_EQ(bytes, "");
+  bytes = "old";
+  EXPECT_FALSE(read_whole_file(dir / L"missing", bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_FALSE(read_whole_file(dir.path(), bytes));  // a directory is not a file
+
   EXPECT_EQ(get_file_size(dir / L"f"), 5u);
   EXPECT_EQ(get_file_size(dir / L"missing"), 0u);
-  EXPECT_EQ(get_file_size(dir.path()), 0u);  // a directory is not a file
-  uint32_t size = 0;
-  ASSERT_TRUE(read_file_into(dir / L"f", nullptr, size));
-  EXPECT_EQ(size, 5u);
-  uint8_t bytes[3];
-  size = 3;
-  ASSERT_TRUE(read_file_into(dir / L"f", bytes, size));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 3), "hel");
+  EXPECT_EQ(get_file_size(dir.path()), 0u);
   uint64_t s = 0, t = 0;
   ASSERT_TRUE(test::set_file_time(dir / L"f", 133000000000000000ULL));
-  ASSERT_TRUE(get_file_size_and_time(dir / L"f", s, t));
+  ASSERT_TRUE(query_file_info(dir / L"f", s, t));
   EXPECT_EQ(s, 5u);
   EXPECT_EQ(t, 133000000000000000ULL);  // FILETIME units on both platforms
+  s = t = 0;
+  ASSERT_TRUE(get_file_size_and_time(dir / L"f", s, t));
+  EXPECT_EQ(s, 5u);
+  EXPECT_EQ(t, 133000000000000000ULL);
   s = t = 7;
+  EXPECT_FALSE(query_file_info(dir / L"missing", s, t));
+  EXPECT_FALSE(query_file_info(dir.path(), s, t));
   EXPECT_FALSE(get_file_size_and_time(dir / L"missing", s, t));
   EXPECT_EQ(s, 7u);
 }
 
-// Past 4 GiB the 64-bit queries see the whole size and the 32-bit ones its
-// low bits, as the documents carry sizes; a 32-bit process must not take the
-// low bits for the size of what it loads.
+// Past 4 GiB the 64-bit queries see the whole size and the 32-bit one its
+// low bits, as the documents carry sizes.
 TEST(FileSystemRead, FilesBeyond4GiB) {
   scoped_temp_dir dir;
   const uint64_t big = (uint64_t(1) << 32) + 5;
@@ -84,14 +72,21 @@ TEST(FileSystemRead, FilesBeyond4GiB) {
     EXPECT_EQ(size, big);
   }
   EXPECT_EQ(get_file_size(dir / L"big"), 5u);
-  uint32_t low = 0;
-  ASSERT_TRUE(read_file_into(dir / L"big", nullptr, low));
-  EXPECT_EQ(low, 5u);
-  byte_buffer buffer;
-  EXPECT_FALSE(load_file(dir / L"big", buffer));
-  EXPECT_EQ(buffer.capacity(), 0u);
   ASSERT_TRUE(test::make_sized_file(dir / L"big", UINT32_MAX));
   EXPECT_EQ(get_file_size(dir / L"big"), UINT32_MAX);
+}
+
+TEST(ByteBuffer, GrowsKeepingItsBytesUnlessFixed) {
+  byte_buffer buffer;
+  ASSERT_TRUE(buffer.grow(3));
+  std::copy_n("abc", 3, buffer.data());
+  ASSERT_TRUE(buffer.grow(5000));
+  EXPECT_EQ(buffer.capacity(), 5000u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 3), "abc");
+  byte_buffer fixed(2, byte_buffer::fixed_size);
+  EXPECT_EQ(fixed.capacity(), 2u);
+  EXPECT_FALSE(fixed.grow(3));
+  EXPECT_EQ(fixed.capacity(), 2u);
 }
 
 TEST(FileSystemDelete, DeletesFilesEvenWhileOpen) {

@@ -8,7 +8,6 @@
 
 namespace tsl {
 
-constexpr unsigned code_page_ansi = 0;
 constexpr unsigned code_page_utf8 = 65001;
 
 // Conversions never reject input: malformed UTF-8 becomes U+FFFD. Results end
