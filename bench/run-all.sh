@@ -36,9 +36,8 @@ if [ "$(id -u)" -eq 0 ]; then
   "$repo/scripts/install-packages.sh" || fail "installing packages"
 fi
 
-test_hosts=(-DTSL_PRIMARY_URL=http://127.0.0.1:18301/tsl/
-            -DTSL_FALLBACK_URL=http://127.0.0.1:18302/tsl/
-            -DTSL_RETRY_DELAY_MS=200 -DTSL_TEST_HOOKS=ON)
+source "$repo/scripts/test-hosts.sh"
+test_hosts=("${tsl_test_hosts[@]}" -DTSL_RETRY_DELAY_MS=200 -DTSL_TEST_HOOKS=ON)
 build() {
   local dir=$1
   shift

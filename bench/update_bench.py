@@ -10,7 +10,8 @@
   overlap        how many entries the check had visited when the first file
                  download arrived at the host (target: under a tenth)
 
-The launchers must be test builds (compiled-in hosts on 127.0.0.1:18301).
+The launchers must be test builds (compiled-in hosts on the loopback ports of
+scripts/test-hosts.sh).
 Prints one line per measure: "RESULT | name | ours | reference | ratio | target | verdict".
 """
 

@@ -36,62 +36,6 @@ const char default_config_text[] = R"({
 // replaces them like any file, and they are what players fetch most.
 const wchar_t* const always_packed[] = {L".exe", L".dll", L".sys", L".com"};
 
-// Characters of a name that cannot stand as they are in the "r" text the
-// launcher appends to a URL. Blanks are the common case; '%' must be escaped
-// too, or a name holding "%20" would be read back as a blank, and '#' and
-// '?' would end the path part of the URL.
-struct url_escape {
-  wchar_t character;
-  const wchar_t* text;
-};
-const url_escape url_escapes[] = {{L' ', L"%20"}, {L'#', L"%23"}, {L'%', L"%25"}, {L'?', L"%3F"}};
-
-std::wstring escape_remote(const std::wstring& path) {
-  std::wstring out;
-  out.reserve(path.size());
-  for (wchar_t c : path) {
-    if (c == L'\\') {
-      out += L'/';
-      continue;
-    }
-    const wchar_t* escaped = nullptr;
-    for (const auto& e : url_escapes) {
-      if (e.character == c) escaped = e.text;
-    }
-    if (escaped) {
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::wstring unescape_remote(const std::wstring& remote) {
-  std::wstring out;
-  out.reserve(remote.size());
-  for (size_t i = 0; i < remote.size(); ++i) {
-    wchar_t c = remote[i];
-    if (c == L'/') {
-      out += L'\\';
-      continue;
-    }
-    bool decoded = false;
-    if (c == L'%' && i + 2 < remote.size()) {
-      for (const auto& e : url_escapes) {
-        if (equals_ignore_case(remote.substr(i, 3), std::wstring(e.text))) {
-          out += e.character;
-          i += 2;
-          decoded = true;
-          break;
-        }
-      }
-    }
-    if (!decoded) out += c;
-  }
-  return out;
-}
-
 }  // namespace
 
 maker_paths maker_paths::beside(const std::wstring& base_directory) {
@@ -147,13 +91,13 @@ publish_names derive_names(const maker_paths& paths, const std::wstring& input_p
   std::wstring version_text = std::to_wstring(next_version);
   names.output_path = join_path(join_path(paths.output, version_text), names.key_path);
   names.packed_path = names.output_path + L".lzma2";
-  names.remote = wide_to_utf8(escape_remote(join_path(version_text, names.key_path)));
+  names.remote = wide_to_utf8(escape_remote_path(join_path(version_text, names.key_path)));
   names.cache_key = wide_to_utf8(names.key_path);
   return names;
 }
 
 std::wstring published_copy_path(const std::wstring& output, const std::string& remote) {
-  std::wstring relative = unescape_remote(utf8_to_wide(remote));
+  std::wstring relative = unescape_remote_path(utf8_to_wide(remote));
   if (!is_safe_relative_path(relative)) return std::wstring();
   return join_path(output, relative);
 }

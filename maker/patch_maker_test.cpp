@@ -16,6 +16,7 @@
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
 #include "util/file_system.h"
+#include "util/product.h"
 #include "util/text.h"
 
 #ifndef _WIN32
@@ -45,7 +46,7 @@ class maker_dir {
 
   // A configuration like the default one, with the maker block replaced.
   void configure(const json& maker) {
-    json config = default_config_document("0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
+    json config = default_config_document(wide_to_utf8(product_guid));
     config["maker"] = maker;
     write_file(paths_.config, json_pretty_line(config));
   }

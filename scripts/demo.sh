@@ -20,7 +20,8 @@ if "$repo/scripts/can-run-win32.sh"; then arch=i686; else arch=x86_64; fi
 echo "demo: building the Windows launcher ($arch) and the native patch maker"
 "$repo/scripts/build-win-deps.sh" "$root/deps-$arch" $arch >"$root/demo-deps.log" 2>&1 ||
   { tail -20 "$root/demo-deps.log"; exit 1; }
-hosts=(-DTSL_PRIMARY_URL=http://127.0.0.1:18301/tsl/ -DTSL_FALLBACK_URL=http://127.0.0.1:18302/tsl/)
+source "$repo/scripts/test-hosts.sh"
+hosts=("${tsl_test_hosts[@]}")
 cmake -G Ninja -S "$repo" -B "$root/demo-win" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$arch.cmake" \
   -DTSL_WIN_DEPS="$root/deps-$arch" -DCMAKE_BUILD_TYPE=Release -DTSL_BUILD_TESTS=OFF "${hosts[@]}" \
   >"$root/demo-win.log" 2>&1 || { tail -20 "$root/demo-win.log"; exit 1; }

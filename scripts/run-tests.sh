@@ -30,9 +30,8 @@ step "Windows libraries (cached in $root/deps-*)"
 
 # The test builds point the compiled-in hosts at loopback ports that the
 # end-to-end tests serve with nginx, and keep the pause between attempts short.
-test_hosts=(-DTSL_PRIMARY_URL=http://127.0.0.1:18301/tsl/
-            -DTSL_FALLBACK_URL=http://127.0.0.1:18302/tsl/
-            -DTSL_RETRY_DELAY_MS=200 -DTSL_TEST_HOOKS=ON)
+source "$repo/scripts/test-hosts.sh"
+test_hosts=("${tsl_test_hosts[@]}" -DTSL_RETRY_DELAY_MS=200 -DTSL_TEST_HOOKS=ON)
 
 configure() {
   local dir=$1

@@ -8,6 +8,7 @@
 #include "codec/sha1.h"
 #include "update/documents.h"
 #include "util/file_system.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -58,7 +59,7 @@ int closed_port() {
 nlohmann::json publisher::default_config(const std::vector<std::string>& hosts) {
   nlohmann::json config;
   config["version"] = 3;
-  config["guid"] = "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+  config["guid"] = wide_to_utf8(product_guid);
   config["hosts"] = hosts;
   config["check"]["cache"] = true;
   config["check"]["hard_check"] = {"client\\*.exe", "client\\*.dll"};
@@ -94,8 +95,7 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
       copy_file_replace(source, published);
     }
     e["r_size"] = get_file_size(published);
-    std::wstring r = replace_all(replace_all(remote, L"\\", L"/"), L" ", L"%20");
-    e["r"] = wide_to_utf8(r) + (f.packed ? ".lzma2" : "");
+    e["r"] = wide_to_utf8(escape_remote_path(remote)) + (f.packed ? ".lzma2" : "");
     entries.push_back(e);
   }
   nlohmann::json index{{"config", config}, {"files", entries}};
@@ -112,7 +112,7 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
 }
 
 void publisher::corrupt(const std::string& remote, const std::string& bytes) {
-  write_file(join_path(folder_, replace_all(utf8_to_wide(remote), L"%20", L" ")), bytes);
+  write_file(join_path(folder_, unescape_remote_path(utf8_to_wide(remote))), bytes);
 }
 
 game_install::game_install() { write_file(image(), "launcher executable, first build"); }

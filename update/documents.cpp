@@ -51,6 +51,16 @@ bool read_string_array(const json& config_check, const char* key, std::vector<st
   return true;
 }
 
+// Characters of a name that cannot stand as they are in the "r" text the
+// launcher appends to a URL. Blanks are the common case; '%' must be escaped
+// too, or a name holding "%20" would be read back as a blank, and '#' and
+// '?' would end the path part of the URL.
+struct url_escape {
+  wchar_t character;
+  const wchar_t* text;
+};
+const url_escape url_escapes[] = {{L' ', L"%20"}, {L'#', L"%23"}, {L'%', L"%25"}, {L'?', L"%3F"}};
+
 }  // namespace
 
 std::string json_compact_line(const json& document) {
@@ -224,6 +234,52 @@ std::vector<const json*> index_files(const json& index) {
     for (const auto& item : *files) out.push_back(&item);
   } else {
     out.push_back(files);
+  }
+  return out;
+}
+
+std::wstring escape_remote_path(const std::wstring& relative) {
+  std::wstring out;
+  out.reserve(relative.size());
+  for (wchar_t c : relative) {
+    if (c == L'\\') {
+      out += L'/';
+      continue;
+    }
+    const wchar_t* escaped = nullptr;
+    for (const auto& e : url_escapes) {
+      if (e.character == c) escaped = e.text;
+    }
+    if (escaped) {
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::wstring unescape_remote_path(const std::wstring& remote) {
+  std::wstring out;
+  out.reserve(remote.size());
+  for (size_t i = 0; i < remote.size(); ++i) {
+    wchar_t c = remote[i];
+    if (c == L'/') {
+      out += L'\\';
+      continue;
+    }
+    bool decoded = false;
+    if (c == L'%' && i + 2 < remote.size()) {
+      for (const auto& e : url_escapes) {
+        if (equals_ignore_case(remote.substr(i, 3), std::wstring(e.text))) {
+          out += e.character;
+          i += 2;
+          decoded = true;
+          break;
+        }
+      }
+    }
+    if (!decoded) out += c;
   }
   return out;
 }

@@ -66,6 +66,12 @@ struct index_entry {
   const std::string& expected_sha1() const { return pack == "none" ? local_sha1 : remote_sha1; }
 };
 
+// The "r" text of a published file from its relative path: '\' becomes '/',
+// and the characters a URL path cannot carry as they stand (blank, '#', '%',
+// '?') are escaped. unescape_remote_path is its inverse.
+std::wstring escape_remote_path(const std::wstring& relative);
+std::wstring unescape_remote_path(const std::wstring& remote);
+
 // False for an entry to skip: a needed key missing or of the wrong type, or
 // an "l" that would leave the game directory (absolute, drive letter, UNC
 // prefix or a ".." component).

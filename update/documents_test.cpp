@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
+#include "util/product.h"
 
 namespace tsl {
 namespace {
 
-const std::wstring guid = L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+const std::wstring guid = product_guid;
 
 json index_with(const json& config) { return json{{"config", config}, {"files", json::array()}}; }
 

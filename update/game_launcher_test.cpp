@@ -6,6 +6,7 @@
 
 #include "tests/update_fixture.h"
 #include "util/file_system.h"
+#include "util/product.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -29,9 +30,10 @@ TEST(SessionSetup, LayoutBesideTheExecutable) {
   EXPECT_EQ(session.paths().old_image_path, game.path(L"old-TessalyReach.exe"));
   EXPECT_EQ(session.paths().new_image_path, game.path(L"new-TessalyReach.exe"));
   ASSERT_TRUE(session.prepare());
+  // The published identity: every publisher's configuration carries it.
   EXPECT_EQ(session.guid(), L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
   EXPECT_EQ(session.hosts(), (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
-  EXPECT_EQ(session.paths().session_dir, game.path(L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"));
+  EXPECT_EQ(session.paths().session_dir, game.path(join_path(L".temp", product_guid)));
   EXPECT_TRUE(directory_exists(session.paths().session_dir));
   EXPECT_EQ(session.paths().cache_path, join_path(session.paths().session_dir, L"cache.json"));
   EXPECT_EQ(session.local_gameupdate(), 0u);
@@ -39,7 +41,7 @@ TEST(SessionSetup, LayoutBesideTheExecutable) {
 
 TEST(SessionSetup, PreviousGameupdateCountsOnlyAfterAFileCheck) {
   game_install game;
-  std::wstring session_dir = game.path(L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
+  std::wstring session_dir = game.path(join_path(L".temp", product_guid));
   test::write_file(join_path(session_dir, L"version.json"), "{\"gameupdate\":9}\n");
   {
     game_launcher s(game.image());
@@ -131,8 +133,7 @@ TEST(HostSelection, StaleIndexOfAnEarlierSessionIsNeverUsed) {
   auto first = run_update(game, {host.base_url()});
   ASSERT_EQ(first.error, L"");
   // An index.json lies in the session directory; the host now serves neither form.
-  std::wstring session_index =
-      game.path(L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4\\index.json");
+  std::wstring session_index = game.path(join_path(L".temp", product_guid) + L"\\index.json");
   test::write_file(session_index, test::read_file(dir / L"1\\index.json"));
   pub.publish(2, {{"client\\Client.exe", "client build 2", true}},
               publisher::default_config({host.base_url()}));
@@ -148,7 +149,7 @@ TEST(HostSelection, VersionOneHostNamingTheServingHostIsAccepted) {
   test::scoped_temp_dir dir;
   update_host host(dir.path());
   publisher pub(dir.path());
-  json config{{"version", 1}, {"guid", "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"}};
+  json config{{"version", 1}, {"guid", wide_to_utf8(product_guid)}};
   std::string shouted = host.base_url();
   std::transform(shouted.begin(), shouted.end(), shouted.begin(), ::toupper);
   shouted.pop_back();  // no trailing "/": compared with it added
@@ -163,8 +164,7 @@ TEST(HostSelection, VersionOneHostNamingAnotherHostMovesTheSession) {
   game_install game;
   test::scoped_temp_dir a_dir, b_dir;
   update_host a(a_dir.path()), b(b_dir.path());
-  json to_b{
-      {"version", 1}, {"guid", "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"}, {"host", b.base_url()}};
+  json to_b{{"version", 1}, {"guid", wide_to_utf8(product_guid)}, {"host", b.base_url()}};
   publisher(a_dir.path()).publish(3, small_game(), to_b);
   publisher(b_dir.path()).publish(4, small_game(), to_b);
   auto r = run_update(game, {a.base_url()});

@@ -7,6 +7,7 @@
 #include "tests/update_fixture.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
+#include "util/product.h"
 #include "util/text.h"
 
 #ifdef _WIN32
@@ -23,7 +24,7 @@ using test::publisher;
 using test::run_update;
 using test::update_host;
 
-const wchar_t* const session_rel = L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4";
+const std::wstring session_rel = join_path(L".temp", product_guid);
 
 // A game, its host and a publisher, with a helper to bring the install up to date.
 struct update_world {
@@ -50,8 +51,7 @@ struct update_world {
 };
 
 std::wstring published_path(const std::wstring& host_dir, const std::string& remote) {
-  return join_path(host_dir,
-                   replace_all(replace_all(utf8_to_wide(remote), L"/", L"\\"), L"%20", L" "));
+  return join_path(host_dir, unescape_remote_path(utf8_to_wide(remote)));
 }
 
 std::vector<published_file> game_files(const std::string& version) {

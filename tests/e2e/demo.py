@@ -116,8 +116,7 @@ def main():
         def size_of(paths):
             total = 0
             for p in paths:
-                rel = p[len("/tsl/"):].replace("%20", " ")
-                total += os.path.getsize(os.path.join(output_dir, *rel.split("/")))
+                total += os.path.getsize(h.published_file(output_dir, p[len("/tsl/"):]))
             return total
 
         print()

@@ -155,7 +155,7 @@ def fallback_host(w):
 
 
 def hosts_moved_by_configuration(w):
-    other_port = 18303
+    other_port = h.SPARE_PORT
     w.publish(1, hosts=["http://127.0.0.1:%d/tsl/" % other_port])
     primary = w.nginx()
     other = w.nginx(port=other_port)
@@ -185,12 +185,12 @@ def corrupt_and_undecodable(w):
     index = h.read_index(w.output, n)
     plain = next(e for e in index["files"] if "r_pack" not in e and e["l_size"] > 0)
     packed = next(e for e in index["files"] if e.get("r_pack") == "lzma2")
-    with open(os.path.join(w.output, *plain["r"].replace("%20", " ").split("/")), "r+b") as f:
+    with open(h.published_file(w.output, plain["r"]), "r+b") as f:
         first = f.read(1)
         f.seek(0)
         f.write(bytes([first[0] ^ 0xFF]))
     # A packed file that is not LZMA2 at all, with its index digest fixed up.
-    path = os.path.join(w.output, *packed["r"].replace("%20", " ").split("/"))
+    path = h.published_file(w.output, packed["r"])
     with open(path, "wb") as f:
         f.write(b"\x13\xef\xec\x30" + b"\x00" * 9 + b"garbage")
     packed["r_sha1"] = h.sha1(path)

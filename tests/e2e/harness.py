@@ -7,18 +7,30 @@ import http.server
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import socketserver
 import subprocess
 import threading
 import time
+import urllib.parse
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PRODUCT_GUID = "0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4"
+
+
+def _held_once(relative, pattern):
+    """A value the repository holds in one place: the product GUID in the
+    sources, the loopback ports in the script the test commands source."""
+    with open(os.path.join(REPO, relative), encoding="utf-8") as f:
+        return re.search(pattern, f.read(), re.M).group(1)
+
+
+PRODUCT_GUID = _held_once("util/product.h", r'product_guid\[\] = L"([^"]+)"')
 SESSION = os.path.join(".temp", PRODUCT_GUID)
-PRIMARY_PORT = 18301
-FALLBACK_PORT = 18302
+PRIMARY_PORT = int(_held_once("scripts/test-hosts.sh", r"^TSL_PRIMARY_PORT=(\d+)"))
+FALLBACK_PORT = int(_held_once("scripts/test-hosts.sh", r"^TSL_FALLBACK_PORT=(\d+)"))
+SPARE_PORT = int(_held_once("scripts/test-hosts.sh", r"^TSL_SPARE_PORT=(\d+)"))
 
 
 class StepFailed(Exception):
@@ -36,6 +48,12 @@ def sha1(path):
         for piece in iter(lambda: f.read(1 << 20), b""):
             h.update(piece)
     return h.hexdigest()
+
+
+def published_file(output, remote):
+    """The file below output that an index entry's "r" (or a requested path
+    below the base URL) names: the maker escapes what a URL cannot carry."""
+    return os.path.join(output, *urllib.parse.unquote(remote).split("/"))
 
 
 def tree(root):
