@@ -5,6 +5,12 @@
 #include "tests/test_util.h"
 #include "util/product.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include "util/native_path.h"
+#endif
+
 namespace tsl {
 namespace {
 
@@ -52,6 +58,11 @@ TEST(DocumentsParse, FilesAndVersionNumbers) {
   test::write_file(dir / L"bad.json", "{\"gameupdate\":");
   EXPECT_FALSE(parse_json_file(dir / L"bad.json", doc));
   EXPECT_FALSE(parse_json_file(dir.path(), doc));
+#ifndef _WIN32
+  // A FIFO where a session document should be: refused at once, no hang.
+  ASSERT_EQ(mkfifo(native_path(dir / L"fifo.json").c_str(), 0600), 0);
+  EXPECT_FALSE(parse_json_file(dir / L"fifo.json", doc));
+#endif
   test::write_file(dir / L"v.json", "{\"gameupdate\":12}\n");
   ASSERT_TRUE(parse_json_file(dir / L"v.json", doc));
   uint32_t n = 0;
