@@ -139,7 +139,14 @@ bool remove_directory_tree(const std::wstring& path, bool delete_files) {
 }
 
 bool write_file_atomic(const std::wstring& path, const std::string& bytes) {
-  std::wstring temporary = platform::temporary_sibling(path);
+  // Beside the file a link names, so that the move replaces that file and
+  // not the link, on the same file system.
+  const std::wstring target = platform::link_target(path);
+  return write_file_atomic_via(target, bytes, platform::temporary_sibling(target));
+}
+
+bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
+                           const std::wstring& temporary) {
   {
     file_handle file = file_handle::create_write(temporary);
     if (!file.is_open()) return false;
@@ -161,6 +168,8 @@ bool write_file_atomic(const std::wstring& path, const std::string& bytes) {
       return false;
     }
   }
+  // A file the owner had made private stays private.
+  platform::copy_permissions(path, temporary);
   if (!move_file_replace(temporary, path)) {
     delete_file(temporary);
     return false;

@@ -42,8 +42,31 @@ bool set_file_attributes(const std::wstring& path, uint32_t attributes);
 std::FILE* open_c_file(const std::wstring& path, const char* mode);
 // Writes `bytes` to a temporary file beside `path` and moves it over `path`,
 // so a crash or a full disk never leaves a truncated file where a good one
-// stood. False (and the old file untouched) on any failure.
+// stood. False (and the old file untouched) on any failure. A symbolic link
+// is written through (the file it names is replaced, the link stays), and
+// the replaced file keeps its permission bits.
 bool write_file_atomic(const std::wstring& path, const std::string& bytes);
+// The same through a temporary file of the caller's choosing, on the same
+// file system as `path` (no link is followed).
+bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
+                           const std::wstring& temporary);
+
+// What tells one state of a file's contents from another: a write, a
+// truncation or a replacement by another file changes at least one member.
+struct file_identity {
+  uint64_t size = 0;
+  uint64_t write_time = 0;   // FILETIME units
+  uint64_t change_time = 0;  // metadata change (POSIX ctime, Windows ChangeTime)
+  uint64_t volume = 0;
+  uint64_t index = 0;  // inode or file index
+  bool operator==(const file_identity& o) const {
+    return size == o.size && write_time == o.write_time && change_time == o.change_time &&
+           volume == o.volume && index == o.index;
+  }
+  bool operator!=(const file_identity& o) const { return !(*this == o); }
+};
+// The identity of the file a path names now (links followed).
+bool file_identity_of(const std::wstring& path, file_identity& identity);
 
 // An open file, closed on destruction.
 class file_handle {
@@ -72,6 +95,9 @@ class file_handle {
   bool write(const void* bytes, uint32_t size, uint32_t& wrote);
   bool size(uint64_t& out) const;
   bool last_write_time(uint64_t& out) const;
+  bool identity(file_identity& out) const;
+  // Moves the read or write position to `offset` bytes from the start.
+  bool seek(uint64_t offset);
   bool flush();
   void close();
 

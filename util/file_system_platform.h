@@ -22,6 +22,11 @@ bool enumerate(const std::wstring& directory, const std::wstring& mask,
                const std::function<void(const std::wstring& name, bool is_directory)>& entry);
 // A name for a temporary file beside `path`, unique within this process.
 std::wstring temporary_sibling(const std::wstring& path);
+// The file that `path` names once symbolic links are followed (the path
+// itself when it is no link, or when it does not exist).
+std::wstring link_target(const std::wstring& path);
+// Gives `to` the permission bits of `from`; false when either is missing.
+bool copy_permissions(const std::wstring& from, const std::wstring& to);
 
 }  // namespace platform
 }  // namespace tsl

@@ -104,6 +104,37 @@ bool file_handle::last_write_time(uint64_t& out) const {
   return true;
 }
 
+namespace {
+
+void identity_from_stat(const struct stat& st, file_identity& out) {
+  out.size = static_cast<uint64_t>(st.st_size);
+  out.write_time = to_filetime(st.st_mtim);
+  out.change_time = to_filetime(st.st_ctim);
+  out.volume = static_cast<uint64_t>(st.st_dev);
+  out.index = static_cast<uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
+bool file_handle::identity(file_identity& out) const {
+  struct stat st;
+  if (fstat(static_cast<int>(native_), &st) != 0) return false;
+  identity_from_stat(st, out);
+  return true;
+}
+
+bool file_identity_of(const std::wstring& path, file_identity& identity) {
+  struct stat st;
+  if (stat(native_path(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  identity_from_stat(st, identity);
+  return true;
+}
+
+bool file_handle::seek(uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return lseek(static_cast<int>(native_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
 bool file_handle::flush() { return fsync(static_cast<int>(native_)) == 0; }
 
 void file_handle::close() {
@@ -217,6 +248,33 @@ std::wstring temporary_sibling(const std::wstring& path) {
   static std::atomic<unsigned> counter{0};
   return format_wide(L"%s.%u-%u.tmp", path, static_cast<unsigned>(getpid()),
                      counter.fetch_add(1) + 1);
+}
+
+std::wstring link_target(const std::wstring& path) {
+  std::wstring current = path;
+  // As many hops as the system itself follows before it gives up.
+  for (int hop = 0; hop < 40; ++hop) {
+    std::string native = native_path(current);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    ssize_t n = readlink(native.c_str(), text.data(), text.size());
+    if (n <= 0 || static_cast<size_t>(n) >= text.size()) return current;
+    std::wstring link = utf8_to_wide(std::string(text.data(), static_cast<size_t>(n)));
+    if (link[0] == L'/') {
+      current = link;
+    } else {
+      size_t slash = current.find_last_of(L"\\/");
+      current = slash == std::wstring::npos ? link : join_path(current.substr(0, slash), link);
+    }
+  }
+  return current;
+}
+
+bool copy_permissions(const std::wstring& from, const std::wstring& to) {
+  struct stat st;
+  if (stat(native_path(from).c_str(), &st) != 0) return false;
+  return chmod(native_path(to).c_str(), st.st_mode & 07777) == 0;
 }
 
 }  // namespace platform

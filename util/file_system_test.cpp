@@ -6,6 +6,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/native_path.h"
 #endif
 
 #include "tests/test_util.h"
@@ -206,6 +211,100 @@ TEST(FileSystemWrite, NonAsciiNames) {
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0], name);
 }
+
+// A file whose bytes change keeps its size and may keep its last-write time
+// (a build tool that restores it, a write within the clock's resolution):
+// the identity still tells, and so does a replacement by another file.
+TEST(FileSystemIdentity, ChangesWhenTheContentsMayHave) {
+  scoped_temp_dir dir;
+  const std::wstring path = dir / L"f.bin";
+  write_file(path, "0123456789");
+  file_identity before;
+  ASSERT_TRUE(file_identity_of(path, before));
+  EXPECT_EQ(before.size, 10u);
+  file_handle open = file_handle::open_read(path);
+  file_identity through_handle;
+  ASSERT_TRUE(open.identity(through_handle));
+  EXPECT_TRUE(through_handle == before);
+  open.close();
+
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(get_file_size_and_time(path, size, time));
+#ifndef _WIN32
+  // Windows has no way to write without passing the change time along;
+  // POSIX updates ctime, which no one can set back.
+  usleep(20000);
+#endif
+  write_file(path, "0123456788");
+  ASSERT_TRUE(test::set_file_time(path, time));
+  file_identity after;
+  ASSERT_TRUE(file_identity_of(path, after));
+  EXPECT_EQ(after.size, before.size);
+  EXPECT_EQ(after.write_time, before.write_time);
+  EXPECT_TRUE(after != before);
+
+  write_file(dir / L"other", "0123456788");
+  ASSERT_TRUE(test::set_file_time(dir / L"other", time));
+  ASSERT_TRUE(move_file_replace(dir / L"other", path));
+  file_identity replaced;
+  ASSERT_TRUE(file_identity_of(path, replaced));
+  EXPECT_NE(replaced.index, after.index);
+  EXPECT_FALSE(file_identity_of(dir / L"missing", replaced));
+  EXPECT_FALSE(file_identity_of(dir.path(), replaced));  // a directory is no file
+}
+
+TEST(FileSystemIdentity, SeekReadsFromAnyOffset) {
+  scoped_temp_dir dir;
+  write_file(dir / L"f", "abcdefghij");
+  file_handle f = file_handle::open_read(dir / L"f");
+  char piece[4] = {};
+  uint32_t got = 0;
+  ASSERT_TRUE(f.seek(6));
+  ASSERT_TRUE(f.read(piece, 4, got));
+  EXPECT_EQ(std::string(piece, got), "ghij");
+  ASSERT_TRUE(f.seek(0));
+  ASSERT_TRUE(f.read(piece, 2, got));
+  EXPECT_EQ(std::string(piece, got), "ab");
+  ASSERT_TRUE(f.seek(100));  // past the end: nothing more to read
+  ASSERT_TRUE(f.read(piece, 4, got));
+  EXPECT_EQ(got, 0u);
+}
+
+#ifndef _WIN32
+
+// Documents kept elsewhere and linked in (a publisher's configuration under
+// version control, say) stay linked, and private files stay private.
+TEST(FileSystemWrite, AtomicWritesGoThroughLinksAndKeepPermissions) {
+  scoped_temp_dir dir;
+  const std::wstring real = dir / L"kept\\doc.json";
+  write_file(real, "old");
+  ASSERT_EQ(chmod(native_path(real).c_str(), 0600), 0);
+  const std::string link = native_path(dir / L"doc.json");
+  ASSERT_EQ(symlink("kept/doc.json", link.c_str()), 0);
+  const std::string chain = native_path(dir / L"chain.json");
+  ASSERT_EQ(symlink(link.c_str(), chain.c_str()), 0);
+
+  ASSERT_TRUE(write_file_atomic(dir / L"chain.json", "new"));
+  struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(lstat(chain.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(test::read_file(real), "new");
+  ASSERT_EQ(stat(native_path(real).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(list_files(dir / L"kept", false, L"*.*").size(), 1u);  // no temporary left
+
+  // A link to nowhere is written through too: its target comes into being.
+  ASSERT_EQ(symlink("kept/later.json", native_path(dir / L"later.json").c_str()), 0);
+  ASSERT_TRUE(write_file_atomic(dir / L"later.json", "made"));
+  EXPECT_EQ(test::read_file(dir / L"kept\\later.json"), "made");
+  unlink(chain.c_str());
+  unlink(link.c_str());
+  unlink(native_path(dir / L"later.json").c_str());
+}
+
+#endif
 
 }  // namespace
 }  // namespace tsl

@@ -77,6 +77,50 @@ bool file_handle::last_write_time(uint64_t& out) const {
   return true;
 }
 
+namespace {
+
+uint64_t filetime_value(const FILETIME& t) {
+  return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+bool identity_of_handle(HANDLE h, file_identity& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandle(h, &info) ||
+      !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  out.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.write_time = filetime_value(info.ftLastWriteTime);
+  out.change_time = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+  out.volume = info.dwVolumeSerialNumber;
+  out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool file_handle::identity(file_identity& out) const {
+  return identity_of_handle(handle_of(native_), out);
+}
+
+bool file_identity_of(const std::wstring& path, file_identity& identity) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = identity_of_handle(h, identity);
+  CloseHandle(h);
+  return ok;
+}
+
+bool file_handle::seek(uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle_of(native_), to, nullptr, FILE_BEGIN) != 0;
+}
+
 bool file_handle::flush() { return FlushFileBuffers(handle_of(native_)) != 0; }
 
 void file_handle::close() {
@@ -163,6 +207,32 @@ std::wstring temporary_sibling(const std::wstring& path) {
   static std::atomic<unsigned> counter{0};
   return format_wide(L"%s.%u-%u.tmp", path, static_cast<unsigned>(GetCurrentProcessId()),
                      counter.fetch_add(1) + 1);
+}
+
+std::wstring link_target(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return path;
+  }
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  std::wstring target(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(h, &target[0], static_cast<DWORD>(target.size()), 0);
+  if (n >= target.size()) {
+    target.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, &target[0], static_cast<DWORD>(target.size()), 0);
+  }
+  CloseHandle(h);
+  if (n == 0 || n >= target.size()) return path;
+  target.resize(n);
+  return target;
+}
+
+// Windows keeps no permission bits in the file itself that a replacement
+// would lose (the ACL is inherited from the directory).
+bool copy_permissions(const std::wstring& from, const std::wstring& to) {
+  return path_exists(from) && path_exists(to);
 }
 
 }  // namespace platform
