@@ -194,10 +194,10 @@ struct encoder_state {
   std::unique_ptr<uint8_t[]> out;
 };
 
-int32_t encode(encoder_state& state, file_handle& source, file_handle& destination) {
-  uint64_t size = 0;
-  if (!source.size(size)) return packed_read_failed;
-
+// One stream from a fresh start of the kept coder. liblzma ends the raw
+// stream with the end byte in the last piece it writes; that byte is held
+// back for the caller.
+int32_t encode_block(encoder_state& state, const byte_source& source, const byte_sink& sink) {
   lzma_options_lzma options = packing_options();
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream& strm = state.coder.stream;
@@ -206,48 +206,65 @@ int32_t encode(encoder_state& state, file_handle& source, file_handle& destinati
   strm.avail_in = 0;
   if (lzma_raw_encoder(&strm, filters) != LZMA_OK) return packed_out_of_memory;
 
-  uint8_t header[packed_header_size];
-  put_le(header, PACKED_FILE_MAGIC, 4);
-  put_le(header + 4, size, 8);
-  header[12] = dictionary_property_of_size(options.dict_size);
-  if (!write_all(destination, header, sizeof header)) return packed_write_failed;
-
   if (!state.in) state.in = allocate_buffer(io_piece_size);
   if (!state.out) state.out = allocate_buffer(io_piece_size);
   if (!state.in || !state.out) return packed_out_of_memory;
   uint8_t* const in = state.in.get();
   uint8_t* const out = state.out.get();
 
-  uint64_t total_read = 0;
   bool source_ended = false;
   strm.next_out = out;
   strm.avail_out = io_piece_size;
   for (;;) {
     if (strm.avail_in == 0 && !source_ended) {
       uint32_t got = 0;
-      if (!source.read(in, io_piece_size, got)) return packed_read_failed;
+      if (!source(in, io_piece_size, got)) return packed_read_failed;
       source_ended = got == 0;
-      total_read += got;
       strm.next_in = in;
       strm.avail_in = got;
     }
     const lzma_ret ret = lzma_code(&strm, source_ended ? LZMA_FINISH : LZMA_RUN);
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
     if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
-      if (!write_all(destination, out, io_piece_size - strm.avail_out)) {
-        return packed_write_failed;
+      size_t produced = io_piece_size - strm.avail_out;
+      if (ret == LZMA_STREAM_END) {
+        // The piece that ends the stream holds at least its end byte.
+        if (produced == 0 || out[produced - 1] != lzma2_end_byte) return packed_codec_failure;
+        --produced;
       }
+      if (produced && !sink(out, produced)) return packed_write_failed;
       strm.next_out = out;
       strm.avail_out = io_piece_size;
     }
-    if (ret == LZMA_STREAM_END) break;
+    if (ret == LZMA_STREAM_END) return packed_ok;
   }
-  // A source that changed length while it was read would get a header that
-  // does not match its stream.
-  return total_read == size ? packed_ok : packed_read_failed;
 }
 
-int32_t decode(file_handle& source, file_handle& destination) {
+int32_t encode_file(encoder_state& state, file_handle& source, file_handle& destination) {
+  uint64_t size = 0;
+  if (!source.size(size)) return packed_read_failed;
+  uint8_t header[packed_header_size];
+  packed_header(size, header);
+  if (!write_all(destination, header, sizeof header)) return packed_write_failed;
+
+  uint64_t total_read = 0;
+  const byte_source read = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+    if (!source.read(bytes, room, got)) return false;
+    total_read += got;
+    return true;
+  };
+  const byte_sink write = [&destination](const uint8_t* bytes, size_t n) {
+    return write_all(destination, bytes, n);
+  };
+  const int32_t code = encode_block(state, read, write);
+  if (code != packed_ok) return code;
+  // A source that changed length while it was read would get a header that
+  // does not match its stream.
+  if (total_read != size) return packed_read_failed;
+  return write_all(destination, &lzma2_end_byte, 1) ? packed_ok : packed_write_failed;
+}
+
+int32_t decode(file_handle& source, const byte_sink& sink) {
   uint8_t header[packed_header_size];
   uint32_t got = 0;
   if (!read_up_to(source, header, sizeof header, got) || got != sizeof header) {
@@ -302,7 +319,7 @@ int32_t decode(file_handle& source, file_handle& destination) {
     strm.avail_out = room;
     const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
     const uint32_t produced = room - static_cast<uint32_t>(strm.avail_out);
-    if (produced && !write_all(destination, out.get(), produced)) return packed_write_failed;
+    if (produced && !sink(out.get(), produced)) return packed_write_failed;
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
 
     if (sized) {
@@ -345,6 +362,12 @@ int32_t run(const std::wstring& source_path, const std::wstring& destination_pat
 
 }  // namespace
 
+void packed_header(uint64_t size, uint8_t out[packed_header_size]) {
+  put_le(out, PACKED_FILE_MAGIC, 4);
+  put_le(out + 4, size, 8);
+  out[12] = packed_dictionary_property;
+}
+
 uint32_t dictionary_size_of_property(uint8_t property) {
   if (property >= 40) return 0xFFFFFFFFu;
   return (2u | (property & 1u)) << (property / 2 + 11);
@@ -368,7 +391,15 @@ int32_t file_packer::pack(const std::wstring& source, const std::wstring& destin
     if (!coder_) return packed_out_of_memory;
   }
   return run(source, destination,
-             [this](file_handle& from, file_handle& to) { return encode(*coder_, from, to); });
+             [this](file_handle& from, file_handle& to) { return encode_file(*coder_, from, to); });
+}
+
+int32_t file_packer::pack_block(const byte_source& source, const byte_sink& sink) {
+  if (!coder_) {
+    coder_.reset(new (std::nothrow) coder);
+    if (!coder_) return packed_out_of_memory;
+  }
+  return encode_block(*coder_, source, sink);
 }
 
 int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
@@ -377,7 +408,9 @@ int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
 }
 
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination) {
-  return run(source, destination, &decode);
+  return run(source, destination, [](file_handle& from, file_handle& to) {
+    return decode(from, [&to](const uint8_t* bytes, size_t n) { return write_all(to, bytes, n); });
+  });
 }
 
 }  // namespace tsl

@@ -3,7 +3,9 @@
 // Threading: each call owns all of its state; calls may run concurrently.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,6 +29,16 @@ enum packed_result : int32_t {
 
 constexpr uint32_t packed_header_size = 13;
 
+constexpr uint8_t lzma2_end_byte = 0x00;
+
+// The 13 header bytes of a packed file of `size` unpacked bytes.
+void packed_header(uint64_t size, uint8_t out[packed_header_size]);
+
+// Streams for the coder: a source fills up to `room` bytes and sets
+// `got` (0 at the end); a sink takes bytes. False from either is a failure.
+using byte_source = std::function<bool(uint8_t* bytes, uint32_t room, uint32_t& got)>;
+using byte_sink = std::function<bool(const uint8_t* bytes, size_t size)>;
+
 // LZMA2 dictionary property <-> size: p below 40 is (2 + (p & 1)) << (p / 2 + 11),
 // 40 is 0xFFFFFFFF. The property of a size is the smallest p whose
 // dictionary holds it.
@@ -48,6 +60,13 @@ class file_packer {
   file_packer& operator=(const file_packer&) = delete;
 
   int32_t pack(const std::wstring& source, const std::wstring& destination);
+
+  // One stream: everything `source` gives, as LZMA2 chunks that start with
+  // a dictionary reset, without the end byte (the caller writes the header,
+  // sees every byte go by, and ends the stream). A failing source gives
+  // packed_read_failed, a failing sink packed_write_failed; other codes are
+  // pack's.
+  int32_t pack_block(const byte_source& source, const byte_sink& sink);
 
  private:
   struct coder;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -235,6 +236,48 @@ TEST_F(PackedFile, PackerKeepsNothingBetweenFiles) {
     EXPECT_TRUE(read_file(unpacked) == files[i]) << "file " << i;
   }
   EXPECT_EQ(packer.pack(dir / L"missing", packed), packed_open_failed);
+}
+
+// The maker packs from a stream it also hashes: the same bytes as pack_file,
+// and a failing end reported as such.
+TEST_F(PackedFile, StreamsInAndOut) {
+  const std::string data = random_bytes(300000, 26, true) + random_bytes(70000, 27);
+  write_file(dir / L"source", data);
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  file_packer packer;
+  for (int round = 0; round < 2; ++round) {  // the kept coder starts afresh
+    size_t at = 0;
+    const byte_source source = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+      // Small, uneven pieces.
+      got = static_cast<uint32_t>(std::min<size_t>({room, data.size() - at, 10007}));
+      std::copy(data.begin() + at, data.begin() + at + got, bytes);
+      at += got;
+      return true;
+    };
+    uint8_t header[packed_header_size];
+    packed_header(data.size(), header);
+    std::string stream(reinterpret_cast<const char*>(header), sizeof header);
+    ASSERT_EQ(packer.pack_block(source,
+                                [&stream](const uint8_t* bytes, size_t n) {
+                                  stream.append(reinterpret_cast<const char*>(bytes), n);
+                                  return true;
+                                }),
+              packed_ok);
+    stream += static_cast<char>(lzma2_end_byte);
+    EXPECT_TRUE(stream == read_file(packed)) << round;
+  }
+  const byte_source failing = [](uint8_t*, uint32_t, uint32_t&) { return false; };
+  EXPECT_EQ(packer.pack_block(failing, [](const uint8_t*, size_t) { return true; }),
+            packed_read_failed);
+  size_t at = 0;
+  const byte_source some = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+    got = static_cast<uint32_t>(std::min<size_t>(room, data.size() - at));
+    std::copy(data.begin() + at, data.begin() + at + got, bytes);
+    at += got;
+    return true;
+  };
+  EXPECT_EQ(packer.pack_block(some, [](const uint8_t*, size_t) { return false; }),
+            packed_write_failed);
 }
 
 #ifndef _WIN32
