@@ -1,106 +1,17 @@
 #include "maker/maker_run.h"
 
 #include <cstdio>
+#include <exception>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
-#include "codec/packed_file.h"
+#include "maker/maker_names.h"
+#include "maker/maker_scan.h"
 #include "maker/patch_maker.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
 namespace tsl {
-
-namespace {
-
-const char default_config_text[] = R"({
-  "client": {
-    "check": {
-      "acceptable_checksums": [],
-      "cache": true,
-      "hard_check": ["client\\*.exe", "client\\*.dll"],
-      "soft_check": ["config\\*.*"]
-    },
-    "guid": "",
-    "hosts": ["http://update.example.com/launcher/"],
-    "version": 3
-  },
-  "maker": {
-    "gameupdate": 0,
-    "packer": {"minsize": 16384, "optimize": true, "optimize_threshold": 85}
-  }
-})";
-
-// Executables stay packed whatever packing saves: the launcher verifies and
-// replaces them like any file, and they are what players fetch most.
-const wchar_t* const always_packed[] = {L".exe", L".dll", L".sys", L".com"};
-
-}  // namespace
-
-maker_paths maker_paths::beside(const std::wstring& base_directory) {
-  maker_paths paths;
-  paths.input = join_path(base_directory, L"input");
-  paths.output = join_path(base_directory, L"output");
-  paths.config = join_path(base_directory, L"config.json");
-  paths.cache = join_path(base_directory, L"cache.json");
-  return paths;
-}
-
-json default_config_document(const std::string& guid) {
-  json config = json::parse(default_config_text);
-  config["client"]["guid"] = guid;
-  return config;
-}
-
-maker_settings read_maker_settings(json& config) {
-  maker_settings settings;
-  settings.optimize = config["maker"]["packer"]["optimize"].get<bool>();
-  settings.minimum_size = config["maker"]["packer"]["minsize"].get<uint32_t>();
-  if (settings.optimize) {
-    settings.optimize_threshold = config["maker"]["packer"]["optimize_threshold"].get<int32_t>();
-  }
-  settings.current_version = config["maker"]["gameupdate"].get<uint32_t>();
-  // The next number would wrap to 0 and point launchers at an older update.
-  if (settings.current_version == UINT32_MAX) {
-    throw std::out_of_range("maker.gameupdate 4294967295 cannot be raised any further");
-  }
-  settings.next_version = settings.current_version + 1;
-  return settings;
-}
-
-bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,
-                   const maker_settings& settings) {
-  if (!settings.optimize) return true;
-  for (const wchar_t* suffix : always_packed) {
-    if (ends_with_ignore_case(relative_path, suffix)) return true;
-  }
-  if (packed_size >= input_size) return false;
-  // Whole percent, truncated. In integers, so that exactly 85 % is 85 and
-  // not 84.999... as a double product can come out.
-  int64_t ratio = static_cast<int64_t>(uint64_t{packed_size} * 100 / input_size);
-  return ratio < settings.optimize_threshold;
-}
-
-publish_names derive_names(const maker_paths& paths, const std::wstring& input_path,
-                           uint32_t next_version) {
-  publish_names names;
-  size_t skip = paths.input.size() + 1;
-  names.relative = input_path.size() > skip ? input_path.substr(skip) : std::wstring();
-  names.key_path = to_lower_ascii(names.relative);
-  std::wstring version_text = std::to_wstring(next_version);
-  names.output_path = join_path(join_path(paths.output, version_text), names.key_path);
-  names.packed_path = names.output_path + L".lzma2";
-  names.remote = wide_to_utf8(escape_remote_path(join_path(version_text, names.key_path)));
-  names.cache_key = wide_to_utf8(names.key_path);
-  return names;
-}
-
-std::wstring published_copy_path(const std::wstring& output, const std::string& remote) {
-  std::wstring relative = unescape_remote_path(utf8_to_wide(remote));
-  if (!is_safe_relative_path(relative)) return std::wstring();
-  return join_path(output, relative);
-}
 
 void print_console_line(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
@@ -122,10 +33,16 @@ bool maker_run::run() {
   queue_input_files();
   process_input_files();
   detect_change();
-  bool ok = save_new_version();
   // Without its number on disk the next run would reuse this one, so no
-  // index goes out under a number that the configuration does not hold.
-  if (ok && !stop_) ok = write_update();
+  // index goes out under a number that the configuration does not hold;
+  // and a cache whose entries name that number would vouch for files of an
+  // update the configuration never reached.
+  if (!save_new_version()) {
+    context_->remove_partial_directory();
+    return false;
+  }
+  bool ok = stop_ || write_update();
+  context_->remove_partial_directory();
   return save_cache() && ok;
 }
 
@@ -151,6 +68,7 @@ maker_run::config_state maker_run::load_configuration() {
     read_whole_file(paths_.config, text);
     config_ = json::parse(text);
     settings_ = read_maker_settings(config_);
+    check_published_version();
     return config_state::ready;
   } catch (const std::exception& e) {
     say("Exception: %s\n", e.what());
@@ -158,148 +76,80 @@ maker_run::config_state maker_run::load_configuration() {
   }
 }
 
+void maker_run::check_published_version() {
+  // A config.json restored from a backup or copied from elsewhere: its
+  // number would publish under update directories that launchers already
+  // know with other contents, and the version file would go backwards.
+  const std::wstring version_path = join_path(paths_.output, L"version.json");
+  json version;
+  uint32_t published = 0;
+  std::wstring error;
+  if (!parse_json_file(version_path, version) ||
+      !read_gameupdate(version, published, error) || published <= settings_.current_version) {
+    return;
+  }
+  throw std::runtime_error(format_narrow(
+      "%S announces game update %u, but maker.gameupdate in config.json is %u: restore the "
+      "config.json and cache.json of the run that published update %u (or set maker.gameupdate "
+      "to %u) and start the tool again",
+      version_path, published, settings_.current_version, published, published));
+}
+
 void maker_run::queue_input_files() {
-  std::vector<std::wstring> listed = list_files(paths_.input, true, L"*.*");
+  input_scan scan = scan_input(paths_.input);
   say("Orvane Game Launcher\n");
   say("Checking files...\n");
-  std::lock_guard<std::mutex> hold(queue_lock_);
-  for (auto& path : listed) queue_.push_back(std::move(path));
+  context_.reset(new publish_context(paths_, settings_, old_cache_));
+  context_->read_observer = read_observer_;
+  for (const auto& line : scan.left_out) say("%s", line);
+  // Two files that would share a published name (or the index's) cannot
+  // both be published: the later one is left out.
+  published_names names;
+  for (auto& file : scan.files) {
+    const publish_names derived = derive_names(paths_, file.path, settings_.next_version);
+    const std::wstring earlier = names.claim(derived.key_path, file.path);
+    if (!earlier.empty()) {
+      say("%s", name_collision_line(file.path, earlier));
+      continue;
+    }
+    queue_.emplace_back(new file_publication(*context_, std::move(file.path)));
+  }
 }
 
 void maker_run::process_input_files() {
-  // One context and one buffer for the whole run.
-  Sha1Context context;
-  byte_buffer buffer;
-  while (!stop_) {
-    std::wstring path;
-    {
-      std::lock_guard<std::mutex> hold(queue_lock_);
-      if (queue_.empty()) break;
-      path = std::move(queue_.front());
-      queue_.pop_front();
+  if (!context_->prepare_partial_directory()) {
+    say("!!! Error writing file: %S\n", context_->partial_directory());
+  }
+  // A stop takes effect between files.
+  for (auto& publication : queue_) {
+    if (stop_) break;
+    try {
+      publication->begin(worker_);
+    } catch (const std::exception& e) {
+      publication->fail(e.what());
     }
-    publish_file(path, context, buffer);
+    commit(publication->outcome());
+    publication.reset();
   }
 }
 
-void maker_run::publish_file(const std::wstring& input_path, Sha1Context& context,
-                             byte_buffer& buffer) {
-  publish_names names = derive_names(paths_, input_path, settings_.next_version);
-  json entry;
-  if (!reuse_from_cache(names, input_path, context, buffer, entry) &&
-      !publish_anew(names, input_path, context, buffer, entry)) {
-    return;
+void maker_run::commit(publish_outcome& outcome) {
+  for (const auto& line : outcome.lines) print_(line);
+  if (!outcome.has_entry) return;
+  // The change flag follows what was published, not what was tried: a file
+  // that keeps failing does not raise the version on every run.
+  if (outcome.anew) changed_ = true;
+  auto version = outcome.entry.find("u");
+  if (version != outcome.entry.end() && version->is_number_unsigned()) {
+    lower_minimum(version->get<uint32_t>());
   }
-  add_entry(names, input_path, std::move(entry));
-}
-
-bool maker_run::reuse_from_cache(const publish_names& names, const std::wstring& input_path,
-                                 Sha1Context& context, byte_buffer& buffer, json& entry) {
-  json data;
-  if (!old_cache_.lookup(names.cache_key, input_path, &data)) return false;
-  // Anything but an entry this maker wrote is a miss.
-  if (!data.is_object()) return false;
-  auto remote = data.find("r");
-  auto version = data.find("u");
-  if (remote == data.end() || !remote->is_string() || version == data.end() ||
-      !version->is_number_unsigned()) {
-    return false;
-  }
-  const std::string& r = remote->get_ref<const std::string&>();
-  std::wstring copy = published_copy_path(paths_.output, r);
-  auto expected = data.find(data.contains("r_pack") ? "r_sha1" : "l_sha1");
-  auto size = data.find("r_size");
-  // An empty file's digest is the empty text, so the digest alone cannot
-  // tell a missing copy from an intact one: it must exist, at its size.
-  bool intact = !copy.empty() && expected != data.end() && expected->is_string() &&
-                file_exists(copy) &&
-                (size == data.end() || !size->is_number_unsigned() ||
-                 size->get<uint64_t>() == get_file_size(copy)) &&
-                file_digest(copy, context, buffer) == expected->get_ref<const std::string&>();
-  if (!intact) {
-    say("Checksum mismatch for output file: %S\n",
-        copy.empty() ? join_path(paths_.output, utf8_to_wide(r)) : copy);
-    return false;
-  }
-  say("Using cached: %s\n", r);
-  lower_minimum(version->get<uint32_t>());
-  entry = std::move(data);
-  return true;
-}
-
-bool maker_run::publish_anew(const publish_names& names, const std::wstring& input_path,
-                             Sha1Context& context, byte_buffer& buffer, json& entry) {
-  changed_ = true;
-  lower_minimum(settings_.next_version);
-  say("Processing: %S\n", names.relative);
-
-  delete_file(names.output_path);
-  delete_file(names.packed_path);
-  uint64_t size64 = 0;
-  {
-    file_handle input = file_handle::open_read(input_path);
-    if (!input.is_open() || !input.size(size64)) size64 = 0;
-  }
-  // The index holds 32-bit sizes; a larger file would be published with a
-  // wrong one and fail every launcher's check.
-  if (size64 > UINT32_MAX) {
-    say("!!! File too large: %S\n", input_path);
-    return false;
-  }
-  uint32_t size = static_cast<uint32_t>(size64);
-  std::string local_sha1 = file_digest(input_path, context, buffer);
-  create_directories(directory_of(names.output_path));
-
-  bool packed = false;
-  uint32_t published_size = size;
-  if (size >= settings_.minimum_size) {
-    int32_t code;
-    {
-      std::lock_guard<std::mutex> hold(pack_lock_);
-      code = packer_.pack(input_path, names.packed_path);
-    }
-    if (code != 0) {
-      say("!!! Error packing file: %S (Code: %d)\n", input_path, code);
-      return false;
-    }
-    uint32_t packed_size = get_file_size(names.packed_path);
-    if (retain_packed(names.relative, size, packed_size, settings_)) {
-      packed = true;
-      published_size = packed_size;
-    } else {
-      delete_file(names.packed_path);
-    }
-  }
-  if (!packed && !copy_file_replace(input_path, names.output_path)) {
-    say("!!! Error copy: %S\n", input_path);
-    delete_file(names.output_path);
-    return false;
-  }
-
-  entry = json::object();
-  entry["u"] = settings_.next_version;
-  entry["l"] = wide_to_utf8(names.relative);
-  entry["l_sha1"] = local_sha1;
-  entry["l_size"] = size;
-  entry["r_size"] = published_size;
-  std::string remote = names.remote;
-  if (packed) {
-    entry["r_pack"] = "lzma2";
-    entry["r_sha1"] = file_digest(names.packed_path, context, buffer);
-    remote += ".lzma2";
-  }
-  entry["r"] = remote;
-  return true;
+  new_cache_.store_stamp(outcome.cache_key, outcome.stamp, &outcome.entry);
+  std::lock_guard<std::mutex> hold(files_lock_);
+  files_.push_back(std::move(outcome.entry));
 }
 
 void maker_run::lower_minimum(uint32_t version) {
   if (version < minimum_referenced_) minimum_referenced_ = version;
-}
-
-void maker_run::add_entry(const publish_names& names, const std::wstring& input_path, json entry) {
-  new_cache_.store(names.cache_key, input_path, &entry);
-  std::lock_guard<std::mutex> hold(files_lock_);
-  files_.push_back(std::move(entry));
 }
 
 void maker_run::detect_change() {
@@ -316,7 +166,9 @@ bool maker_run::save_new_version() {
   say("Saving config file.\n");
   config_["maker"]["gameupdate"] = settings_.next_version;
   settings_.current_version = settings_.next_version;
-  return write_document(paths_.config, json_pretty_line(config_));
+  if (write_file_atomic(paths_.config, json_pretty_line(config_))) return true;
+  say("!!! Error writing file: %S\n", paths_.config);
+  return false;
 }
 
 bool maker_run::write_update() {
@@ -332,19 +184,15 @@ bool maker_run::write_update() {
     std::lock_guard<std::mutex> hold(files_lock_);
     index["files"] = files_;
   }
-  if (!write_document(index_path, json_compact_line(index))) return false;
+  if (!write_output_document(index_path, json_compact_line(index))) return false;
 
-  // Packed beside the plain index under a temporary name and moved into
-  // place, so a failure never leaves a partial packed index behind. A stale
-  // one from an earlier run would no longer match the plain index; the
-  // launcher falls back to the plain one when the packed one is missing.
+  // Packed into the directory of temporaries and moved into place, so a
+  // failure never leaves a partial packed index behind. A stale one from an
+  // earlier run would no longer match the plain index; the launcher falls
+  // back to the plain one when the packed one is missing.
   std::wstring packed_path = index_path + L".lzma2";
-  std::wstring temporary = packed_path + L".tmp";
-  int32_t code;
-  {
-    std::lock_guard<std::mutex> hold(pack_lock_);
-    code = packer_.pack(index_path, temporary);
-  }
+  std::wstring temporary = context_->temporary();
+  int32_t code = worker_.packer.pack(index_path, temporary);
   if (code != 0 || !move_file_replace(temporary, packed_path)) {
     say("!!! Error packing file: %S (Code: %d)\n", index_path, code);
     delete_file(temporary);
@@ -352,8 +200,8 @@ bool maker_run::write_update() {
   }
 
   // Last, so that the version file never names an index not yet there.
-  if (!write_document(join_path(paths_.output, L"version.json"),
-                      json_compact_line(make_version_document(settings_.current_version)))) {
+  if (!write_output_document(join_path(paths_.output, L"version.json"),
+                             json_compact_line(make_version_document(settings_.current_version)))) {
     return false;
   }
   say("Finished!\n\n");
@@ -368,8 +216,10 @@ bool maker_run::save_cache() {
   return false;
 }
 
-bool maker_run::write_document(const std::wstring& path, const std::string& bytes) {
-  if (write_file_atomic(path, bytes)) return true;
+bool maker_run::write_output_document(const std::wstring& path, const std::string& bytes) {
+  // Through the directory of temporaries: nothing half written is ever
+  // left beside the documents to be uploaded.
+  if (write_file_atomic_via(path, bytes, context_->temporary())) return true;
   say("!!! Error writing file: %S\n", path);
   return false;
 }

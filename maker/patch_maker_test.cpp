@@ -13,6 +13,7 @@
 
 #include "codec/packed_file.h"
 #include "maker/maker_guid.h"
+#include "maker/maker_names.h"
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
 #include "util/file_system.h"
@@ -20,8 +21,12 @@
 #include "util/text.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include "util/native_path.h"
 #endif
 
@@ -58,7 +63,8 @@ class maker_dir {
               {{"minsize", minsize}, {"optimize", optimize}, {"optimize_threshold", threshold}}}});
   }
 
-  // One whole run; the console lines are kept in lines().
+  // One whole run; the console lines are kept in lines(). No run leaves a
+  // temporary file in `output`, where it would be uploaded.
   bool run(std::atomic<bool>* stop = nullptr) {
     lines_.clear();
     std::atomic<bool> never{false};
@@ -66,8 +72,16 @@ class maker_dir {
       lines_.push_back(line);
       if (on_line_) on_line_(line);
     });
-    return run.run();
+    run.set_read_observer(read_observer_);
+    const bool ok = run.run();
+    EXPECT_FALSE(path_exists(out(L".partial")));
+    for (const auto& file : list_files(paths_.output, true, L"*.*")) {
+      EXPECT_FALSE(ends_with_ignore_case(file, L".tmp") || ends_with_ignore_case(file, L".part"))
+          << wide_to_utf8(file);
+    }
+    return ok;
   }
+  void read_observer(std::function<void(const std::wstring&)> f) { read_observer_ = std::move(f); }
   const std::vector<std::string>& lines() const { return lines_; }
   bool printed(const std::string& line) const {
     return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
@@ -79,9 +93,19 @@ class maker_dir {
   void on_line(std::function<void(const std::string&)> f) { on_line_ = std::move(f); }
 
   json document(const std::wstring& path) const { return json::parse(read_file(path)); }
+  // Changes one setting of maker.packer in the configuration on disk.
+  void set_packer(const std::string& key, const json& value) {
+    json config = document(paths_.config);
+    config["maker"]["packer"][key] = value;
+    write_file(paths_.config, json_pretty_line(config));
+  }
   json index(uint32_t n) const { return document(out(std::to_wstring(n) + L"\\index.json")); }
   uint32_t gameupdate() const {
     return document(paths_.config)["maker"]["gameupdate"].get<uint32_t>();
+  }
+  // The published file an index entry names.
+  std::wstring published_copy(const json& entry) const {
+    return published_copy_path(paths_.output, entry["r"].get<std::string>());
   }
   // The index entry whose "l" is `local`, or null.
   json entry(uint32_t n, const std::string& local) const {
@@ -97,6 +121,7 @@ class maker_dir {
   maker_paths paths_;
   std::vector<std::string> lines_;
   std::function<void(const std::string&)> on_line_;
+  std::function<void(const std::wstring&)> read_observer_;
 };
 
 // ---------------------------------------------------------------------------
@@ -456,13 +481,13 @@ TEST_F(MakerRuns, StoppedRunKeepsItsWorkForTheNextOne) {
   std::atomic<bool> stop{false};
   for (const wchar_t* name : {L"n1.txt", L"n2.txt", L"n3.txt"}) write_file(d.in(name), "new");
   ASSERT_TRUE(delete_file(d.out(L"5\\readme.txt")));  // forces one more publication
-  int processed = 0;
+  size_t processed = 0;
   d.on_line([&](const std::string& line) {
     if (line.rfind("Processing: ", 0) == 0 && ++processed == 2) stop = true;
   });
   ASSERT_TRUE(d.run(&stop));
   d.on_line(nullptr);
-  EXPECT_EQ(processed, 2);
+  EXPECT_EQ(processed, 2u);
   EXPECT_TRUE(d.printed("Saving config file.\n"));
   EXPECT_FALSE(d.printed("Saving update index.\n"));
   EXPECT_FALSE(d.printed("Finished!\n\n"));
@@ -470,20 +495,19 @@ TEST_F(MakerRuns, StoppedRunKeepsItsWorkForTheNextOne) {
   EXPECT_FALSE(path_exists(d.out(L"6\\index.json")));
   EXPECT_EQ(read_file(d.out(L"version.json")), "{\"gameupdate\":5}\n");
   json partial = d.document(d.paths().cache);
-  size_t handled = partial.size();
-  EXPECT_GE(handled, 2u);
-  EXPECT_LT(handled, 7u);
+  EXPECT_GE(partial.size(), processed);
+  EXPECT_LT(partial.size(), 7u);
 
   ASSERT_TRUE(d.run());
   EXPECT_EQ(d.gameupdate(), 7u);
   json files = d.index(7)["files"];
   EXPECT_EQ(files.size(), 7u);
-  std::map<uint32_t, int> by_version;
+  std::map<uint32_t, size_t> by_version;
   for (const auto& e : files) ++by_version[e["u"].get<uint32_t>()];
   // Whatever the stopped run published it published under 6 and is reused.
-  EXPECT_EQ(by_version[6], 2);
-  EXPECT_EQ(by_version[5] + by_version[7], 5);
-  EXPECT_EQ(d.count_prefix("Using cached: 6/"), 2u);
+  EXPECT_EQ(by_version[6], processed);
+  EXPECT_EQ(by_version[5] + by_version[7], 7 - processed);
+  EXPECT_EQ(d.count_prefix("Using cached: 6/"), processed);
   EXPECT_TRUE(d.printed("Current game update version: 7\n"));
 }
 
@@ -506,26 +530,29 @@ TEST(MakerRunsEdge, UnwritableUpdateDirectoryLosesNothingPublished) {
   ASSERT_TRUE(d.run());
   std::string index1 = read_file(d.out(L"1\\index.json"));
 
-  // The next update's directory cannot be made: new files fail, the update
-  // is not announced, and update 1 stays as it was.
+  // The next update's directory cannot be made: the new files fail, and as
+  // nothing was published anew the version stays and update 1 is rewritten
+  // as it was.
   write_file(d.out(L"2"), "in the way");
   write_file(d.in(L"new.txt"), "new");
   write_file(d.in(L"new.pak"), std::string(20000, 'x'));
-  EXPECT_FALSE(d.run());
+  EXPECT_TRUE(d.run());
   EXPECT_TRUE(d.printed("Using cached: 1/keep.txt\n"));
   EXPECT_TRUE(d.printed("!!! Error copy: " + wide_to_utf8(d.in(L"new.txt")) + "\n"));
   EXPECT_TRUE(
       d.printed("!!! Error packing file: " + wide_to_utf8(d.in(L"new.pak")) + " (Code: 5)\n"));
-  EXPECT_TRUE(d.printed("!!! Error writing file: " + wide_to_utf8(d.out(L"2\\index.json")) + "\n"));
+  EXPECT_TRUE(d.printed("No update detected.\n"));
+  EXPECT_FALSE(d.printed("Saving config file.\n"));
+  EXPECT_EQ(d.gameupdate(), 1u);
   EXPECT_EQ(read_file(d.out(L"version.json")), "{\"gameupdate\":1}\n");
   EXPECT_EQ(read_file(d.out(L"1\\index.json")), index1);
   EXPECT_TRUE(file_exists(d.out(L"1\\keep.txt")));
 
-  // Once the way is clear the failed files go out under the number after.
+  // Once the way is clear the failed files go out under the next number.
   ASSERT_TRUE(delete_file(d.out(L"2")));
   ASSERT_TRUE(d.run());
-  EXPECT_EQ(d.entry(3, "new.txt")["r"], "3/new.txt");
-  EXPECT_EQ(d.entry(3, "keep.txt")["r"], "1/keep.txt");
+  EXPECT_EQ(d.entry(2, "new.txt")["r"], "2/new.txt");
+  EXPECT_EQ(d.entry(2, "keep.txt")["r"], "1/keep.txt");
 }
 
 TEST(MakerRunsEdge, NonAsciiNamesRoundTrip) {
@@ -576,6 +603,331 @@ TEST(MakerRunsEdge, UnreadableInputIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(d.index(1)["files"][0]["l"], "good.txt");
 }
 #endif
+
+// ---------------------------------------------------------------------------
+// What a publisher's tree throws at the maker
+
+// Every entry of an index, by its "l".
+std::map<std::string, json> entries_by_name(const json& index) {
+  std::map<std::string, json> out;
+  for (const auto& e : index["files"]) out[e["l"].get<std::string>()] = e;
+  return out;
+}
+
+TEST(MakerHardening, NamesThatWouldShareAPublishedNameLeaveOutTheLaterOne) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"x"), "the file");
+  write_file(d.in(L"x.lzma2"), "a file named like the packed form of the other");
+  write_file(d.in(L"index.json"), "a game file named like the update index");
+  write_file(d.in(L"Sub\\index.json"), "fine below the top");
+  std::vector<std::pair<std::wstring, std::wstring>> pairs = {{L"x", L"x.lzma2"}};
+#ifndef _WIN32
+  // Case pairs exist on POSIX only; every launcher's disk holds one of them.
+  write_file(d.in(L"Data\\A.txt"), "upper");
+  write_file(d.in(L"data\\a.txt"), "lower");
+  write_file(d.in(L"\x0414.txt"), "Cyrillic upper");
+  write_file(d.in(L"\x0434.txt"), "Cyrillic lower");
+  pairs.push_back({L"Data\\A.txt", L"data\\a.txt"});
+  pairs.push_back({L"\x0414.txt", L"\x0434.txt"});
+#endif
+  ASSERT_TRUE(d.run());
+  std::map<std::string, json> files = entries_by_name(d.index(1));
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(wide_to_utf8(pair.first));
+    // Whichever the listing gave first is published; the line names both.
+    const bool first_won = files.count(wide_to_utf8(pair.first)) > 0;
+    const std::wstring& kept = first_won ? pair.first : pair.second;
+    const std::wstring& left = first_won ? pair.second : pair.first;
+    EXPECT_EQ(files.count(wide_to_utf8(left)), 0u);
+    EXPECT_TRUE(d.printed(name_collision_line(d.in(left), d.in(kept))));
+    EXPECT_EQ(read_file(d.published_copy(files[wide_to_utf8(kept)])), read_file(d.in(kept)));
+  }
+  EXPECT_TRUE(d.printed(name_collision_line(d.in(L"index.json"), L"the update index")));
+  EXPECT_EQ(files.count("index.json"), 0u);
+  EXPECT_EQ(files.count("Sub\\index.json"), 1u);
+  EXPECT_EQ(d.index(1)["files"].size(), files.size());
+  EXPECT_TRUE(d.index(1)["config"].is_object());  // the index is the maker's own
+
+  // Nothing keeps changing: the next run reuses all and raises nothing.
+  const std::string index = read_file(d.out(L"1\\index.json"));
+  ASSERT_TRUE(d.run());
+  EXPECT_EQ(d.count_prefix("Processing: "), 0u);
+  EXPECT_TRUE(d.printed("No update detected.\n"));
+  EXPECT_EQ(d.gameupdate(), 1u);
+  EXPECT_EQ(read_file(d.out(L"1\\index.json")), index);
+}
+
+#ifndef _WIN32
+
+// Makes a file or directory of a raw POSIX name below `directory`.
+void make_raw(const std::wstring& directory, const std::string& name, bool as_directory) {
+  const std::string path = native_path(directory) + "/" + name;
+  if (as_directory) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+    return;
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(write(fd, "x", 1), 1);
+  close(fd);
+}
+
+TEST(MakerHardening, NamesNoLauncherCanInstallAreLeftOut) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"good.txt"), "good");
+  const std::wstring in = d.paths().input;
+  struct bad {
+    std::string name;
+    std::wstring shown;
+    std::wstring reason;
+  };
+  const bad files[] = {
+      {"caf\xE9.txt", L"caf\\xE9.txt", L"name not valid UTF-8"},
+      {"back\\slash.txt", L"back\\slash.txt", L"backslash in name"},
+      {"con.txt", L"con.txt", L"reserved device name"},
+      {"LPT9", L"LPT9", L"reserved device name"},
+      {"trailing.", L"trailing.", L"name ends in a dot or a blank"},
+      {"trailing ", L"trailing ", L"name ends in a dot or a blank"},
+      {"what?.txt", L"what?.txt", L"character that Windows names cannot hold"},
+      {"a:b", L"a:b", L"character that Windows names cannot hold"},
+      {"line\nfeed", L"line\\x0Afeed", L"control character in name"},
+  };
+  for (const auto& f : files) make_raw(in, f.name, false);
+  // A directory of such a name is left out whole, with one line.
+  make_raw(in, "aux", true);
+  write_file(d.in(L"aux\\inside.txt"), "never listed");
+  ASSERT_TRUE(d.run());
+  for (const auto& f : files) {
+    EXPECT_TRUE(d.printed(bad_name_line(in + L"\\" + f.shown, f.reason))) << wide_to_utf8(f.shown);
+  }
+  EXPECT_TRUE(d.printed(bad_name_line(d.in(L"aux"), L"reserved device name")));
+  EXPECT_EQ(d.count_prefix("!!! "), sizeof files / sizeof files[0] + 1);
+  EXPECT_EQ(d.index(1)["files"].size(), 1u);
+  EXPECT_EQ(d.index(1)["files"][0]["l"], "good.txt");
+}
+
+// Removes the links a test made before its directory is removed: the
+// fixture's tree removal would follow them.
+class link_cleanup {
+ public:
+  ~link_cleanup() {
+    for (const auto& link : links_) unlink(link.c_str());
+  }
+  void make(const std::string& target, const std::wstring& link) {
+    links_.push_back(native_path(link));
+    ASSERT_EQ(symlink(target.c_str(), links_.back().c_str()), 0) << links_.back();
+  }
+
+ private:
+  std::vector<std::string> links_;
+};
+
+TEST(MakerHardening, DirectoryLinksAreNotFollowedFileLinksArePublished) {
+  maker_dir d;
+  d.configure(0);
+  link_cleanup links;
+  write_file(d.in(L"sub\\real.txt"), "real");
+  write_file(d.paths().input + L"-elsewhere.txt", "outside input");
+  links.make(".", d.in(L"self"));
+  links.make("..", d.in(L"up"));
+  links.make("..", d.in(L"sub\\back"));
+  links.make(native_path(d.paths().input + L"-elsewhere.txt"), d.in(L"sub\\linked.txt"));
+  ASSERT_TRUE(d.run());
+  for (const wchar_t* link : {L"self", L"up", L"sub\\back"}) {
+    EXPECT_TRUE(d.printed(directory_link_line(d.in(link)))) << wide_to_utf8(link);
+  }
+  std::map<std::string, json> files = entries_by_name(d.index(1));
+  EXPECT_EQ(files.size(), 2u);
+  ASSERT_EQ(files.count("sub\\linked.txt"), 1u);
+  EXPECT_EQ(read_file(d.published_copy(files["sub\\linked.txt"])), "outside input");
+  EXPECT_EQ(files.count("sub\\real.txt"), 1u);
+}
+
+TEST(MakerHardening, AFileThatChangesWhilePublishedIsNotPublished) {
+  // Same size, same last-write time afterwards: only the change time (and
+  // the bytes) tell. Once while it is copied, once while it is packed.
+  for (const wchar_t* name : {L"small.txt", L"packed.bin"}) {
+    SCOPED_TRACE(wide_to_utf8(name));
+    maker_dir d;
+    d.configure(0);
+    write_file(d.in(L"steady.txt"), "steady");
+    write_file(d.in(L"small.txt"), "small");
+    write_file(d.in(L"packed.bin"), random_bytes(40000, 31, true));
+    const std::wstring target = d.in(name);
+    uint64_t size = 0, time = 0;
+    ASSERT_TRUE(get_file_size_and_time(target, size, time));
+    std::atomic<bool> changed{false};
+    d.read_observer([&](const std::wstring& path) {
+      if (path != target || changed.exchange(true)) return;
+      std::string bytes = read_file(path);
+      bytes[0] ^= 1;
+      const int fd = open(native_path(path).c_str(), O_WRONLY);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+      close(fd);
+      ASSERT_TRUE(test::set_file_time(path, time));
+    });
+    ASSERT_TRUE(d.run());
+    EXPECT_TRUE(changed);
+    EXPECT_TRUE(d.printed("!!! File changed while publishing: " + wide_to_utf8(target) + "\n"));
+    std::map<std::string, json> files = entries_by_name(d.index(1));
+    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files.count(wide_to_utf8(name)), 0u);
+    EXPECT_EQ(d.document(d.paths().cache).count(wide_to_utf8(name)), 0u);
+
+    // Left for the next run, which publishes it as it now is.
+    d.read_observer(nullptr);
+    ASSERT_TRUE(d.run());
+    EXPECT_TRUE(d.printed("Processing: " + wide_to_utf8(name) + "\n"));
+    json entry = d.entry(2, wide_to_utf8(name));
+    ASSERT_TRUE(entry.is_object());
+    const std::wstring copy = d.published_copy(entry);
+    if (entry.contains("r_pack")) {
+      ASSERT_EQ(unpack_file(copy, copy + L".check"), packed_ok);
+      EXPECT_TRUE(read_file(copy + L".check") == read_file(target));
+      delete_file(copy + L".check");
+    } else {
+      EXPECT_EQ(read_file(copy), read_file(target));
+    }
+  }
+}
+
+TEST(MakerHardening, FilesThatKeepFailingDoNotMoveTheVersion) {
+  maker_dir d;
+  d.configure(0);
+  link_cleanup links;
+  write_file(d.in(L"good.txt"), "good");
+  ASSERT_TRUE(d.run());
+  ASSERT_EQ(d.gameupdate(), 1u);
+
+  links.make("/nonexistent/target", d.in(L"gone.txt"));
+  ASSERT_EQ(mkfifo(native_path(d.in(L"pipe")).c_str(), 0600), 0);
+  // Above what the index can state; sparse, so it costs no disk.
+  const int fd = open(native_path(d.in(L"huge.bin")).c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, (4ll << 30) + 1), 0);
+  close(fd);
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    ASSERT_TRUE(d.run());
+    EXPECT_TRUE(d.printed("!!! Error copy: " + wide_to_utf8(d.in(L"gone.txt")) + "\n"));
+    EXPECT_TRUE(d.printed("!!! Error copy: " + wide_to_utf8(d.in(L"pipe")) + "\n"));
+    EXPECT_TRUE(d.printed("!!! File too large: " + wide_to_utf8(d.in(L"huge.bin")) + "\n"));
+    EXPECT_TRUE(d.printed("No update detected.\n"));
+    EXPECT_FALSE(d.printed("Saving config file.\n"));
+    EXPECT_EQ(d.gameupdate(), 1u);
+    EXPECT_EQ(d.index(1)["files"].size(), 1u);
+  }
+}
+
+#endif  // !_WIN32
+
+TEST(MakerHardening, AConfigurationBehindItsOutputIsRefused) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"a.txt"), "a");
+  ASSERT_TRUE(d.run());
+  write_file(d.in(L"a.txt"), "changed");
+  ASSERT_TRUE(d.run());
+  ASSERT_EQ(d.gameupdate(), 2u);
+
+  // A config.json restored from before the second run.
+  d.configure(1);
+  write_file(d.in(L"b.txt"), "new");
+  const std::string config = read_file(d.paths().config);
+  const std::string cache = read_file(d.paths().cache);
+  const std::vector<std::wstring> output = list_files(d.paths().output, true, L"*.*");
+  EXPECT_FALSE(d.run());
+  ASSERT_EQ(d.lines().size(), 1u);
+  EXPECT_EQ(d.lines()[0],
+            "Exception: " + wide_to_utf8(d.out(L"version.json")) +
+                " announces game update 2, but maker.gameupdate in config.json is 1: restore the "
+                "config.json and cache.json of the run that published update 2 (or set "
+                "maker.gameupdate to 2) and start the tool again\n");
+  EXPECT_EQ(read_file(d.paths().config), config);
+  EXPECT_EQ(read_file(d.paths().cache), cache);
+  EXPECT_EQ(list_files(d.paths().output, true, L"*.*"), output);
+  EXPECT_EQ(read_file(d.out(L"version.json")), "{\"gameupdate\":2}\n");
+
+  // Level with its output it runs.
+  d.configure(2);
+  ASSERT_TRUE(d.run());
+  EXPECT_EQ(d.gameupdate(), 3u);
+}
+
+TEST(MakerHardening, LeftoversOfAKilledRunAreNeverUploaded) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"a.txt"), "a");
+  // What a run that was killed half-way leaves in the directory of
+  // temporaries.
+  write_file(d.out(L".partial\\7.part"), "half a file");
+  ASSERT_TRUE(d.run());  // checks that nothing of it is left
+  EXPECT_EQ(d.index(1)["files"].size(), 1u);
+}
+
+#ifndef _WIN32
+
+TEST(MakerHardening, TheCacheIsSavedOnlyWithTheConfiguration) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"a.txt"), "a");
+  ASSERT_TRUE(d.run());
+  const std::string config = read_file(d.paths().config);
+  const std::string cache = read_file(d.paths().cache);
+
+  // Removing the file makes an update; the configuration (some hundred
+  // bytes) cannot be written, the cache of that run ("null") could be.
+  ASSERT_TRUE(delete_file(d.in(L"a.txt")));
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 64;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const bool ok = d.run();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(d.printed("Saving config file.\n"));
+  EXPECT_TRUE(d.printed("!!! Error writing file: " + wide_to_utf8(d.paths().config) + "\n"));
+  EXPECT_EQ(read_file(d.paths().config), config);
+  EXPECT_EQ(read_file(d.paths().cache), cache);
+  EXPECT_FALSE(path_exists(d.out(L"2")));
+}
+
+TEST(MakerHardening, LinkedConfigurationAndCacheAreWrittenThrough) {
+  maker_dir d;
+  d.configure(0);
+  write_file(d.in(L"a.txt"), "a");
+  ASSERT_TRUE(d.run());
+  // Both kept elsewhere, private, and linked in.
+  link_cleanup links;
+  const std::wstring keep = d.paths().input + L"-kept";
+  for (const std::wstring* path : {&d.paths().config, &d.paths().cache}) {
+    const std::wstring target = join_path(keep, file_name_of(*path));
+    write_file(target, read_file(*path));
+    ASSERT_EQ(chmod(native_path(target).c_str(), 0600), 0);
+    ASSERT_TRUE(delete_file(*path));
+    links.make(native_path(target), *path);
+  }
+  write_file(d.in(L"b.txt"), "b");
+  ASSERT_TRUE(d.run());
+  EXPECT_EQ(d.gameupdate(), 2u);
+  for (const std::wstring* path : {&d.paths().config, &d.paths().cache}) {
+    struct stat st;
+    ASSERT_EQ(lstat(native_path(*path).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << wide_to_utf8(*path);
+    ASSERT_EQ(stat(native_path(*path).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << wide_to_utf8(*path);
+  }
+  EXPECT_EQ(d.document(d.paths().cache).size(), 2u);
+  EXPECT_TRUE(list_files(keep, false, L"*.*").size() == 2u);  // no temporary left beside
+  test::remove_tree(keep);
+}
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace tsl

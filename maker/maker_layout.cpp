@@ -1,0 +1,99 @@
+#include "maker/maker_layout.h"
+
+#include <stdexcept>
+
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+const char default_config_text[] = R"({
+  "client": {
+    "check": {
+      "acceptable_checksums": [],
+      "cache": true,
+      "hard_check": ["client\\*.exe", "client\\*.dll"],
+      "soft_check": ["config\\*.*"]
+    },
+    "guid": "",
+    "hosts": ["http://update.example.com/launcher/"],
+    "version": 3
+  },
+  "maker": {
+    "gameupdate": 0,
+    "packer": {"minsize": 16384, "optimize": true, "optimize_threshold": 85}
+  }
+})";
+
+// Executables stay packed whatever packing saves: the launcher verifies and
+// replaces them like any file, and they are what players fetch most.
+const wchar_t* const always_packed[] = {L".exe", L".dll", L".sys", L".com"};
+
+}  // namespace
+
+maker_paths maker_paths::beside(const std::wstring& base_directory) {
+  maker_paths paths;
+  paths.input = join_path(base_directory, L"input");
+  paths.output = join_path(base_directory, L"output");
+  paths.config = join_path(base_directory, L"config.json");
+  paths.cache = join_path(base_directory, L"cache.json");
+  return paths;
+}
+
+json default_config_document(const std::string& guid) {
+  json config = json::parse(default_config_text);
+  config["client"]["guid"] = guid;
+  return config;
+}
+
+maker_settings read_maker_settings(json& config) {
+  maker_settings settings;
+  settings.optimize = config["maker"]["packer"]["optimize"].get<bool>();
+  settings.minimum_size = config["maker"]["packer"]["minsize"].get<uint32_t>();
+  if (settings.optimize) {
+    settings.optimize_threshold = config["maker"]["packer"]["optimize_threshold"].get<int32_t>();
+  }
+  settings.current_version = config["maker"]["gameupdate"].get<uint32_t>();
+  // The next number would wrap to 0 and point launchers at an older update.
+  if (settings.current_version == UINT32_MAX) {
+    throw std::out_of_range("maker.gameupdate 4294967295 cannot be raised any further");
+  }
+  settings.next_version = settings.current_version + 1;
+  return settings;
+}
+
+bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,
+                   const maker_settings& settings) {
+  if (!settings.optimize) return true;
+  for (const wchar_t* suffix : always_packed) {
+    if (ends_with_ignore_case(relative_path, suffix)) return true;
+  }
+  if (packed_size >= input_size) return false;
+  // Whole percent, truncated. In integers, so that exactly 85 % is 85 and
+  // not 84.999... as a double product can come out.
+  int64_t ratio = static_cast<int64_t>(uint64_t{packed_size} * 100 / input_size);
+  return ratio < settings.optimize_threshold;
+}
+
+publish_names derive_names(const maker_paths& paths, const std::wstring& input_path,
+                           uint32_t next_version) {
+  publish_names names;
+  size_t skip = paths.input.size() + 1;
+  names.relative = input_path.size() > skip ? input_path.substr(skip) : std::wstring();
+  names.key_path = to_lower_ascii(names.relative);
+  std::wstring version_text = std::to_wstring(next_version);
+  names.output_path = join_path(join_path(paths.output, version_text), names.key_path);
+  names.packed_path = names.output_path + L".lzma2";
+  names.remote = wide_to_utf8(escape_remote_path(join_path(version_text, names.key_path)));
+  names.cache_key = wide_to_utf8(names.key_path);
+  return names;
+}
+
+std::wstring published_copy_path(const std::wstring& output, const std::string& remote) {
+  std::wstring relative = unescape_remote_path(utf8_to_wide(remote));
+  if (!is_safe_relative_path(relative)) return std::wstring();
+  return join_path(output, relative);
+}
+
+}  // namespace tsl

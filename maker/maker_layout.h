@@ -1,0 +1,60 @@
+// Where a maker run finds its files and puts what it publishes: the four
+// working paths, the settings read from config.json, and the names derived
+// from one input file.
+// Threading: reentrant.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/documents.h"
+
+namespace tsl {
+
+// The four working paths, all directly in one base directory.
+struct maker_paths {
+  std::wstring input;
+  std::wstring output;
+  std::wstring config;
+  std::wstring cache;
+
+  static maker_paths beside(const std::wstring& base_directory);
+};
+
+struct maker_settings {
+  bool optimize = true;
+  uint32_t minimum_size = 16384;
+  int32_t optimize_threshold = 85;
+  uint32_t current_version = 0;
+  uint32_t next_version = 0;
+};
+
+// The built-in configuration with the given client.guid.
+json default_config_document(const std::string& guid);
+
+// Reads the settings in their fixed order through the inserting member
+// access, so a missing or mistyped member raises the JSON library's
+// type_error (its what() is what the operator sees).
+maker_settings read_maker_settings(json& config);
+
+// The packing decision once a file was packed: keep the packed form?
+bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,
+                   const maker_settings& settings);
+
+// Names derived from one input file.
+struct publish_names {
+  std::wstring relative;     // letters as in the input name, '\' separators
+  std::wstring key_path;     // relative, lower-cased (A-Z only)
+  std::wstring output_path;  // output\N\key_path
+  std::wstring packed_path;  // output_path + ".lzma2"
+  std::string remote;        // "N/key/path" with blanks as %20, UTF-8, no ".lzma2"
+  std::string cache_key;     // key_path in UTF-8
+};
+publish_names derive_names(const maker_paths& paths, const std::wstring& input_path,
+                           uint32_t next_version);
+
+// The published copy that an index entry's "r" names, below `output`; empty
+// when "r" is not a safe relative path.
+std::wstring published_copy_path(const std::wstring& output, const std::string& remote);
+
+}  // namespace tsl

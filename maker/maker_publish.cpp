@@ -1,0 +1,329 @@
+#include "maker/maker_publish.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "util/text.h"
+
+namespace tsl {
+
+namespace {
+
+constexpr uint32_t piece_size = 4u << 20;
+
+bool write_all(file_handle& file, const uint8_t* bytes, size_t size) {
+  while (size) {
+    uint32_t wrote = 0;
+    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
+    if (!file.write(bytes, ask, wrote) || wrote == 0) return false;
+    bytes += wrote;
+    size -= wrote;
+  }
+  return true;
+}
+
+// A file written in pieces, hashed as it is written.
+class hashed_writer {
+ public:
+  explicit hashed_writer(const std::wstring& path) : file_(file_handle::create_write(path)) {}
+  bool is_open() const { return file_.is_open(); }
+  bool write(const uint8_t* bytes, size_t size) {
+    if (!write_all(file_, bytes, size)) return false;
+    while (size) {
+      const uint32_t step = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
+      update(context_, bytes, step);
+      bytes += step;
+      size -= step;
+      written_ += step;
+    }
+    return true;
+  }
+  void close() { file_.close(); }
+  uint64_t written() const { return written_; }
+  std::string digest() {
+    if (written_ == 0) return std::string();
+    uint8_t d[20];
+    final(context_, d);
+    return digest_text(d);
+  }
+
+ private:
+  file_handle file_;
+  Sha1Context context_;
+  uint64_t written_ = 0;
+};
+
+// The digest text of what a reader handed over: "" for nothing, as for an
+// empty file.
+struct hashed_count {
+  Sha1Context context;
+  uint64_t count = 0;
+  void add(const uint8_t* bytes, uint32_t size) {
+    update(context, bytes, size);
+    count += size;
+  }
+  std::string digest() {
+    if (count == 0) return std::string();
+    uint8_t d[20];
+    final(context, d);
+    return digest_text(d);
+  }
+};
+
+uint8_t* piece_of(publish_worker& worker) {
+  if (!worker.piece) worker.piece.reset(new uint8_t[piece_size]);
+  return worker.piece.get();
+}
+
+}  // namespace
+
+publish_context::publish_context(const maker_paths& paths, const maker_settings& settings,
+                                 const file_cache& old_cache)
+    : paths_(paths),
+      settings_(settings),
+      old_cache_(old_cache),
+      partial_(join_path(paths.output, L".partial")) {}
+
+bool publish_context::prepare_partial_directory() const {
+  // What a run that was killed left behind goes first.
+  remove_directory_tree(partial_, true);
+  delete_file(partial_);
+  return create_directories(partial_);
+}
+
+void publish_context::remove_partial_directory() const { remove_directory_tree(partial_, true); }
+
+std::wstring publish_context::temporary() {
+  return join_path(partial_, std::to_wstring(temporaries_.fetch_add(1) + 1) + L".part");
+}
+
+file_publication::file_publication(publish_context& context, std::wstring input_path)
+    : context_(context),
+      input_path_(std::move(input_path)),
+      names_(derive_names(context.paths(), input_path_, context.settings().next_version)) {
+  outcome_.cache_key = names_.cache_key;
+}
+
+template <typename... Args>
+void file_publication::say(const char* format, const Args&... args) {
+  outcome_.lines.push_back(format_narrow(format, args...));
+}
+
+void file_publication::fail(const std::string& why) {
+  outcome_.has_entry = false;
+  outcome_.anew = false;
+  say("!!! Error publishing file: %S (%s)\n", input_path_, why);
+}
+
+void file_publication::begin(publish_worker& worker) {
+  if (reuse(worker)) return;
+  say("Processing: %S\n", names_.relative);
+  delete_file(names_.output_path);
+  delete_file(names_.packed_path);
+
+  // A file that cannot be opened has no size and no digest: it cannot be
+  // copied either.
+  input_ = file_handle::open_read(input_path_);
+  if (!input_.is_open() || !input_.identity(before_)) {
+    say("!!! Error copy: %S\n", input_path_);
+    return;
+  }
+  // The index holds 32-bit sizes; a larger file would be published with a
+  // wrong one and fail every launcher's check.
+  if (before_.size > UINT32_MAX) {
+    say("!!! File too large: %S\n", input_path_);
+    return;
+  }
+  size_ = static_cast<uint32_t>(before_.size);
+  outcome_.stamp = before_.size ^ before_.write_time;
+
+  const maker_settings& settings = context_.settings();
+  const bool pack = size_ >= settings.minimum_size;
+  if (!create_directories(directory_of(names_.output_path))) {
+    if (pack) {
+      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+    } else {
+      say("!!! Error copy: %S\n", input_path_);
+    }
+    return;
+  }
+  if (pack) {
+    publish_whole(worker);
+  } else {
+    publish_copy(worker, std::string(), true);
+  }
+}
+
+bool file_publication::reuse(publish_worker& worker) {
+  uint64_t stamp = 0;
+  json data;
+  if (!file_stamp(input_path_, stamp) ||
+      !context_.old_cache().lookup_stamp(names_.cache_key, stamp, &data)) {
+    return false;
+  }
+  // Anything but an entry this maker wrote is a miss.
+  if (!data.is_object()) return false;
+  auto remote = data.find("r");
+  auto version = data.find("u");
+  if (remote == data.end() || !remote->is_string() || version == data.end() ||
+      !version->is_number_unsigned()) {
+    return false;
+  }
+  const std::string& r = remote->get_ref<const std::string&>();
+  const std::wstring copy = published_copy_path(context_.paths().output, r);
+  auto expected = data.find(data.contains("r_pack") ? "r_sha1" : "l_sha1");
+  auto size = data.find("r_size");
+  // An empty file's digest is the empty text, so the digest alone cannot
+  // tell a missing copy from an intact one: it must exist, at its size.
+  const bool intact =
+      !copy.empty() && expected != data.end() && expected->is_string() && file_exists(copy) &&
+      (size == data.end() || !size->is_number_unsigned() ||
+       size->get<uint64_t>() == get_file_size(copy)) &&
+      file_digest(copy, worker.context, worker.buffer) == expected->get_ref<const std::string&>();
+  if (!intact) {
+    say("Checksum mismatch for output file: %S\n",
+        copy.empty() ? join_path(context_.paths().output, utf8_to_wide(r)) : copy);
+    return false;
+  }
+  say("Using cached: %s\n", r);
+  outcome_.has_entry = true;
+  outcome_.entry = std::move(data);
+  outcome_.stamp = stamp;
+  return true;
+}
+
+bool file_publication::unchanged() const {
+  file_identity now;
+  return file_identity_of(input_path_, now) && now == before_;
+}
+
+void file_publication::changed() { say("!!! File changed while publishing: %S\n", input_path_); }
+
+void file_publication::publish_whole(publish_worker& worker) {
+  const std::wstring temporary = context_.temporary();
+  hashed_count local;
+  int32_t code = packed_ok;
+  std::string remote_sha1;
+  uint64_t packed_size = 0;
+  {
+    hashed_writer out(temporary);
+    if (!out.is_open()) {
+      code = packed_open_failed;
+    } else {
+      uint8_t header[packed_header_size];
+      packed_header(size_, header);
+      const byte_source source = [this, &local](uint8_t* bytes, uint32_t room, uint32_t& got) {
+        if (!input_.read(bytes, room, got)) return false;
+        local.add(bytes, got);
+        context_.observe_read(input_path_);
+        return true;
+      };
+      const byte_sink sink = [&out](const uint8_t* bytes, size_t n) { return out.write(bytes, n); };
+      if (!out.write(header, sizeof header)) code = packed_write_failed;
+      if (code == packed_ok) code = worker.packer.pack_block(source, sink);
+      if (code == packed_ok && !out.write(&lzma2_end_byte, 1)) code = packed_write_failed;
+      packed_size = out.written();
+      remote_sha1 = out.digest();
+      out.close();
+    }
+  }
+  if (code != packed_ok) {
+    delete_file(temporary);
+    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    return;
+  }
+  if (local.count != size_ || !unchanged()) {
+    delete_file(temporary);
+    changed();
+    return;
+  }
+  settle_packed(worker, temporary, packed_size, local.digest(), remote_sha1);
+}
+
+void file_publication::publish_copy(publish_worker& worker, const std::string& expected,
+                                    bool first_read) {
+  const std::wstring temporary = context_.temporary();
+  hashed_count local;
+  bool written = false;
+  {
+    hashed_writer out(temporary);
+    if (out.is_open() && input_.seek(0)) {
+      uint8_t* piece = piece_of(worker);
+      written = true;
+      for (;;) {
+        uint32_t got = 0;
+        if (!input_.read(piece, piece_size, got)) {
+          written = false;
+          break;
+        }
+        if (got == 0) break;
+        local.add(piece, got);
+        context_.observe_read(input_path_);
+        if (!out.write(piece, got)) {
+          written = false;
+          break;
+        }
+      }
+    }
+    out.close();
+  }
+  if (!written) {
+    delete_file(temporary);
+    say("!!! Error copy: %S\n", input_path_);
+    return;
+  }
+  const std::string local_sha1 = local.digest();
+  if (local.count != size_ || (!first_read && local_sha1 != expected) || !unchanged()) {
+    delete_file(temporary);
+    changed();
+    return;
+  }
+  if (!move_file_replace(temporary, names_.output_path)) {
+    delete_file(temporary);
+    say("!!! Error copy: %S\n", input_path_);
+    return;
+  }
+  published(false, local_sha1, size_, std::string());
+}
+
+void file_publication::settle_packed(publish_worker& worker, const std::wstring& temporary,
+                                     uint64_t packed_size, const std::string& local_sha1,
+                                     const std::string& remote_sha1) {
+  // A packed size past 32 bits cannot be stated in the index: copy then.
+  if (packed_size <= UINT32_MAX &&
+      retain_packed(names_.relative, size_, static_cast<uint32_t>(packed_size),
+                    context_.settings())) {
+    if (!move_file_replace(temporary, names_.packed_path)) {
+      delete_file(temporary);
+      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+      return;
+    }
+    published(true, local_sha1, packed_size, remote_sha1);
+    return;
+  }
+  delete_file(temporary);
+  publish_copy(worker, local_sha1, false);
+}
+
+void file_publication::published(bool packed, const std::string& local_sha1,
+                                 uint64_t published_size, const std::string& remote_sha1) {
+  json entry = json::object();
+  entry["u"] = context_.settings().next_version;
+  entry["l"] = wide_to_utf8(names_.relative);
+  entry["l_sha1"] = local_sha1;
+  entry["l_size"] = size_;
+  entry["r_size"] = static_cast<uint32_t>(published_size);
+  std::string remote = names_.remote;
+  if (packed) {
+    entry["r_pack"] = "lzma2";
+    entry["r_sha1"] = remote_sha1;
+    remote += ".lzma2";
+  }
+  entry["r"] = remote;
+  outcome_.entry = std::move(entry);
+  outcome_.has_entry = true;
+  outcome_.anew = true;
+}
+
+}  // namespace tsl

@@ -1,0 +1,121 @@
+// The per-file step of a maker run: reuse what an earlier run published
+// when its copy is still intact, else publish the file anew into the next
+// update's directory, packed or copied. The input is read once for its
+// digest and the packer (or the copy), the published file is hashed as it
+// is written, and a file whose stamp moved meanwhile is not published.
+// Threading: a file_publication is worked on by one thread at a time. A
+// publish_worker belongs to one thread; the publish_context is shared.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/packed_file.h"
+#include "codec/sha1.h"
+#include "maker/maker_layout.h"
+#include "update/file_cache.h"
+#include "util/byte_buffer.h"
+#include "util/file_system.h"
+
+namespace tsl {
+
+// What every file of a run shares, read-only but for the counter of
+// temporary names.
+class publish_context {
+ public:
+  publish_context(const maker_paths& paths, const maker_settings& settings,
+                  const file_cache& old_cache);
+
+  const maker_paths& paths() const { return paths_; }
+  const maker_settings& settings() const { return settings_; }
+  const file_cache& old_cache() const { return old_cache_; }
+
+  // The directory of the run's temporary files inside `output`: emptied
+  // when a run starts and removed when it ends, so that nothing half
+  // written is left to be uploaded. Files are moved from it into place.
+  const std::wstring& partial_directory() const { return partial_; }
+  bool prepare_partial_directory() const;
+  void remove_partial_directory() const;
+  // A fresh name in that directory.
+  std::wstring temporary();
+
+  // For tests: called on the reading thread after every piece read from an
+  // input file.
+  std::function<void(const std::wstring& input_path)> read_observer;
+  void observe_read(const std::wstring& input_path) const {
+    if (read_observer) read_observer(input_path);
+  }
+
+ private:
+  maker_paths paths_;
+  maker_settings settings_;
+  const file_cache& old_cache_;
+  std::wstring partial_;
+  std::atomic<uint32_t> temporaries_{0};
+};
+
+// What one worker thread owns: its coder (kept between files), a digest
+// context and buffers.
+struct publish_worker {
+  file_packer packer;
+  Sha1Context context;
+  byte_buffer buffer;
+  std::unique_ptr<uint8_t[]> piece;  // io_piece bytes, made on first use
+};
+
+// The result of one file, applied by the run in queue order.
+struct publish_outcome {
+  std::vector<std::string> lines;  // console lines, each with its "\n"
+  bool has_entry = false;
+  bool anew = false;   // published in this run (not reused)
+  json entry;          // the index entry
+  uint64_t stamp = 0;  // the input's stamp as the entry describes it
+  std::string cache_key;
+};
+
+class file_publication {
+ public:
+  file_publication(publish_context& context, std::wstring input_path);
+  file_publication(const file_publication&) = delete;
+  file_publication& operator=(const file_publication&) = delete;
+
+  // The reuse check and, failing it, the publication of the file.
+  void begin(publish_worker& worker);
+  // Ends the file with a "!!! " line instead (an exception escaped).
+  void fail(const std::string& why);
+
+  publish_outcome& outcome() { return outcome_; }
+
+ private:
+  template <typename... Args>
+  void say(const char* format, const Args&... args);
+  bool reuse(publish_worker& worker);
+  void publish_whole(publish_worker& worker);
+  // The copy, reading the input from its start; `expected` is the digest
+  // a packing pass found, or empty when the copy is the first read.
+  void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
+  // Keeps the packed file when packing paid, else copies the input.
+  void settle_packed(publish_worker& worker, const std::wstring& temporary, uint64_t packed_size,
+                     const std::string& local_sha1, const std::string& remote_sha1);
+  void published(bool packed, const std::string& local_sha1, uint64_t published_size,
+                 const std::string& remote_sha1);
+  bool unchanged() const;
+  void changed();
+
+  publish_context& context_;
+  std::wstring input_path_;
+  publish_names names_;
+  publish_outcome outcome_;
+
+  // Held open from the first read to the end: on Windows nobody can write
+  // to the file meanwhile; on POSIX the identity tells when someone did.
+  file_handle input_;
+  file_identity before_;
+  uint32_t size_ = 0;
+};
+
+}  // namespace tsl
