@@ -10,11 +10,14 @@ Usage: maker_tool_test.py PATH-TO-TessalyReach
 import json
 import os
 import random
+import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 EXECUTABLE = None
@@ -89,11 +92,33 @@ class maker_dir:
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def run(self, *extra):
+    def run(self, *extra, preexec=None):
         # Started from elsewhere: the working directory must not matter.
         done = subprocess.run([self.exe, "-patchmaker"] + list(extra), cwd="/",
-                              capture_output=True, timeout=900, stdin=subprocess.DEVNULL)
+                              capture_output=True, timeout=900, stdin=subprocess.DEVNULL,
+                              preexec_fn=preexec)
+        self.check_no_temporaries()
         return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def check_no_temporaries(self):
+        """Whatever a run did, nothing half-written is left to be uploaded."""
+        if not os.path.isdir(self.output):
+            return
+        for base, dirs, files in os.walk(self.output):
+            for name in dirs + files:
+                if name == ".partial" or name.endswith((".tmp", ".part")):
+                    raise AssertionError("temporary left in output: " + os.path.join(base, name))
+
+    def shown(self, relative, top="input"):
+        """A path as the maker prints it: '\\' separators inside the program."""
+        return "\\".join([self.root.replace("/", "\\"), top, relative.replace("/", "\\")])
+
+    def set_packer(self, key, value):
+        with open(self.path("config.json"), encoding="utf-8") as f:
+            config = json.load(f)
+        config["maker"]["packer"][key] = value
+        with open(self.path("config.json"), "w", encoding="utf-8") as f:
+            json.dump(config, f, indent=4)
 
     def write(self, relative, data):
         full = os.path.join(self.input, *relative.split("\\"))
@@ -284,6 +309,210 @@ class MakerTool(unittest.TestCase):
         self.assertIn("Minimum referenced version: 3\n", out)
         self.assertEqual(load_checked(os.path.join(self.d.output, "version.json"), pretty=False),
                          {"gameupdate": 4})
+
+    # ---------------------------------------------------------------- hardening
+
+    def write_raw(self, relative_bytes, data=b"x"):
+        """A file whose name is raw bytes (os.fsencode of the input path)."""
+        path = os.path.join(os.fsencode(self.d.input), relative_bytes)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def published_files(self, n):
+        return {e["l"]: e for e in self.d.index(n)["files"]}
+
+    def test_colliding_names_leave_out_the_later_one(self):
+        self.d.run()
+        pairs = [("Data/A.txt", "data/a.txt"), ("Maps/x", "Maps/x.lzma2"),
+                 ("\u0414\u0430.txt", "\u0434\u0430.txt")]
+        for upper, lower in pairs:
+            self.d.write(upper.replace("/", "\\"), b"first of a pair " + upper.encode())
+            self.d.write(lower.replace("/", "\\"), b"second of a pair " + lower.encode())
+        self.d.write("index.json", b'{"not": "the index"}')
+        self.d.write("Sub\\index.json", b"a game file")
+        code, out = self.d.run()
+        self.assertEqual(code, 1, out)
+        files = self.published_files(1)
+        for pair in pairs:
+            names = [p.replace("/", "\\") for p in pair]
+            kept = [n for n in names if n in files]
+            self.assertEqual(len(kept), 1, (pair, sorted(files)))
+            left = [n for n in names if n not in kept][0]
+            self.assertIn("!!! Name collision, left out: %s (same published name as %s)\n"
+                          % (self.d.shown(left), self.d.shown(kept[0])), out)
+            with open(self.d.published(files[kept[0]]["r"]), "rb") as f:
+                self.assertEqual(f.read(), read_bytes(os.path.join(self.d.input,
+                                                                   *kept[0].split("\\"))))
+        self.assertIn("!!! Name collision, left out: %s (same published name as the update "
+                      "index)\n" % self.d.shown("index.json"), out)
+        self.assertNotIn("index.json", files)
+        self.assertIn("Sub\\index.json", files)
+        self.assertEqual(json.loads(read_bytes(os.path.join(self.d.output, "1", "index.json")))
+                         ["files"], self.d.index(1)["files"])
+        code, out = self.d.run()
+        self.assertIn("No update detected.\n", out)
+        self.assertEqual(self.d.config()["maker"]["gameupdate"], 1)
+
+    def test_names_no_launcher_can_install_are_left_out(self):
+        self.d.run()
+        self.d.write("good.txt", b"good")
+        bad = {b"caf\xe9.txt": ("caf\\xE9.txt", "name not valid UTF-8"),
+               b"back\\slash": ("back\\slash", "backslash in name"),
+               b"con.txt": ("con.txt", "reserved device name"),
+               b"dot.": ("dot.", "name ends in a dot or a blank"),
+               b"blank ": ("blank ", "name ends in a dot or a blank"),
+               b"a:b": ("a:b", "character that Windows names cannot hold"),
+               b"why?": ("why?", "character that Windows names cannot hold"),
+               b"tab\tname": ("tab\\x09name", "control character in name")}
+        for raw in bad:
+            self.write_raw(raw)
+        self.write_raw(b"AUX/inside.txt")
+        code, out = self.d.run()
+        self.assertEqual(code, 1, out)
+        for shown, reason in list(bad.values()) + [("AUX", "reserved device name")]:
+            self.assertIn("!!! Name no launcher can install, left out: %s (%s)\n"
+                          % (self.d.shown(shown), reason), out)
+        self.assertEqual(out.count("!!! "), len(bad) + 1)
+        self.assertEqual(list(self.published_files(1)), ["good.txt"])
+
+    def test_a_file_changing_while_it_is_published_is_left_for_the_next_run(self):
+        self.d.run()
+        words = [b"stone", b"river", b"tower", b"gate"]
+        rng = random.Random(5)
+        data = b" ".join(rng.choice(words) for _ in range(600000))
+        self.d.write("busy.dat", data)
+        self.d.write("calm.txt", b"calm")
+        path = os.path.join(self.d.input, "busy.dat")
+        stop = threading.Event()
+
+        def keep_writing():
+            # Same size, in place, as a build that is still writing would.
+            flip = 0
+            with open(path, "r+b") as f:
+                while not stop.is_set():
+                    f.seek(len(data) // 2)
+                    f.write(bytes([65 + flip]))
+                    f.flush()
+                    flip ^= 1
+                    stop.wait(0.005)
+
+        writer = threading.Thread(target=keep_writing)
+        writer.start()
+        try:
+            code, out = self.d.run()
+        finally:
+            stop.set()
+            writer.join()
+        self.assertEqual(code, 1, out)
+        self.assertIn("!!! File changed while publishing: %s\n" % self.d.shown("busy.dat"), out)
+        self.assertEqual(list(self.published_files(1)), ["calm.txt"])
+        self.assertNotIn("busy.dat", load_checked(self.d.path("cache.json"), pretty=True))
+
+        code, out = self.d.run()
+        entry = self.published_files(2)["busy.dat"]
+        self.assertEqual(entry["l_sha1"], sha1sum(path))
+        self.assertEqual(xz_unpack(self.d.published(entry["r"])), read_bytes(path))
+
+    def test_directory_links_are_not_followed(self):
+        self.d.run()
+        self.d.write("sub\\real.txt", b"real")
+        outside = self.d.path("outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"linked from inside")
+        os.symlink(".", os.path.join(self.d.input, "self"))
+        os.symlink(".", os.path.join(self.d.input, "sub", "again"))
+        os.symlink("..", os.path.join(self.d.input, "up"))
+        os.symlink(outside, os.path.join(self.d.input, "sub", "linked.txt"))
+        code, out = self.d.run()
+        self.assertEqual(code, 1, out)
+        for link in ("self", "sub\\again", "up"):
+            self.assertIn("!!! Directory link not followed: %s\n" % self.d.shown(link), out)
+        files = self.published_files(1)
+        self.assertEqual(sorted(files), ["sub\\linked.txt", "sub\\real.txt"])
+        with open(self.d.published(files["sub\\linked.txt"]["r"]), "rb") as f:
+            self.assertEqual(f.read(), b"linked from inside")
+
+    def test_files_that_keep_failing_do_not_move_the_version(self):
+        self.d.run()
+        self.d.write("good.txt", b"good")
+        self.d.run()
+        os.symlink("/nonexistent/target", os.path.join(self.d.input, "gone.txt"))
+        with open(os.path.join(self.d.input, "huge.bin"), "wb") as f:
+            f.truncate((4 << 30) + 1)  # sparse: no disk, but past what an index can state
+        for _ in range(2):
+            code, out = self.d.run()
+            self.assertEqual(code, 1, out)
+            self.assertIn("!!! Error copy: %s\n" % self.d.shown("gone.txt"), out)
+            self.assertIn("!!! File too large: %s\n" % self.d.shown("huge.bin"), out)
+            self.assertIn("No update detected.\n", out)
+            self.assertNotIn("Saving config file.", out)
+            self.assertEqual(self.d.config()["maker"]["gameupdate"], 1)
+
+    def snapshot(self):
+        out = {}
+        for base, _, files in os.walk(self.d.root):
+            for name in files:
+                path = os.path.join(base, name)
+                if not os.path.islink(path) and path != self.d.exe:
+                    out[path] = read_bytes(path)
+        return out
+
+    def test_a_configuration_behind_its_output_is_refused(self):
+        self.d.run()
+        self.d.write("a.txt", b"one")
+        self.d.run()
+        shutil.copy(self.d.path("config.json"), self.d.path("config-1.json"))
+        self.d.write("a.txt", b"two")
+        self.d.run()
+        shutil.copy(self.d.path("config-1.json"), self.d.path("config.json"))
+        before = self.snapshot()
+        code, out = self.d.run()
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out, "Exception: %s announces game update 2, but "
+                              "maker.gameupdate in config.json is 1: restore the config.json and "
+                              "cache.json of the run that published update 2 (or set "
+                              "maker.gameupdate to 2) and start the tool again\n"
+                         % self.d.shown("version.json", "output"))
+        self.assertEqual(self.snapshot(), before)
+
+    def test_what_is_saved_stays_consistent(self):
+        self.d.run()
+        self.d.write("a.txt", b"a")
+        self.d.run()
+        # Linked in from elsewhere and private: written through, mode kept.
+        keep = self.d.path("kept")
+        os.mkdir(keep)
+        for name in ("config.json", "cache.json"):
+            os.rename(self.d.path(name), os.path.join(keep, name))
+            os.chmod(os.path.join(keep, name), 0o600)
+            os.symlink(os.path.join(keep, name), self.d.path(name))
+        self.d.write("b.txt", b"b")
+        code, out = self.d.run()
+        self.assertEqual(code, 1, out)
+        for name in ("config.json", "cache.json"):
+            self.assertTrue(os.path.islink(self.d.path(name)), name)
+            self.assertEqual(stat.S_IMODE(os.stat(self.d.path(name)).st_mode), 0o600, name)
+        self.assertEqual(sorted(os.listdir(keep)), ["cache.json", "config.json"])
+        self.assertEqual(self.d.config()["maker"]["gameupdate"], 2)
+        self.assertEqual(len(load_checked(self.d.path("cache.json"), pretty=True)), 2)
+
+        # A configuration that cannot be saved: the cache stays as it was,
+        # though the cache of that run would have fitted.
+        config = read_bytes(self.d.path("config.json"))
+        cache = read_bytes(self.d.path("cache.json"))
+        for name in ("a.txt", "b.txt"):
+            os.remove(os.path.join(self.d.input, name))
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64, resource.RLIM_INFINITY))
+
+        code, out = self.d.run(preexec=small_files)
+        self.assertEqual(code, 0, out)
+        self.assertIn("!!! Error writing file: %s\\config.json\n" % self.d.root.replace("/", "\\"), out)
+        self.assertEqual(read_bytes(self.d.path("config.json")), config)
+        self.assertEqual(read_bytes(self.d.path("cache.json")), cache)
 
     def test_termination_exits_with_2(self):
         self.d.run()
