@@ -293,10 +293,61 @@ def windows_maker_agrees(w):
     check(sorted(map(json.dumps, map(key, native["files"]))) == sorted(map(json.dumps, map(key, windows["files"]))),
           "Windows maker: index entries differ from the native maker's")
 
+def left_out_names(w):
+    """Names that would share a published name, or that no launcher can
+    install, are left out by the maker (the Windows maker, under Wine); the
+    launcher then installs everything else from nginx without a failure."""
+    h.write_sample_game(w.input, w.args.client, 1)
+    pairs = [("data/Case Notes.txt", "data/case notes.txt"), ("maps/x", "maps/x.lzma2")]
+    refused = [b"bad:name.txt", b"why?.txt", b"trailing.", b"con.txt", b"back\\slash.txt",
+               b"aux/inside.txt"]
+    if not w.args.wine:
+        refused.append(b"caf\xe9.txt")  # no Windows name is anything but UTF-16
+    for first, second in pairs:
+        for rel in (first, second):
+            path = os.path.join(w.input, *rel.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(b"one of a pair: " + rel.encode())
+    for rel in refused + [b"index.json"]:
+        path = os.path.join(os.fsencode(w.input), *rel.split(b"/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"left out: " + rel)
+    hosts = ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT]
+    if w.args.wine:
+        n = h.publish(w.runner, w.args.launcher, w.maker_dir, w.input, hosts)
+    else:
+        n = h.publish(w.maker, w.args.maker, w.maker_dir, w.input, hosts)
+    index = h.read_index(w.output, n)
+    names = [e["l"] for e in index["files"]]
+    check(len(names) == len(set(n.lower() for n in names)), "left out: names collide: %s" % names)
+    for first, second in pairs:
+        kept = [r for r in (first, second) if r.replace("/", "\\") in names]
+        check(len(kept) == 1, "left out: of %s and %s the index holds %s" % (first, second, kept))
+    for rel in refused + [b"index.json"]:
+        shown = os.fsdecode(rel).replace("/", "\\")
+        check(shown not in names, "left out: %s was published" % shown)
+    check(len(names) == len(h.tree(w.input)) - len(refused) - 1 - len(pairs),
+          "left out: %d entries for %d files" % (len(names), len(h.tree(w.input))))
+
+    w.nginx()
+    code, _, err, _ = w.launch()
+    check(code == 0, "left out: launcher exit code %d (%s)" % (code, err[-300:]))
+    check(len(h.client_records(w.game)) == 1, "left out: the client should start")
+    for e in index["files"]:
+        path = os.path.join(w.game, *e["l"].split("\\"))
+        check(os.path.isfile(path) and (h.sha1(path) if e["l_size"] else "") == e["l_sha1"],
+              "left out: %s not installed as published" % e["l"])
+    check(not os.path.exists(os.path.join(w.game, "index.json")), "left out: index.json installed")
+    check(os.path.exists(os.path.join(w.game, h.SESSION, "cache.json")),
+          "left out: the launcher did not finish without failures")
+
 
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
-             missing_client_in_russian, cancel_during_downloads, windows_maker_agrees]
+             missing_client_in_russian, cancel_during_downloads, windows_maker_agrees,
+             left_out_names]
 
 
 def main():
