@@ -169,17 +169,6 @@ bool read_up_to(file_handle& file, uint8_t* bytes, uint32_t size, uint32_t& got)
   return true;
 }
 
-bool write_all(file_handle& file, const uint8_t* bytes, size_t size) {
-  while (size) {
-    uint32_t wrote = 0;
-    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(size, io_piece_size));
-    if (!file.write(bytes, ask, wrote) || wrote == 0) return false;
-    bytes += wrote;
-    size -= wrote;
-  }
-  return true;
-}
-
 std::unique_ptr<uint8_t[]> allocate_buffer(size_t size) {
   return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size]);
 }
@@ -245,7 +234,7 @@ int32_t encode_file(encoder_state& state, file_handle& source, file_handle& dest
   if (!source.size(size)) return packed_read_failed;
   uint8_t header[packed_header_size];
   packed_header(size, header);
-  if (!write_all(destination, header, sizeof header)) return packed_write_failed;
+  if (!destination.write_all(header, sizeof header)) return packed_write_failed;
 
   uint64_t total_read = 0;
   const byte_source read = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
@@ -254,14 +243,14 @@ int32_t encode_file(encoder_state& state, file_handle& source, file_handle& dest
     return true;
   };
   const byte_sink write = [&destination](const uint8_t* bytes, size_t n) {
-    return write_all(destination, bytes, n);
+    return destination.write_all(bytes, n);
   };
   const int32_t code = encode_block(state, read, write);
   if (code != packed_ok) return code;
   // A source that changed length while it was read would get a header that
   // does not match its stream.
   if (total_read != size) return packed_read_failed;
-  return write_all(destination, &lzma2_end_byte, 1) ? packed_ok : packed_write_failed;
+  return destination.write_all(&lzma2_end_byte, 1) ? packed_ok : packed_write_failed;
 }
 
 int32_t decode(file_handle& source, const byte_sink& sink) {
@@ -409,7 +398,7 @@ int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
 
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination) {
   return run(source, destination, [](file_handle& from, file_handle& to) {
-    return decode(from, [&to](const uint8_t* bytes, size_t n) { return write_all(to, bytes, n); });
+    return decode(from, [&to](const uint8_t* bytes, size_t n) { return to.write_all(bytes, n); });
   });
 }
 

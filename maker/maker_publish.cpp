@@ -12,24 +12,13 @@ namespace {
 
 constexpr uint32_t piece_size = 4u << 20;
 
-bool write_all(file_handle& file, const uint8_t* bytes, size_t size) {
-  while (size) {
-    uint32_t wrote = 0;
-    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
-    if (!file.write(bytes, ask, wrote) || wrote == 0) return false;
-    bytes += wrote;
-    size -= wrote;
-  }
-  return true;
-}
-
 // A file written in pieces, hashed as it is written.
 class hashed_writer {
  public:
   explicit hashed_writer(const std::wstring& path) : file_(file_handle::create_write(path)) {}
   bool is_open() const { return file_.is_open(); }
   bool write(const uint8_t* bytes, size_t size) {
-    if (!write_all(file_, bytes, size)) return false;
+    if (!file_.write_all(bytes, size)) return false;
     while (size) {
       const uint32_t step = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
       update(context_, bytes, step);

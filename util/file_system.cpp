@@ -21,6 +21,18 @@ file_handle& file_handle::operator=(file_handle&& other) noexcept {
   return *this;
 }
 
+bool file_handle::write_all(const void* bytes, size_t size) {
+  const auto* at = static_cast<const uint8_t*>(bytes);
+  while (size) {
+    uint32_t wrote = 0;
+    const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(size, 4u << 20));
+    if (!write(at, ask, wrote) || wrote == 0) return false;
+    at += wrote;
+    size -= wrote;
+  }
+  return true;
+}
+
 bool read_whole_file(const std::wstring& path, std::string& bytes) {
   bytes.clear();
   file_handle file = file_handle::open_read(path);
@@ -150,17 +162,7 @@ bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
   {
     file_handle file = file_handle::create_write(temporary);
     if (!file.is_open()) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < bytes.size()) {
-      uint32_t piece = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, 4u << 20));
-      uint32_t wrote = 0;
-      if (!file.write(bytes.data() + done, piece, wrote) || wrote == 0) {
-        ok = false;
-        break;
-      }
-      done += wrote;
-    }
+    const bool ok = file.write_all(bytes.data(), bytes.size());
     // Data must be on disk before the rename makes it the only copy.
     if (!ok || !file.flush()) {
       file.close();

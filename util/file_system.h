@@ -3,6 +3,7 @@
 // Threading: every function may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -93,6 +94,9 @@ class file_handle {
   // Reads up to `size` bytes; `got` is 0 at end of file. False on an error.
   bool read(void* bytes, uint32_t size, uint32_t& got);
   bool write(const void* bytes, uint32_t size, uint32_t& wrote);
+  // All `size` bytes, at most 4 MiB per system call; false at the first
+  // call that fails or writes nothing.
+  bool write_all(const void* bytes, size_t size);
   bool size(uint64_t& out) const;
   bool last_write_time(uint64_t& out) const;
   bool identity(file_identity& out) const;

@@ -169,12 +169,7 @@ bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
     uint32_t got = 0;
     if (!in.read(piece.data(), static_cast<uint32_t>(piece.size()), got)) return false;
     if (got == 0) break;
-    uint32_t done = 0;
-    while (done < got) {
-      uint32_t wrote = 0;
-      if (!out.write(piece.data() + done, got - done, wrote) || wrote == 0) return false;
-      done += wrote;
-    }
+    if (!out.write_all(piece.data(), got)) return false;
   }
   out.close();
   // CopyFile keeps the last-write time; so does this copy.
