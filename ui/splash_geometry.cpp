@@ -48,8 +48,15 @@ bool in_drag_region(const splash_geometry& g, int32_t x, int32_t y) {
 
 int32_t progress_bar_width(uint32_t current, uint32_t total, int32_t full_width) {
   if (total == 0) return 0;
-  float part = static_cast<float>(std::min(current, total)) / static_cast<float>(total);
-  int32_t width = static_cast<int32_t>(part * static_cast<float>(full_width));
+  // Single precision at every step: the i686 build computes on the x87 unit,
+  // whose registers keep a value exact until it is stored (4294967294 of
+  // 4294967295 gave 439 of 440 pixels there). A store to a volatile float
+  // rounds it as the SSE builds do.
+  volatile float done = static_cast<float>(std::min(current, total));
+  volatile float all = static_cast<float>(total);
+  volatile float part = done / all;
+  volatile float scaled = part * static_cast<float>(full_width);
+  int32_t width = static_cast<int32_t>(scaled);
   return std::max(width, min_bar_width);
 }
 
