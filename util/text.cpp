@@ -1,5 +1,6 @@
 #include "util/text.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <cctype>
 #include <cstdio>
@@ -391,49 +392,39 @@ std::wstring normalize_path_pattern(std::wstring pattern) {
 }
 
 bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
-  // Memoised form of the recursive rule: a '*' that is not last tries the
-  // rest of the pattern against every non-empty suffix. The table keeps
-  // adversarial masks from taking exponential time.
-  const size_t np = pattern.size(), nt = text.size();
-  std::vector<signed char> memo((np + 1) * (nt + 1), -1);
-  struct matcher {
-    const std::wstring& p;
-    const std::wstring& t;
-    std::vector<signed char>& memo;
-    size_t nt;
-    bool run(size_t pi, size_t ti) {
-      signed char& m = memo[pi * (nt + 1) + ti];
-      if (m >= 0) return m != 0;
-      bool result = false;
-      for (;;) {
-        if (pi == p.size()) {
-          result = ti == t.size();
-          break;
-        }
-        wchar_t c = p[pi];
-        if (c != L'*') {
-          if (ti == t.size() || (c != L'?' && c != t[ti])) break;
-          ++pi;
-          ++ti;
-          continue;
-        }
-        if (pi + 1 == p.size()) {
-          result = true;
-          break;
-        }
-        for (size_t tj = ti; tj < t.size(); ++tj) {
-          if (run(pi + 1, tj)) {
-            result = true;
-            break;
-          }
-        }
-        break;
+  // The rule, read from the end of the pattern: a '*' that is not last tries
+  // the rest against every non-empty suffix of the text. One row of results
+  // per pattern position, built from the last one back, keeps a mask of any
+  // number of stars to |pattern| x |text| steps and off the call stack.
+  const size_t nt = text.size();
+  // later[ti]: does the pattern after the current unit match text[ti..]?
+  std::vector<char> later(nt + 1, 0), here(nt + 1, 0);
+  later[nt] = 1;
+  for (size_t pi = pattern.size(); pi-- > 0;) {
+    const wchar_t c = pattern[pi];
+    bool any = false;
+    if (c != L'*') {
+      for (size_t ti = 0; ti < nt; ++ti) {
+        here[ti] = (c == L'?' || c == text[ti]) && later[ti + 1];
+        any = any || here[ti];
       }
-      m = result ? 1 : 0;
-      return result;
+      here[nt] = 0;
+    } else if (pi + 1 == pattern.size()) {
+      std::fill(here.begin(), here.end(), 1);
+      any = true;
+    } else {
+      char suffix = 0;
+      here[nt] = 0;
+      for (size_t ti = nt; ti-- > 0;) {
+        suffix = suffix || later[ti];
+        here[ti] = suffix;
+      }
+      any = suffix != 0;
     }
-  } matcher_state{pattern, text, memo, nt};
-  return matcher_state.run(0, 0);
+    if (!any) return false;
+    later.swap(here);
+  }
+  return later[0] != 0;
 }
 
 bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path) {
@@ -447,6 +438,25 @@ bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path)
 }
 
 namespace {
+
+constexpr size_t max_name_units = 255;
+
+// UTF-16 units of one character: 16-bit wide text is UTF-16 already; 32-bit
+// wide text takes two units for a character beyond the basic plane.
+size_t utf16_units_of(wchar_t c) {
+#if WCHAR_MAX > 0xFFFF
+  return static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+#else
+  static_cast<void>(c);
+  return 1;
+#endif
+}
+
+size_t utf16_length(const std::wstring& text) {
+  size_t units = 0;
+  for (wchar_t c : text) units += utf16_units_of(c);
+  return units;
+}
 
 bool is_device_name(const std::wstring& component) {
   // Windows maps these to devices whatever extension follows and ignores
@@ -469,13 +479,7 @@ bool is_device_name(const std::wstring& component) {
 std::wstring windows_name_problem(const std::wstring& component) {
   if (component.empty()) return L"empty name";
   if (component == L"." || component == L"..") return L"names a directory itself";
-  // 16-bit wide text is UTF-16 already; 32-bit wide text takes two units for
-  // a character beyond the basic plane.
-  size_t utf16_units = component.size();
-#if WCHAR_MAX > 0xFFFF
-  for (wchar_t c : component) utf16_units += static_cast<uint32_t>(c) > 0xFFFF ? 1 : 0;
-#endif
-  if (utf16_units > 255) return L"name longer than 255 characters";
+  if (utf16_length(component) > max_name_units) return L"name longer than 255 characters";
   for (wchar_t c : component) {
     if (c < 0x20) return L"control character in name";
     if (std::wcschr(L"<>:\"/\\|?*", c)) return L"character that Windows names cannot hold";
@@ -483,6 +487,31 @@ std::wstring windows_name_problem(const std::wstring& component) {
   if (component.back() == L'.' || component.back() == L' ') return L"name ends in a dot or a blank";
   if (is_device_name(component)) return L"reserved device name";
   return std::wstring();
+}
+
+std::wstring path_with_suffix(const std::wstring& path, const std::wstring& suffix) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+  const std::wstring name = path.substr(start);
+  const size_t suffix_units = utf16_length(suffix);
+  if (utf16_length(name) + suffix_units <= max_name_units) return path + suffix;
+  // FNV-1a over the UTF-8 form, the same on both builds.
+  uint32_t hash = 2166136261u;
+  for (unsigned char byte : wide_to_utf8(name)) hash = (hash ^ byte) * 16777619u;
+  const std::wstring tag = format_wide(L"~%08x", hash);
+  const size_t room = max_name_units - std::min(max_name_units, suffix_units + tag.size());
+  size_t units = 0, kept = 0;
+  while (kept < name.size()) {
+    size_t next = utf16_units_of(name[kept]);
+    // A surrogate pair (Windows) stays whole.
+    const bool pair =
+        next == 1 && kept + 1 < name.size() && name[kept] >= 0xD800 && name[kept] <= 0xDBFF;
+    if (pair) next = 2;
+    if (units + next > room) break;
+    units += next;
+    kept += pair ? 2 : 1;
+  }
+  return path.substr(0, start) + name.substr(0, kept) + tag + suffix;
 }
 
 std::wstring relative_path_problem(const std::wstring& path) {

@@ -106,6 +106,14 @@ bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path)
 // one of <>:"/\|?*, a control character, more than 255 UTF-16 units.
 std::wstring windows_name_problem(const std::wstring& component);
 
+// `path` followed by `suffix` (".temp", ".unp"), as a name for a file of our
+// own beside or below the one it stands for. When the last component would
+// pass the 255 UTF-16 units a Windows name may hold, its end gives way to
+// "~" and eight hex digits of a hash of the whole component, so the name
+// stays legal, stays the same on every build and every run, and two long
+// names still get two names.
+std::wstring path_with_suffix(const std::wstring& path, const std::wstring& suffix);
+
 // Why a relative path from outside (an index entry, an input file) must not
 // be joined to a directory; empty when it may. Beside the component rules it
 // refuses absolute paths, drive letters, UNC and device prefixes and empty

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 namespace tsl {
 namespace {
 
@@ -103,6 +105,19 @@ TEST(TextPatterns, NormalizeAndWildcards) {
   EXPECT_FALSE(wildcard_match(L"*a*a*a*a*a*a*a*a*a*a*b", text));
 }
 
+TEST(TextPatterns, MasksOfManyStarsNeitherRecurseNorExplode) {
+  // A mask from a remote configuration may hold any number of stars; one
+  // call level per star would exhaust the stack long before this.
+  const std::wstring stars(200000, L'*');
+  const std::wstring name(255, L'a');
+  EXPECT_TRUE(wildcard_match(stars, name));
+  EXPECT_FALSE(wildcard_match(stars + L"b", name));
+  // A star that is not last never hands an empty rest to the mask.
+  EXPECT_FALSE(wildcard_match(stars, L""));
+  EXPECT_FALSE(wildcard_match(L"*?*a", L"a"));
+  EXPECT_TRUE(wildcard_match(L"*?*a", L"xya"));
+}
+
 TEST(TextPatterns, PathsMatchPieceByPiece) {
   EXPECT_FALSE(path_matches_pattern(L"data\\*", L"data\\sub\\x.pak"));
   EXPECT_TRUE(path_matches_pattern(L"data\\*\\*.pak", L"data\\sub\\x.pak"));
@@ -129,6 +144,35 @@ TEST(TextPatterns, SafeRelativePaths) {
         L"a\"b", L"tab\tname"}) {
     EXPECT_FALSE(is_safe_relative_path(bad)) << wide_to_utf8(bad);
   }
+}
+
+TEST(TextPaths, SuffixedNamesStayWithinTheNameLimit) {
+  EXPECT_EQ(path_with_suffix(L"C:\\game\\data\\a.pak", L".temp"), L"C:\\game\\data\\a.pak.temp");
+  EXPECT_EQ(path_with_suffix(L"a/b.bin", L".unp"), L"a/b.bin.unp");
+  // The longest name a publisher may ship: with ".temp" it would be 257.
+  const std::wstring dir = L"C:\\game\\data\\";
+  const std::wstring long_name = std::wstring(248, L'n') + L".pak";
+  const std::wstring fits = path_with_suffix(dir + std::wstring(250, L'n'), L".temp");
+  EXPECT_EQ(fits, dir + std::wstring(250, L'n') + L".temp");  // exactly 255
+  for (const wchar_t* suffix : {L".temp", L".lzma2", L".unp"}) {
+    const std::wstring made = path_with_suffix(dir + long_name, suffix);
+    const std::wstring name = made.substr(dir.size());
+    EXPECT_EQ(made.substr(0, dir.size()), dir);
+    EXPECT_EQ(windows_name_problem(name), L"") << wide_to_utf8(name);
+    EXPECT_EQ(name.size(), 255u);
+    EXPECT_EQ(name.substr(name.size() - wcslen(suffix)), suffix);
+    EXPECT_EQ(name.substr(0, 200), long_name.substr(0, 200));
+    // The same on every call, and another long name gets another name.
+    EXPECT_EQ(path_with_suffix(dir + long_name, suffix), made);
+    EXPECT_NE(path_with_suffix(dir + std::wstring(248, L'n') + L".pal", suffix), made);
+  }
+  // Counted in UTF-16 units, and a character outside the BMP is not split.
+  std::string faces;
+  for (int i = 0; i < 126; ++i) faces += "\xF0\x9F\x98\x80";
+  const std::wstring made = path_with_suffix(utf8_to_wide(faces), L".temp");
+  EXPECT_EQ(windows_name_problem(made), L"");
+  EXPECT_EQ(wide_to_utf8(made).substr(0, 4 * 120), faces.substr(0, 4 * 120));
+  EXPECT_EQ(utf8_to_wide(wide_to_utf8(made)), made);
 }
 
 TEST(TextPatterns, WindowsNameRules) {
