@@ -61,6 +61,32 @@ struct url_escape {
 };
 const url_escape url_escapes[] = {{L' ', L"%20"}, {L'#', L"%23"}, {L'%', L"%25"}, {L'?', L"%3F"}};
 
+// True when no array or object in the text nests deeper than `limit`;
+// brackets inside strings do not count. Malformed text is the parser's to
+// refuse.
+bool nesting_within(const std::string& text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string json_compact_line(const json& document) {
@@ -71,11 +97,24 @@ std::string json_pretty_line(const json& document) {
   return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool parse_json_file(const std::wstring& path, json& document) {
+bool parse_json_file(const std::wstring& path, json& document, std::string* why) {
+  auto refuse = [why](std::string reason) {
+    if (why) *why = std::move(reason);
+    return false;
+  };
+  const std::string too_large =
+      format_narrow("larger than %u MiB", static_cast<unsigned>(max_document_bytes >> 20));
+  uint64_t size = 0, time = 0;
+  if (query_file_info(path, size, time) && size > max_document_bytes) return refuse(too_large);
   std::string bytes;
-  if (!read_whole_file(path, bytes)) return false;
+  if (!read_whole_file(path, bytes)) return refuse("not readable");
+  if (bytes.size() > max_document_bytes) return refuse(too_large);  // it grew meanwhile
+  if (!nesting_within(bytes, max_json_depth)) {
+    return refuse(
+        format_narrow("nested deeper than %u levels", static_cast<unsigned>(max_json_depth)));
+  }
   json parsed = json::parse(bytes, nullptr, false);
-  if (parsed.is_discarded()) return false;
+  if (parsed.is_discarded()) return refuse("not valid JSON");
   document = std::move(parsed);
   return true;
 }

@@ -21,8 +21,17 @@ using json = nlohmann::json;
 std::string json_compact_line(const json& document);
 std::string json_pretty_line(const json& document);
 
-// Parses a whole file. False when it is missing, unreadable or not JSON.
-bool parse_json_file(const std::wstring& path, json& document);
+// Every document the program reads is far below these: beyond them a file
+// is refused before it is parsed, since a deep one would exhaust the stack
+// of whatever walks it and grow with the square of its depth when printed
+// with indentation.
+constexpr size_t max_json_depth = 64;
+constexpr uint64_t max_document_bytes = 256u << 20;
+
+// Parses a whole file. False when it is missing, unreadable, too large, too
+// deep or not JSON; `why` then says which ("not valid JSON", "nested deeper
+// than 64 levels", ...).
+bool parse_json_file(const std::wstring& path, json& document, std::string* why = nullptr);
 
 // Version file: {"gameupdate":N}.
 json make_version_document(uint32_t gameupdate);

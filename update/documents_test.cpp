@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
+#include "util/file_system.h"
 #include "util/product.h"
 
 #ifndef _WIN32
@@ -73,6 +74,35 @@ TEST(DocumentsParse, FilesAndVersionNumbers) {
   EXPECT_EQ(werror, L"Version file has no numeric \"gameupdate\"");
   EXPECT_FALSE(read_gameupdate(json::array(), n, werror));
   EXPECT_FALSE(read_gameupdate(json{{"gameupdate", true}}, n, werror));
+}
+
+TEST(DocumentsParse, DeepOrHugeDocumentsAreRefusedBeforeParsing) {
+  test::scoped_temp_dir dir;
+  json doc = json{{"kept", 1}};
+  std::string error;
+  // The shape of a hostile index: a small file whose "config" nests 200,000
+  // arrays deep.
+  test::write_file(dir / L"deep.json", "{\"config\":" + std::string(200000, '[') +
+                                           std::string(200000, ']') + ",\"files\":[]}");
+  EXPECT_FALSE(parse_json_file(dir / L"deep.json", doc, &error));
+  EXPECT_EQ(error, "nested deeper than 64 levels");
+  EXPECT_EQ(doc, (json{{"kept", 1}}));
+
+  // The limit itself is fine, and brackets inside strings are text.
+  std::string at_limit = std::string(63, '[') + "{\"a\":\"[[[{{\\\"\"}" + std::string(63, ']');
+  test::write_file(dir / L"limit.json", at_limit);
+  ASSERT_TRUE(parse_json_file(dir / L"limit.json", doc, &error)) << error;
+  test::write_file(dir / L"over.json", "[" + at_limit + "]");
+  EXPECT_FALSE(parse_json_file(dir / L"over.json", doc, &error));
+
+  // A file above the size limit is refused without being read (sparse here).
+  std::FILE* f = open_c_file(dir / L"huge.json", "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fseek(f, static_cast<long>(max_document_bytes), SEEK_SET), 0);
+  ASSERT_EQ(std::fputc(' ', f), ' ');
+  ASSERT_EQ(std::fclose(f), 0);
+  EXPECT_FALSE(parse_json_file(dir / L"huge.json", doc, &error));
+  EXPECT_EQ(error, "larger than 256 MiB");
 }
 
 TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
