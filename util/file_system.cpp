@@ -172,11 +172,19 @@ bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
   }
   // A file the owner had made private stays private.
   platform::copy_permissions(path, temporary);
-  if (!move_file_replace(temporary, path)) {
+  if (platform::replace_by_move(temporary, path, true) != place_result::placed) {
     delete_file(temporary);
     return false;
   }
   return true;
+}
+
+place_result place_file(const std::wstring& from, const std::wstring& to) {
+  bool in_use = false;
+  if (!platform::flush_to_disk(from, in_use)) {
+    return in_use ? place_result::in_use : place_result::failed;
+  }
+  return platform::replace_by_move(from, to, true);
 }
 
 }  // namespace tsl

@@ -18,7 +18,8 @@ uint32_t get_file_size(const std::wstring& path);
 // Size and last-write time (100 ns units since 1601-01-01 UTC) of a file
 // opened for reading.
 bool get_file_size_and_time(const std::wstring& path, uint64_t& size, uint64_t& time);
-// Deletes a file, even one that others hold open (it vanishes when they close).
+// Deletes a file, even one that others hold open (it vanishes when they
+// close) or one marked read-only.
 bool delete_file(const std::wstring& path);
 bool create_directories(const std::wstring& path);
 bool remove_directory_tree(const std::wstring& path, bool delete_files);
@@ -34,12 +35,23 @@ bool path_exists(const std::wstring& path);
 // existing file (not a directory) from its directory entry, without opening
 // it: one system call where the file check looks at thousands of files.
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time);
-// Atomic replace-by-move: the target is either the old or the new file.
+// Atomic replace-by-move: the target is either the old or the new file. A
+// read-only target is replaced too (Windows refuses it otherwise).
 bool move_file_replace(const std::wstring& from, const std::wstring& to);
+// How putting a file in place ended. in_use: another program (a virus
+// scanner, the running client) holds the file or its target open and will
+// not let it be replaced; the same move may well work a moment later.
+enum class place_result { placed, in_use, failed };
+// Replace-by-move that a power loss cannot undo halfway: the data of `from`
+// is on disk before the move, and the move is on disk when this returns, so
+// nothing that vouches for the placed file can outlive its contents.
+place_result place_file(const std::wstring& from, const std::wstring& to);
 bool copy_file_replace(const std::wstring& from, const std::wstring& to);
 // Windows attribute bits; a no-op that succeeds on POSIX (dot names hide).
 bool set_file_attributes(const std::wstring& path, uint32_t attributes);
-// The C runtime's wide open (_wfopen); errno tells why it failed.
+// The C runtime's wide open (_wfopen); errno tells why it failed. Like every
+// open here it takes disk files only: a directory, device or pipe is
+// refused (EACCES) before a byte is read or written.
 std::FILE* open_c_file(const std::wstring& path, const char* mode);
 // Writes `bytes` to a temporary file beside `path` and moves it over `path`,
 // so a crash or a full disk never leaves a truncated file where a good one
@@ -85,9 +97,11 @@ class file_handle {
   }
   file_handle& operator=(file_handle&& other) noexcept;
 
-  // Read access, others may read at the same time; the file must exist.
+  // Read access, others may read at the same time; the file must exist and
+  // be a disk file.
   static file_handle open_read(const std::wstring& path);
-  // Write access, create-always (truncating), others may read.
+  // Write access, create-always (truncating), others may read; a name that
+  // is not a disk file (a device, a pipe) is refused.
   static file_handle create_write(const std::wstring& path);
 
   bool is_open() const { return native_ != invalid; }

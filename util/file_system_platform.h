@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "util/file_system.h"
+
 namespace tsl {
 namespace platform {
 
@@ -27,6 +29,13 @@ std::wstring temporary_sibling(const std::wstring& path);
 std::wstring link_target(const std::wstring& path);
 // Gives `to` the permission bits of `from`; false when either is missing.
 bool copy_permissions(const std::wstring& from, const std::wstring& to);
+// Replace-by-move; a read-only target is made writable first. `durable`:
+// the move is on disk when this returns (written through on Windows, the
+// directory synced on POSIX).
+place_result replace_by_move(const std::wstring& from, const std::wstring& to, bool durable);
+// Puts the data of an existing file on disk. in_use: another program holds
+// it open and lets nobody write.
+bool flush_to_disk(const std::wstring& path, bool& in_use);
 
 }  // namespace platform
 }  // namespace tsl

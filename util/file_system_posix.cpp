@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "util/file_system.h"
@@ -26,6 +27,33 @@ uint64_t to_filetime(const struct timespec& t) {
          static_cast<uint64_t>(t.tv_nsec) / 100;
 }
 
+// Keeps an open descriptor only when it is a regular file, and makes it
+// blocking again (it was opened without blocking, so that a FIFO among the
+// names cannot hang the open). Gives -1 with errno EACCES otherwise, as
+// Windows answers a directory.
+int keep_regular_file(int fd, struct stat& st) {
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+// A rename is on disk once the directory that holds the new name is.
+void sync_directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace
 
 std::string native_path(const std::wstring& path) {
@@ -37,17 +65,12 @@ std::string native_path(const std::wstring& path) {
 }
 
 file_handle file_handle::open_read(const std::wstring& path) {
-  // Non-blocking, so that a FIFO among the files cannot hang the open.
-  int fd = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return file_handle();
   struct stat st;
   // Windows refuses to open a directory as a file; so do we, and FIFOs,
   // sockets and devices are no files to read either.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return file_handle();
-  }
+  int fd =
+      keep_regular_file(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
+  if (fd < 0) return file_handle();
   file_handle handle(fd);
   handle.opened_size_ = static_cast<uint64_t>(st.st_size);
   handle.opened_time_ = to_filetime(st.st_mtim);
@@ -56,7 +79,10 @@ file_handle file_handle::open_read(const std::wstring& path) {
 }
 
 file_handle file_handle::create_write(const std::wstring& path) {
-  int fd = ::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  struct stat st;
+  int fd = keep_regular_file(::open(native_path(path).c_str(),
+                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644),
+                             st);
   return fd < 0 ? file_handle() : file_handle(fd);
 }
 
@@ -152,11 +178,7 @@ bool delete_file(const std::wstring& path) {
 }
 
 bool move_file_replace(const std::wstring& from, const std::wstring& to) {
-  std::string target = native_path(to);
-  struct stat st;
-  // MoveFileEx will not replace a directory with a file.
-  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
-  return rename(native_path(from).c_str(), target.c_str()) == 0;
+  return platform::replace_by_move(from, to, false) == place_result::placed;
 }
 
 bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
@@ -192,7 +214,28 @@ bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
 bool set_file_attributes(const std::wstring& path, uint32_t) { return path_exists(path); }
 
 std::FILE* open_c_file(const std::wstring& path, const char* mode) {
-  return std::fopen(native_path(path).c_str(), mode);
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  const bool update = std::strchr(mode, '+') != nullptr;
+  switch (mode[0]) {
+    case 'r':
+      flags |= update ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+      break;
+    case 'a':
+      flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      break;
+    default:
+      errno = EINVAL;
+      return nullptr;
+  }
+  struct stat st;
+  int fd = keep_regular_file(::open(native_path(path).c_str(), flags, 0644), st);
+  if (fd < 0) return nullptr;
+  std::FILE* f = fdopen(fd, mode);
+  if (!f) ::close(fd);
+  return f;
 }
 
 namespace platform {
@@ -270,6 +313,33 @@ bool copy_permissions(const std::wstring& from, const std::wstring& to) {
   struct stat st;
   if (stat(native_path(from).c_str(), &st) != 0) return false;
   return chmod(native_path(to).c_str(), st.st_mode & 07777) == 0;
+}
+
+place_result replace_by_move(const std::wstring& from, const std::wstring& to, bool durable) {
+  std::string target = native_path(to);
+  struct stat st;
+  // MoveFileEx will not replace a directory with a file, and a device or a
+  // pipe is no file to replace either (a rename would unlink the node).
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return place_result::failed;
+  if (lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    return place_result::failed;
+  }
+  if (rename(native_path(from).c_str(), target.c_str()) != 0) {
+    return errno == EBUSY || errno == ETXTBSY ? place_result::in_use : place_result::failed;
+  }
+  if (durable) sync_directory_of(target);
+  return place_result::placed;
+}
+
+bool flush_to_disk(const std::wstring& path, bool& in_use) {
+  in_use = false;
+  struct stat st;
+  int fd =
+      keep_regular_file(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <cerrno>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -201,6 +203,149 @@ TEST(FileSystemWrite, MovesCopiesAndAtomicWrites) {
   EXPECT_FALSE(write_file_atomic(dir / L"missing-dir\\doc.json", "x"));
   EXPECT_EQ(list_files(dir.path(), false, L"*.*").size(), 3u);  // b, c, doc.json
 }
+
+TEST(FileSystemWrite, PlacingReplacesReadOnlyTargetsAndLeavesNoSource) {
+  scoped_temp_dir dir;
+  write_file(dir / L"new", "new");
+  write_file(dir / L"installed", "old");
+  // Windows refuses to replace or delete a read-only file unless the flag
+  // goes first (a no-op on POSIX, where the directory decides).
+  ASSERT_TRUE(set_file_attributes(dir / L"installed", 0x01));
+  EXPECT_EQ(place_file(dir / L"new", dir / L"installed"), place_result::placed);
+  EXPECT_EQ(test::read_file(dir / L"installed"), "new");
+  EXPECT_FALSE(file_exists(dir / L"new"));
+
+  write_file(dir / L"again", "again");
+  ASSERT_TRUE(set_file_attributes(dir / L"installed", 0x01));
+  ASSERT_TRUE(move_file_replace(dir / L"again", dir / L"installed"));
+  EXPECT_EQ(test::read_file(dir / L"installed"), "again");
+  ASSERT_TRUE(set_file_attributes(dir / L"installed", 0x01));
+  EXPECT_TRUE(delete_file(dir / L"installed"));
+  EXPECT_FALSE(file_exists(dir / L"installed"));
+
+  EXPECT_EQ(place_file(dir / L"missing", dir / L"installed"), place_result::failed);
+  write_file(dir / L"file", "x");
+  create_directories(dir / L"d");
+  EXPECT_EQ(place_file(dir / L"file", dir / L"d"), place_result::failed);
+  EXPECT_TRUE(file_exists(dir / L"file"));
+}
+
+TEST(FileSystemWrite, DevicesAndPipesAreNoFiles) {
+  scoped_temp_dir dir;
+#ifdef _WIN32
+  // Names Windows maps to devices in any directory: not a byte may reach
+  // them, and none may be read from them.
+  const std::wstring devices[] = {dir / L"CONOUT$", dir / L"nul", dir / L"NUL"};
+#else
+  const std::wstring fifo = dir / L"fifo";
+  ASSERT_EQ(mkfifo(native_path(fifo).c_str(), 0644), 0);
+  // A FIFO without a reader would block an open for writing for ever, one
+  // with none to write would block a read.
+  const std::wstring devices[] = {L"/dev/null", L"/dev/zero", fifo};
+#endif
+  // Replacing one would unlink the node: only a name in our own directory
+  // is risked, and no temporary file may stay behind.
+  const std::wstring& own = devices[std::size(devices) - 1];
+  const size_t names_before = list_files(dir.path(), false, L"*.*").size();
+  EXPECT_FALSE(write_file_atomic(own, "x"));
+  EXPECT_EQ(list_files(dir.path(), false, L"*.*").size(), names_before);
+  for (const auto& device : devices) {
+    const std::string name = wide_to_utf8(device);
+    EXPECT_FALSE(file_handle::create_write(device).is_open()) << name;
+    EXPECT_FALSE(file_handle::open_read(device).is_open()) << name;
+    for (const char* mode : {"wb", "rb", "ab"}) {
+      errno = 0;
+      std::FILE* f = open_c_file(device, mode);
+      EXPECT_EQ(f, nullptr) << name << " " << mode;
+      if (f) std::fclose(f);
+      EXPECT_NE(errno, 0) << name << " " << mode;
+    }
+  }
+  errno = 0;
+  EXPECT_EQ(open_c_file(dir.path(), "rb"), nullptr);  // a directory neither
+  EXPECT_EQ(errno, EACCES);
+  errno = 0;
+  EXPECT_EQ(open_c_file(dir / L"missing\\x", "wb"), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  std::FILE* f = open_c_file(dir / L"plain", "ab");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+}
+
+TEST(FileSystemWrite, PathsLongerThanTheOldLimit) {
+  scoped_temp_dir dir;
+  // Over 400 characters below the temporary directory, every component well
+  // within the 255 a name may have.
+  std::wstring deep = dir.path();
+  for (int i = 0; i < 6; ++i) deep = join_path(deep, std::wstring(60, wchar_t(L'a' + i)));
+  const std::wstring file = join_path(deep, std::wstring(200, L'f') + L".bin");
+  ASSERT_GT(file.size(), 400u);
+  ASSERT_TRUE(create_directories(deep));
+  EXPECT_TRUE(directory_exists(deep));
+  write_file(file, "contents");
+  EXPECT_EQ(test::read_file(file), "contents");
+  EXPECT_EQ(get_file_size(file), 8u);
+  uint64_t size = 0, time = 0;
+  EXPECT_TRUE(query_file_info(file, size, time));
+  EXPECT_TRUE(set_file_attributes(file, 0x80));
+  EXPECT_EQ(list_files(dir.path(), true, L"*.*"), std::vector<std::wstring>{file});
+  ASSERT_TRUE(write_file_atomic(file + L".json", "{}"));
+  EXPECT_EQ(place_file(file + L".json", file), place_result::placed);
+  EXPECT_EQ(test::read_file(file), "{}");
+  EXPECT_TRUE(copy_file_replace(file, file + L".copy"));
+  EXPECT_TRUE(move_file_replace(file + L".copy", file + L".moved"));
+  file_handle out = file_handle::create_write(file + L".handle");
+  EXPECT_TRUE(out.is_open());
+  out.close();
+  EXPECT_TRUE(file_handle::open_read(file + L".handle").is_open());
+  EXPECT_TRUE(delete_file(file + L".handle"));
+  EXPECT_TRUE(remove_directory_tree(deep, true));
+  EXPECT_FALSE(path_exists(deep));
+}
+
+#ifdef _WIN32
+TEST(FileSystemWrite, TheLauncherDeclaresItselfLongPathAware) {
+  // What the system is given without the extended prefix (the client's
+  // working directory, say) passes the old limit only with this declaration.
+  const std::wstring exe = join_path(test::test_binary_dir(), L"TessalyReach.exe");
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr) << wide_to_utf8(exe);
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr);
+  const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+  const std::string manifest(bytes, SizeofResource(module, found));
+  FreeLibrary(module);
+  EXPECT_NE(manifest.find("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                          "WindowsSettings\">true</longPathAware>"),
+            std::string::npos)
+      << manifest;
+}
+
+TEST(FileSystemWrite, ATargetInUseIsReportedApart) {
+  scoped_temp_dir dir;
+  write_file(dir / L"new", "new");
+  write_file(dir / L"busy", "old");
+  // Held the way a virus scanner or a running client holds a file: nobody
+  // may delete or rename it meanwhile.
+  HANDLE h = CreateFileW((dir / L"busy").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(place_file(dir / L"new", dir / L"busy"), place_result::in_use);
+  EXPECT_TRUE(file_exists(dir / L"new"));
+  CloseHandle(h);
+  EXPECT_EQ(place_file(dir / L"new", dir / L"busy"), place_result::placed);
+  EXPECT_EQ(test::read_file(dir / L"busy"), "new");
+
+  // The same for a freshly written file that someone still scans.
+  write_file(dir / L"scanned", "scanned");
+  h = CreateFileW((dir / L"scanned").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(place_file(dir / L"scanned", dir / L"busy"), place_result::in_use);
+  CloseHandle(h);
+  EXPECT_EQ(place_file(dir / L"scanned", dir / L"busy"), place_result::placed);
+}
+#endif
 
 TEST(FileSystemWrite, NonAsciiNames) {
   scoped_temp_dir dir;

@@ -1,10 +1,15 @@
 #include <windows.h>
 
+#include <io.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cwchar>
 
 #include "util/file_system.h"
 #include "util/file_system_platform.h"
+#include "util/native_path.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -33,17 +38,72 @@ set_information_file_fn native_set_information_file() {
   return fn;
 }
 
+bool starts_with(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+// Only a disk file takes or gives file contents: a name that Windows maps to
+// a device (NUL, COM1, a console, a pipe) is refused, so no byte ever goes to
+// one.
+HANDLE keep_disk_file(HANDLE h) {
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// Clears the read-only attribute of an existing file, which Windows would
+// otherwise not let anyone replace or delete; gives back what it was, so a
+// failed operation can put it back.
+DWORD make_writable(const std::wstring& native) {
+  DWORD attributes = GetFileAttributesW(native.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return attributes;
+  }
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+void restore_attributes(const std::wstring& native, DWORD attributes) {
+  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(native.c_str(), attributes);
+}
+
+bool is_in_use_error(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 }  // namespace
 
+std::wstring extended_path(const std::wstring& path) {
+  // Already in the system's own form: a device or an extended-length path.
+  if (path.empty() || starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\")) {
+    return path;
+  }
+  // Absolute, with '/' turned and "." and ".." resolved, as an extended-length
+  // path must be; a name that Windows maps to a device comes back as \\.\NAME.
+  DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return path;
+  std::wstring full(need, L'\0');
+  DWORD got = GetFullPathNameW(path.c_str(), need, &full[0], nullptr);
+  if (got == 0 || got >= need) return path;
+  full.resize(got);
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 file_handle file_handle::open_read(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = keep_disk_file(CreateFileW(extended_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   return file_handle(h == INVALID_HANDLE_VALUE ? invalid : reinterpret_cast<intptr_t>(h));
 }
 
 file_handle file_handle::create_write(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = keep_disk_file(CreateFileW(extended_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return file_handle(h == INVALID_HANDLE_VALUE ? invalid : reinterpret_cast<intptr_t>(h));
 }
 
@@ -131,31 +191,71 @@ void file_handle::close() {
 }
 
 bool delete_file(const std::wstring& path) {
+  const std::wstring native = extended_path(path);
+  const DWORD read_only = make_writable(native);
   HANDLE h =
-      CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      CreateFileW(native.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = false;
-  if (auto fn = native_set_information_file()) {
-    io_status_block status{};
-    unsigned char disposition = 1;  // FILE_DISPOSITION_INFORMATION.DeleteFile
-    ok = fn(h, &status, &disposition, sizeof disposition, 13) >= 0;
+  if (h != INVALID_HANDLE_VALUE) {
+    if (auto fn = native_set_information_file()) {
+      io_status_block status{};
+      unsigned char disposition = 1;  // FILE_DISPOSITION_INFORMATION.DeleteFile
+      ok = fn(h, &status, &disposition, sizeof disposition, 13) >= 0;
+    }
+    CloseHandle(h);
   }
+  if (!ok) restore_attributes(native, read_only);
+  return ok;
+}
+
+namespace platform {
+
+place_result replace_by_move(const std::wstring& from, const std::wstring& to, bool durable) {
+  const std::wstring source = extended_path(from), target = extended_path(to);
+  const DWORD read_only = make_writable(target);
+  DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  if (MoveFileExW(source.c_str(), target.c_str(), flags)) return place_result::placed;
+  const DWORD error = GetLastError();
+  restore_attributes(target, read_only);
+  if (is_in_use_error(error)) return place_result::in_use;
+  // A target that a running program holds open refuses to be replaced with
+  // "access denied"; a missing target cannot be in use.
+  const DWORD now = GetFileAttributesW(target.c_str());
+  if (error == ERROR_ACCESS_DENIED && now != INVALID_FILE_ATTRIBUTES &&
+      !(now & FILE_ATTRIBUTE_DIRECTORY)) {
+    return place_result::in_use;
+  }
+  return place_result::failed;
+}
+
+bool flush_to_disk(const std::wstring& path, bool& in_use) {
+  in_use = false;
+  HANDLE h = CreateFileW(extended_path(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    in_use = is_in_use_error(GetLastError());
+    return false;
+  }
+  const bool ok = FlushFileBuffers(h) != 0;
   CloseHandle(h);
   return ok;
 }
 
+}  // namespace platform
+
 bool move_file_replace(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return platform::replace_by_move(from, to, false) == place_result::placed;
 }
 
 bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
-  return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+  return CopyFileW(extended_path(from).c_str(), extended_path(to).c_str(), FALSE) != 0;
 }
 
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+  if (!GetFileAttributesExW(extended_path(path).c_str(), GetFileExInfoStandard, &data) ||
       (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return false;
   }
@@ -166,35 +266,41 @@ bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
 }
 
 bool set_file_attributes(const std::wstring& path, uint32_t attributes) {
-  return SetFileAttributesW(path.c_str(), attributes) != 0;
+  return SetFileAttributesW(extended_path(path).c_str(), attributes) != 0;
 }
 
 std::FILE* open_c_file(const std::wstring& path, const char* mode) {
   std::wstring wide_mode(mode, mode + strlen(mode));
-  return _wfopen(path.c_str(), wide_mode.c_str());
+  std::FILE* f = _wfopen(extended_path(path).c_str(), wide_mode.c_str());
+  if (f && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) != FILE_TYPE_DISK) {
+    std::fclose(f);
+    errno = EACCES;
+    return nullptr;
+  }
+  return f;
 }
 
 namespace platform {
 
 bool get_attributes(const std::wstring& path, uint32_t& attributes) {
-  DWORD a = GetFileAttributesW(path.c_str());
+  DWORD a = GetFileAttributesW(extended_path(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   attributes = a;
   return true;
 }
 
 bool make_directory(const std::wstring& path) {
-  return CreateDirectoryW(path.c_str(), nullptr) != 0;
+  return CreateDirectoryW(extended_path(path).c_str(), nullptr) != 0;
 }
 
 bool remove_empty_directory(const std::wstring& path) {
-  return RemoveDirectoryW(path.c_str()) != 0;
+  return RemoveDirectoryW(extended_path(path).c_str()) != 0;
 }
 
 bool enumerate(const std::wstring& directory, const std::wstring& mask,
                const std::function<void(const std::wstring&, bool)>& entry) {
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(join_path(directory, mask).c_str(), &data);
+  HANDLE find = FindFirstFileW(join_path(extended_path(directory), mask).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     entry(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
