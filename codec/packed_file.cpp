@@ -253,7 +253,7 @@ int32_t encode_file(encoder_state& state, file_handle& source, file_handle& dest
   return destination.write_all(&lzma2_end_byte, 1) ? packed_ok : packed_write_failed;
 }
 
-int32_t decode(file_handle& source, const byte_sink& sink) {
+int32_t decode(file_handle& source, const byte_sink& sink, uint64_t size_limit) {
   uint8_t header[packed_header_size];
   uint32_t got = 0;
   if (!read_up_to(source, header, sizeof header, got) || got != sizeof header) {
@@ -268,6 +268,7 @@ int32_t decode(file_handle& source, const byte_sink& sink) {
   if (property == 40) return packed_out_of_memory;
 
   const bool sized = stated_size != packed_size_unknown;
+  if (sized && stated_size > size_limit) return packed_too_large;
   uint32_t dictionary = dictionary_size_of_property(property);
   // Matches never reach back beyond the start of the output, so a stream of
   // known length never needs a dictionary larger than itself; a small file
@@ -292,6 +293,7 @@ int32_t decode(file_handle& source, const byte_sink& sink) {
 
   lzma_stream& strm = coder.stream;
   uint64_t remaining = stated_size;
+  uint64_t written = 0;
   bool source_ended = false;
   for (;;) {
     if (strm.avail_in == 0 && !source_ended) {
@@ -308,6 +310,8 @@ int32_t decode(file_handle& source, const byte_sink& sink) {
     strm.avail_out = room;
     const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
     const uint32_t produced = room - static_cast<uint32_t>(strm.avail_out);
+    if (produced > size_limit - written) return packed_too_large;
+    written += produced;
     if (produced && !sink(out.get(), produced)) return packed_write_failed;
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) return result_of(ret);
 
@@ -397,8 +401,14 @@ int32_t pack_file(const std::wstring& source, const std::wstring& destination) {
 }
 
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination) {
-  return run(source, destination, [](file_handle& from, file_handle& to) {
-    return decode(from, [&to](const uint8_t* bytes, size_t n) { return to.write_all(bytes, n); });
+  return unpack_file(source, destination, UINT64_MAX);
+}
+
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
+                    uint64_t size_limit) {
+  return run(source, destination, [size_limit](file_handle& from, file_handle& to) {
+    return decode(
+        from, [&to](const uint8_t* bytes, size_t n) { return to.write_all(bytes, n); }, size_limit);
   });
 }
 

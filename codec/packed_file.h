@@ -25,6 +25,7 @@ enum packed_result : int32_t {
   packed_read_failed = 8,
   packed_write_failed = 9,
   packed_codec_failure = 11,  // any other failure inside the codec
+  packed_too_large = 12,      // unpacked, the file would pass the caller's limit
 };
 
 constexpr uint32_t packed_header_size = 13;
@@ -73,5 +74,9 @@ class file_packer {
   std::unique_ptr<coder> coder_;
 };
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination);
+// The same, refusing to write more than `size_limit` bytes: a stated size
+// above it fails at once, a stream without one once it gets there.
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
+                    uint64_t size_limit);
 
 }  // namespace tsl

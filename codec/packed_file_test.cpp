@@ -165,6 +165,25 @@ TEST_F(PackedFile, BadHeaders) {
   EXPECT_EQ(read_file(unpacked), "hello");
 }
 
+TEST_F(PackedFile, SizeLimitStopsStatedAndUnstatedSizes) {
+  const std::string data = random_bytes(300000, 30, true);
+  write_file(dir / L"source", data);
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  const std::string stream = read_file(packed).substr(packed_header_size);
+  const uint64_t size = data.size();
+  for (uint64_t stated : {size, packed_size_unknown}) {
+    write_file(packed, header(stated) + stream);
+    EXPECT_EQ(unpack_file(packed, unpacked, size - 1), packed_too_large) << stated;
+    EXPECT_LE(read_file(unpacked).size(), size - 1);
+    ASSERT_EQ(unpack_file(packed, unpacked, size), packed_ok) << stated;
+    EXPECT_TRUE(read_file(unpacked) == data);
+  }
+  // A small file that claims a huge size is refused before it is decoded.
+  write_file(packed, header(uint64_t(1) << 40) + stream);
+  EXPECT_EQ(unpack_file(packed, unpacked, size), packed_too_large);
+  EXPECT_EQ(read_file(unpacked), "");
+}
+
 TEST_F(PackedFile, HugeDictionaryForASmallFileCostsLittle) {
   // 3 GiB could not be had in a 32-bit process; the stated size bounds it.
   ASSERT_EQ(unpack_bytes(header(5, 39) + stored_stream("hello")), packed_ok);
