@@ -1,5 +1,6 @@
 #include "net/downloader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -54,12 +55,14 @@ downloader::downloader() {
 
 downloader::~downloader() { callback_ = nullptr; }
 
-bool downloader::download(const std::string& url, const std::wstring& path) {
+bool downloader::download(const std::string& url, const std::wstring& path, uint64_t byte_limit) {
   std::lock_guard<std::mutex> lock(transfer_lock_);
 
   errno = 0;
-  std::FILE* file = open_c_file(path, "wb");
-  if (!file) {
+  sink out;
+  out.limit = byte_limit;
+  out.file = open_c_file(path, "wb");
+  if (!out.file) {
     last_error_ = format_narrow("Open failed: %u", static_cast<unsigned>(errno));
     return false;
   }
@@ -71,17 +74,31 @@ bool downloader::download(const std::string& url, const std::wstring& path) {
   bool ok = false;
   try {
     handle_.add(CURLOPT_WRITEFUNCTION, &write_to_file);
-    handle_.add(CURLOPT_WRITEDATA, static_cast<void*>(file));
+    handle_.add(CURLOPT_WRITEDATA, static_cast<void*>(&out));
+    // Refuses an announced length above the limit before any byte arrives;
+    // the write function counts the bodies that announce none. 0 is no limit.
+    handle_.add(CURLOPT_MAXFILESIZE_LARGE,
+                byte_limit == no_byte_limit
+                    ? curl_off_t{0}
+                    : static_cast<curl_off_t>(std::min<uint64_t>(byte_limit, INT64_MAX)));
     handle_.add(CURLOPT_URL, url);
     handle_.perform();
     ok = true;
   } catch (const curl_easy_exception& e) {
-    // An abort made because the callback threw is that exception's failure,
-    // not libcurl's.
-    if (!callback_failed_) {
-      last_error_ = format_narrow("CURL error: %u", static_cast<unsigned>(e.code()));
+    if (out.over_limit || e.code() == CURLE_FILESIZE_EXCEEDED) {
+      last_error_ = format_narrow("Larger than the expected %llu bytes",
+                                  static_cast<unsigned long long>(byte_limit));
+    } else {
+      // A callback that threw aborted the transfer on its behalf: code 42,
+      // like any other abort.
+      last_error_ = format_narrow(
+          "CURL error: %u",
+          static_cast<unsigned>(callback_failed_ ? CURLE_ABORTED_BY_CALLBACK : e.code()));
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    last_error_ = std::string("Transfer failed: ") + e.what();
+  } catch (...) {
+    last_error_ = "Transfer failed";
   }
   // The handle must not keep a pointer to the closed file.
   curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
@@ -89,7 +106,7 @@ bool downloader::download(const std::string& url, const std::wstring& path) {
   // The last buffered bytes reach the disk only here; a file that could not
   // be completed is a failure, not a success.
   errno = 0;
-  if (std::fclose(file) != 0 && ok) {
+  if (std::fclose(out.file) != 0 && ok) {
     last_error_ = format_narrow("Write failed: %u", static_cast<unsigned>(errno));
     ok = false;
   }
@@ -97,15 +114,32 @@ bool downloader::download(const std::string& url, const std::wstring& path) {
   return ok;
 }
 
-size_t downloader::write_to_file(char* bytes, size_t size, size_t count, void* file) {
-  return std::fwrite(bytes, size, count, static_cast<std::FILE*>(file)) * size;
+size_t downloader::write_to_file(char* bytes, size_t size, size_t count, void* target) {
+  sink* out = static_cast<sink*>(target);
+  const uint64_t n = static_cast<uint64_t>(size) * count;
+  if (n > out->limit - out->written) {
+    // Fewer bytes taken than offered: libcurl ends the transfer.
+    out->over_limit = true;
+    return 0;
+  }
+  out->written += n;
+  return std::fwrite(bytes, 1, n, out->file);
 }
 
 size_t downloader::discard_headers(char*, size_t size, size_t count, void*) { return size * count; }
 
 int downloader::progress_function(void* self, double total, double received, double, double) {
   downloader* d = static_cast<downloader*>(self);
-  if (!d || received == 0 || total == 0 || received - d->last_reported_ < 1024) return 0;
+  if (!d) return 0;
+  if (d->abort_check_) {
+    try {
+      if (d->abort_check_()) return 1;
+    } catch (...) {
+      d->callback_failed_ = true;
+      return 1;
+    }
+  }
+  if (received == 0 || total == 0 || received - d->last_reported_ < 1024) return 0;
 
   d->last_reported_ = received;
   double fraction = received / total;

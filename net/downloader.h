@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -29,21 +30,36 @@ class downloader {
   // Bytes per receive (CURLOPT_BUFFERSIZE), as the curl tool uses.
   static constexpr long receive_buffer_size = 100 * 1024;
 
+  static constexpr uint64_t no_byte_limit = UINT64_MAX;
+
   downloader();  // throws curl_easy_exception
   virtual ~downloader();
 
   // Fetches `url` into `path`. False on failure: last_error() says why and no
-  // partial file is left behind.
-  bool download(const std::string& url, const std::wstring& path);
+  // partial file is left behind. A body of more than `byte_limit` bytes is a
+  // failure, found as soon as the length is announced or the bytes arrive.
+  bool download(const std::string& url, const std::wstring& path,
+                uint64_t byte_limit = no_byte_limit);
 
   const std::string& last_error() const { return last_error_; }
   curl_easy& handle() { return handle_; }
   void set_progress_callback(progress_callback callback) { callback_ = std::move(callback); }
   void clear_progress_callback() { callback_ = nullptr; }
+  // Asked at every progress call of libcurl, about once a second even while
+  // nothing arrives and whether or not the length is known: true aborts the
+  // transfer (code 42). Set between transfers.
+  void set_abort_check(std::function<bool()> check) { abort_check_ = std::move(check); }
 
  private:
   static int progress_function(void* self, double total, double received, double, double);
-  static size_t write_to_file(char* bytes, size_t size, size_t count, void* file);
+  // What the write function needs of one transfer.
+  struct sink {
+    std::FILE* file = nullptr;
+    uint64_t written = 0;
+    uint64_t limit = no_byte_limit;
+    bool over_limit = false;
+  };
+  static size_t write_to_file(char* bytes, size_t size, size_t count, void* sink);
   static size_t discard_headers(char* bytes, size_t size, size_t count, void* unused);
 
   std::string last_error_;
@@ -53,6 +69,7 @@ class downloader {
   double smoothed_speed_ = 0;
   double last_reported_ = 0;
   progress_callback callback_;
+  std::function<bool()> abort_check_;
   // Set when the callback threw: the transfer was aborted on its behalf.
   bool callback_failed_ = false;
 };

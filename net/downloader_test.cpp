@@ -178,7 +178,60 @@ TEST_F(DownloaderTest, CallbackMayClearItselfAndAThrowingCallbackFailsCleanly) {
       [](int, double, double, double, double) -> int { throw std::runtime_error("window gone"); });
   EXPECT_FALSE(fetcher.download(server.url("/file"), target()));
   EXPECT_FALSE(file_exists(target()));
-  EXPECT_EQ(fetcher.last_error(), "");
+  // A failure never leaves an earlier or empty text behind.
+  EXPECT_EQ(fetcher.last_error(), "CURL error: 42");
+}
+
+TEST_F(DownloaderTest, BodiesAboveTheByteLimitFailWithOrWithoutALength) {
+  const std::string body = test::random_bytes(200000, 10);
+  server.set_body("/sized", body);
+  body_options no_length;
+  no_length.frame = body_options::framing::chunked;
+  no_length.piece = 8192;
+  server.set_body("/chunked", body, no_length);
+  no_length.frame = body_options::framing::until_close;
+  server.set_body("/until-close", body, no_length);
+
+  for (const char* path : {"/sized", "/chunked", "/until-close"}) {
+    test::write_file(target(), "stale");
+    EXPECT_FALSE(fetcher.download(server.url(path), target(), body.size() - 1)) << path;
+    EXPECT_EQ(fetcher.last_error(), "Larger than the expected 199999 bytes") << path;
+    EXPECT_FALSE(file_exists(target())) << path;
+    ASSERT_TRUE(fetcher.download(server.url(path), target(), body.size())) << path;
+    EXPECT_EQ(test::read_file(target()), body);
+  }
+  // The limit belongs to one transfer, not to the handle.
+  ASSERT_TRUE(fetcher.download(server.url("/sized"), target()));
+  EXPECT_EQ(get_file_size(target()), body.size());
+}
+
+TEST_F(DownloaderTest, AbortCheckEndsStalledAndLengthlessTransfers) {
+  body_options headers_only;
+  headers_only.stall_after = 0;
+  server.set_body("/stalled", test::random_bytes(10000, 11), headers_only);
+  body_options slow;
+  slow.frame = body_options::framing::chunked;
+  slow.piece = 512;
+  slow.delay = std::chrono::milliseconds(20);
+  server.set_body("/slow", test::random_bytes(400000, 12), slow);
+
+  for (const char* path : {"/stalled", "/slow"}) {
+    const auto start = std::chrono::steady_clock::now();
+    fetcher.set_abort_check(
+        [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300); });
+    EXPECT_FALSE(fetcher.download(server.url(path), target())) << path;
+    EXPECT_EQ(fetcher.last_error(), "CURL error: 42") << path;
+    EXPECT_FALSE(file_exists(target())) << path;
+    // Well before the low-speed time-out of a minute could have ended it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << path;
+  }
+  server.release_stalls();
+  fetcher.set_abort_check([]() -> bool { throw std::runtime_error("window gone"); });
+  EXPECT_FALSE(fetcher.download(server.url("/slow"), target()));
+  EXPECT_EQ(fetcher.last_error(), "CURL error: 42");
+  fetcher.set_abort_check(nullptr);
+  server.set_body("/small", "small");
+  EXPECT_TRUE(fetcher.download(server.url("/small"), target()));
 }
 
 TEST_F(DownloaderTest, StalledBodiesFailAsTimeOutsWithinTheLowSpeedTime) {
