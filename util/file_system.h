@@ -35,6 +35,10 @@ bool path_exists(const std::wstring& path);
 // existing file (not a directory) from its directory entry, without opening
 // it: one system call where the file check looks at thousands of files.
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time);
+// An existing path as the file system names it, every short (8.3) alias
+// spelled out in full; the path unchanged when it does not exist or the
+// platform has no aliases.
+std::wstring long_path_name(const std::wstring& path);
 // Atomic replace-by-move: the target is either the old or the new file. A
 // read-only target is replaced too (Windows refuses it otherwise).
 bool move_file_replace(const std::wstring& from, const std::wstring& to);
@@ -103,6 +107,12 @@ class file_handle {
   // Write access, create-always (truncating), others may read; a name that
   // is not a disk file (a device, a pipe) is refused.
   static file_handle create_write(const std::wstring& path);
+  // Opens or creates `path` and takes an exclusive lock on it, without
+  // waiting: the lock lasts as long as the handle stays open, and the
+  // system drops it when the process ends in any way. Not open when the lock
+  // cannot be had; `held_elsewhere` then says whether someone else holds it
+  // (rather than the file failing to open).
+  static file_handle lock_exclusive(const std::wstring& path, bool& held_elsewhere);
 
   bool is_open() const { return native_ != invalid; }
   // Reads up to `size` bytes; `got` is 0 at end of file. False on an error.

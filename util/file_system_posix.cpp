@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -84,6 +85,22 @@ file_handle file_handle::create_write(const std::wstring& path) {
                                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644),
                              st);
   return fd < 0 ? file_handle() : file_handle(fd);
+}
+
+file_handle file_handle::lock_exclusive(const std::wstring& path, bool& held_elsewhere) {
+  held_elsewhere = false;
+  struct stat st;
+  int fd = keep_regular_file(
+      ::open(native_path(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644), st);
+  if (fd < 0) return file_handle();
+  // flock belongs to this open file, so a second open in the same process
+  // is refused as well, as on Windows.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    held_elsewhere = errno == EWOULDBLOCK;
+    ::close(fd);
+    return file_handle();
+  }
+  return file_handle(fd);
 }
 
 bool file_handle::read(void* bytes, uint32_t size, uint32_t& got) {
@@ -202,6 +219,8 @@ bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
   }
   return true;
 }
+
+std::wstring long_path_name(const std::wstring& path) { return path; }
 
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
   struct stat st;

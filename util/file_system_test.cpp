@@ -347,6 +347,28 @@ TEST(FileSystemWrite, ATargetInUseIsReportedApart) {
 }
 #endif
 
+TEST(FileSystemLock, OneHolderAtATime) {
+  scoped_temp_dir dir;
+  bool elsewhere = true;
+  file_handle first = file_handle::lock_exclusive(dir / L"lock", elsewhere);
+  ASSERT_TRUE(first.is_open());
+  EXPECT_FALSE(elsewhere);
+  // Anyone may still look at the file without taking the lock.
+  std::FILE* look = open_c_file(dir / L"lock", "rb");
+  EXPECT_NE(look, nullptr);
+  if (look) std::fclose(look);
+  file_handle second = file_handle::lock_exclusive(dir / L"lock", elsewhere);
+  EXPECT_FALSE(second.is_open());
+  EXPECT_TRUE(elsewhere);
+  first.close();
+  second = file_handle::lock_exclusive(dir / L"lock", elsewhere);
+  EXPECT_TRUE(second.is_open());
+  EXPECT_FALSE(elsewhere);
+  // A lock that cannot even be opened is not someone else's.
+  EXPECT_FALSE(file_handle::lock_exclusive(dir / L"missing\\lock", elsewhere).is_open());
+  EXPECT_FALSE(elsewhere);
+}
+
 TEST(FileSystemWrite, NonAsciiNames) {
   scoped_temp_dir dir;
   std::wstring name = dir / L"\x0414\x0430\x043d\x043d\x044b\x0435 file.bin";
