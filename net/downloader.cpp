@@ -70,6 +70,7 @@ bool downloader::download(const std::string& url, const std::wstring& path, uint
   start_time_ = steady_now_ns();
   last_reported_ = 0;
   callback_failed_ = false;
+  over_limit_ = false;
 
   bool ok = false;
   try {
@@ -86,6 +87,7 @@ bool downloader::download(const std::string& url, const std::wstring& path, uint
     ok = true;
   } catch (const curl_easy_exception& e) {
     if (out.over_limit || e.code() == CURLE_FILESIZE_EXCEEDED) {
+      over_limit_ = true;
       last_error_ = format_narrow("Larger than the expected %llu bytes",
                                   static_cast<unsigned long long>(byte_limit));
     } else {

@@ -42,6 +42,8 @@ class downloader {
                 uint64_t byte_limit = no_byte_limit);
 
   const std::string& last_error() const { return last_error_; }
+  // Whether the last transfer failed for a body above its byte limit.
+  bool over_limit() const { return over_limit_; }
   curl_easy& handle() { return handle_; }
   void set_progress_callback(progress_callback callback) { callback_ = std::move(callback); }
   void clear_progress_callback() { callback_ = nullptr; }
@@ -72,6 +74,7 @@ class downloader {
   std::function<bool()> abort_check_;
   // Set when the callback threw: the transfer was aborted on its behalf.
   bool callback_failed_ = false;
+  bool over_limit_ = false;
 };
 
 }  // namespace tsl

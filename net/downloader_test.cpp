@@ -196,9 +196,11 @@ TEST_F(DownloaderTest, BodiesAboveTheByteLimitFailWithOrWithoutALength) {
     test::write_file(target(), "stale");
     EXPECT_FALSE(fetcher.download(server.url(path), target(), body.size() - 1)) << path;
     EXPECT_EQ(fetcher.last_error(), "Larger than the expected 199999 bytes") << path;
+    EXPECT_TRUE(fetcher.over_limit());
     EXPECT_FALSE(file_exists(target())) << path;
     ASSERT_TRUE(fetcher.download(server.url(path), target(), body.size())) << path;
     EXPECT_EQ(test::read_file(target()), body);
+    EXPECT_FALSE(fetcher.over_limit());
   }
   // The limit belongs to one transfer, not to the handle.
   ASSERT_TRUE(fetcher.download(server.url("/sized"), target()));
