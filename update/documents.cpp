@@ -265,6 +265,25 @@ bool read_index_entry(const json& value, index_entry& entry) {
   return true;
 }
 
+std::wstring reserved_target_problem(const std::wstring& launcher_dir,
+                                     const std::wstring& local_path, const std::wstring& exe_name) {
+  const size_t end = local_path.find_first_of(L"\\/");
+  const std::wstring first = local_path.substr(0, end);
+  // The name the first component has on disk, should it be a short alias
+  // (the system makes them all with a '~').
+  const std::wstring on_disk = first.find(L'~') == std::wstring::npos
+                                   ? first
+                                   : file_name_of(long_path_name(join_path(launcher_dir, first)));
+  auto names = [&](const std::wstring& reserved) {
+    return equals_ignore_case(first, reserved) || equals_ignore_case(on_disk, reserved);
+  };
+  if (names(L".temp")) return L"names the launcher's session directory";
+  if (end == std::wstring::npos && (names(L"old-" + exe_name) || names(L"new-" + exe_name))) {
+    return L"names a copy of the launcher executable";
+  }
+  return std::wstring();
+}
+
 std::vector<const json*> index_files(const json& index) {
   std::vector<const json*> out;
   const json* files = member(index, "files");

@@ -86,6 +86,14 @@ std::wstring unescape_remote_path(const std::wstring& remote);
 // prefix or a ".." component).
 bool read_index_entry(const json& value, index_entry& entry);
 
+// Why an entry's "l", safe as a relative path, still must not be written:
+// it names one of the launcher's own files below `launcher_dir`, in any
+// letter case or through a short alias on disk: anything below ".temp" (the
+// session documents and the downloads) or the "old-" and "new-" copies of
+// the launcher executable `exe_name`. Empty when it may be written.
+std::wstring reserved_target_problem(const std::wstring& launcher_dir,
+                                     const std::wstring& local_path, const std::wstring& exe_name);
+
 // The elements of "files": an array's elements, an object's member values,
 // one element for any other non-null value, none for null.
 std::vector<const json*> index_files(const json& index);
