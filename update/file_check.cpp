@@ -81,12 +81,14 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   task->is_launcher = equals_ignore_case(target_path, paths.image_path);
   // The running executable cannot be replaced; the end of the run swaps it.
   task->target_path = task->is_launcher ? paths.new_image_path : target_path;
-  task->unpack_path = target_path + L".unp";
+  // Names of our own beside a file never pass the 255 units a name may hold,
+  // or a file with a long name could never be installed.
+  task->unpack_path = path_with_suffix(target_path, L".unp");
   task->local_size = entry.local_size;
   task->local_sha1 = entry.local_sha1;
-  task->download_path =
-      join_path(paths.downloading_dir, local_path) +
-      (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack));
+  task->download_path = path_with_suffix(
+      join_path(paths.downloading_dir, local_path),
+      entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack));
   task->remote_size = entry.remote_size;
   task->pack = entry.pack;
   task->expected_sha1 = entry.expected_sha1();
@@ -116,6 +118,13 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
     index_entry entry;
     if (!read_index_entry(*value, entry)) continue;
     const std::wstring local_path = utf8_to_wide(entry.local_path);
+    // The session's documents, the downloads and the swap copies are the
+    // launcher's own: such an entry is skipped like one that leaves the
+    // game directory.
+    if (!reserved_target_problem(paths_.launcher_dir, local_path, file_name_of(paths_.image_path))
+             .empty()) {
+      continue;
+    }
     const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
     ++built;
     if (pipeline.current_stage() == stage::checking) splash.set_progress(built, total);
