@@ -31,10 +31,18 @@ void update_host::fail(const std::string& relative, int status, int times) {
   }
 }
 
-void update_host::slow(const std::string& relative, int delay_ms) {
+void update_host::slow(const std::string& relative, int delay_ms, bool with_length) {
   body_options how;
   how.piece = 1024;
   how.delay = std::chrono::milliseconds(delay_ms);
+  if (!with_length) how.frame = body_options::framing::chunked;
+  server_.set_options("/tsl/" + relative, how);
+}
+
+void update_host::stall(const std::string& relative) {
+  body_options how;
+  how.frame = body_options::framing::chunked;
+  how.stall_after = 0;
   server_.set_options("/tsl/" + relative, how);
 }
 

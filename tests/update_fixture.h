@@ -36,7 +36,10 @@ class update_host {
   // times (-1: always).
   void fail(const std::string& relative, int status, int times = -1);
   // Sends the body of a relative path slowly: `delay_ms` between 1 KiB pieces.
-  void slow(const std::string& relative, int delay_ms);
+  // Without a length, the body comes chunked.
+  void slow(const std::string& relative, int delay_ms, bool with_length = true);
+  // Sends the headers of a relative path, without a length, and then nothing.
+  void stall(const std::string& relative);
   int requests(const std::string& relative) const;
   std::vector<std::string> request_log() const;
 

@@ -5,6 +5,7 @@
 #include "codec/packed_file.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
+#include "update/staged_file.h"
 #include "update/update_pipeline.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
@@ -17,6 +18,9 @@ namespace tsl {
 namespace {
 
 constexpr uint32_t hidden_normal_attributes = 0x82;
+// The version file is one small object; the index is bounded by the
+// documents' own limit.
+constexpr uint64_t max_version_bytes = 1u << 20;
 // A chain of version-1 configurations that keeps naming other hosts (A names
 // B, B names A) would fetch forever; after this many moves the session gives up.
 constexpr int max_host_moves = 8;
@@ -68,6 +72,8 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
                                 CSplashWnd& splash) {
   downloader fetcher;
   fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
+  // Closing the window ends a transfer at once, with or without a length.
+  fetcher.set_abort_check([&splash] { return splash.is_closed(); });
   document_error_.clear();
   for (uint32_t attempt = 0;;) {
     if (splash.is_closed() || hosts_.empty()) return false;
@@ -82,36 +88,46 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
     if (attempt == max_attempts_) return false;
     ++attempt;
 
-    if (!fetcher.download(base + "version.json", paths_.version_path)) continue;
+    // Both documents arrive under temporary names and replace the session's
+    // copies only once both are good: a host that fails or lies leaves the
+    // copies of the last good contact, so an offline start loses nothing.
+    staged_file version_file(paths_.version_path);
     json version;
+    std::string why;
+    fetch_status got =
+        fetch_json(fetcher, base + "version.json", version_file, max_version_bytes, version, why);
+    if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
+    if (got != fetch_status::fetched) continue;
     uint32_t n = 0;
-    if (!parse_json_file(paths_.version_path, version)) {
-      document_error_ = L"Version file is not valid JSON";
-      continue;
-    }
     if (!read_gameupdate(version, n, document_error_)) continue;
+
+    staged_file index_file(paths_.index_path);
+    const std::string index_url = base + format_narrow("%u/index.json", n);
+    json parsed;
+    got = fetch_status::not_delivered;
+    {
+      staged_file packed(paths_.packed_index_path);
+      if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_document_bytes) &&
+          unpack_file(packed.temporary(), index_file.temporary(), max_document_bytes) ==
+              packed_ok) {
+        got = parse_json_file(index_file.temporary(), parsed, &why) ? fetch_status::fetched
+                                                                    : fetch_status::malformed;
+      }
+    }
+    // A packed index that did not arrive or did not unpack: the plain one.
+    if (got == fetch_status::not_delivered) {
+      got = fetch_json(fetcher, index_url, index_file, max_document_bytes, parsed, why);
+    }
+    if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
+    if (got != fetch_status::fetched) continue;
+
     if (n != local_gameupdate_) {
       // The stamps on disk were made for another update; should this session
       // not finish, the next one must not trust them with the new number.
       delete_file(paths_.cache_path);
     }
-
-    // Whatever an earlier session or attempt left must not pass for this index.
-    delete_file(paths_.index_path);
-    std::string index_url = base + format_narrow("%u/index.json", n);
-    if (fetcher.download(index_url + ".lzma2", paths_.packed_index_path)) {
-      if (unpack_file(paths_.packed_index_path, paths_.index_path) != packed_ok)
-        delete_file(paths_.index_path);
-      delete_file(paths_.packed_index_path);
-    }
-    if (!file_exists(paths_.index_path) && !fetcher.download(index_url, paths_.index_path))
-      continue;
-    if (!file_exists(paths_.index_path)) continue;
-    json parsed;
-    if (!parse_json_file(paths_.index_path, parsed)) {
-      document_error_ = L"Update index is not valid JSON";
-      continue;
-    }
+    index_file.commit();
+    version_file.commit();
     document_error_.clear();
     index = std::move(parsed);
     gameupdate = n;

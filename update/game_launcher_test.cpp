@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "tests/update_fixture.h"
+#include "update/update_texts.h"
 #include "util/file_system.h"
+#include "util/process.h"
 #include "util/product.h"
 #include "util/text.h"
 
@@ -264,14 +268,115 @@ TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
   EXPECT_TRUE(during_attempts.ok);
   EXPECT_EQ(during_attempts.error, L"Could not download update index.");
 
+  // Closed as the first contact begins: its transfers end at once, and the
+  // selection gives up the same way.
   test::scoped_temp_dir dir;
   update_host host(dir.path());
   publisher(dir.path()).publish(1, small_game(), publisher::default_config({"http://x/"}));
-  auto after_acceptance = run_update(
+  auto at_first_contact = run_update(
       game, {host.base_url()}, [](CSplashWnd& splash, const std::wstring&) { splash.close(); });
-  EXPECT_FALSE(after_acceptance.ok);
-  EXPECT_EQ(after_acceptance.error, L"Cancelled by user");
+  EXPECT_TRUE(at_first_contact.ok);
+  EXPECT_EQ(at_first_contact.error, L"Could not download update index.");
   EXPECT_FALSE(file_exists(game.path(L"client\\Client.exe")));
+}
+
+const std::wstring session_rel = join_path(L".temp", product_guid);
+
+TEST(HostSelection, AnOfflineStartKeepsTheCopiesOfTheLastContact) {
+  game_install game;
+  test::scoped_temp_dir dir;
+  update_host host(dir.path());
+  publisher pub(dir.path());
+  pub.publish(1, small_game(), publisher::default_config({host.base_url()}));
+  ASSERT_EQ(run_update(game, {host.base_url()}).error, L"");
+  const std::wstring version = game.path(join_path(session_rel, L"version.json"));
+  const std::wstring index = game.path(join_path(session_rel, L"index.json"));
+  const std::string version_before = test::read_file(version);
+  const std::string index_before = test::read_file(index);
+  ASSERT_EQ(version_before, "{\"gameupdate\":1}\n");
+
+  // Same size and time, other bytes: only a digest would tell.
+  const std::wstring data = game.path(L"data\\Game Data.bin");
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(get_file_size_and_time(data, size, time));
+  test::write_file(data, std::string(3000, 'e'));
+  ASSERT_TRUE(test::set_file_time(data, time));
+
+  auto offline = [&] {
+    auto r = run_update(game, {host.base_url()}, nullptr,
+                        [](game_launcher& s) { s.set_retry_delay(0); });
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(test::read_file(version), version_before);
+    EXPECT_EQ(test::read_file(index), index_before);
+    EXPECT_EQ(list_files(game.path(session_rel), false, L"*.part"),
+              std::vector<std::wstring>{});  // nothing staged is left
+    return r.error;
+  };
+  // No answer, a broken version file, a broken index: the copies stay.
+  host.fail("version.json", 500, 3);
+  EXPECT_EQ(offline(), L"Could not download update index.");
+  test::write_file(dir / L"version.json", "{\"gameupdate\":");
+  EXPECT_EQ(offline(), L"Could not download update index. Version file is not valid JSON");
+  test::write_file(dir / L"version.json", "{\"gameupdate\":1}\n");
+  host.fail("1/index.json.lzma2", 404, 3);
+  test::write_file(dir / L"1\\index.json", "{\"config\":");
+  EXPECT_EQ(offline(), L"Could not download update index. Update index is not valid JSON");
+
+  // Back online with the same update: the cache still counts, nothing is
+  // hashed again (so the changed bytes stay unnoticed).
+  pub.publish(1, small_game(), publisher::default_config({host.base_url()}));
+  EXPECT_EQ(run_update(game, {host.base_url()}).error, L"");
+  EXPECT_EQ(test::read_file(data), std::string(3000, 'e'));
+}
+
+TEST(HostSelection, HostileDocumentsEndTheSessionWithAClearText) {
+  game_install game;
+  test::scoped_temp_dir dir;
+  update_host host(dir.path());
+  publisher(dir.path()).publish(1, small_game(), publisher::default_config({host.base_url()}));
+  auto run = [&] {
+    return run_update(game, {host.base_url()}, nullptr,
+                      [](game_launcher& s) { s.set_retry_delay(0); });
+  };
+  // A small index whose configuration nests 200,000 arrays deep.
+  delete_file(dir / L"1\\index.json.lzma2");
+  test::write_file(dir / L"1\\index.json", "{\"config\":" + std::string(200000, '[') +
+                                               std::string(200000, ']') + ",\"files\":[]}");
+  auto r = run();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error,
+            L"Could not download update index. Update index is nested deeper than 64 "
+            L"levels");
+  EXPECT_FALSE(file_exists(game.path(join_path(session_rel, L"config.json"))));
+  // A version file of a megabyte and more.
+  test::write_file(dir / L"version.json", "{\"gameupdate\":1" + std::string(1u << 20, ' ') + "}");
+  r = run();
+  EXPECT_EQ(r.error, L"Could not download update index. Version file is larger than 1 MiB");
+}
+
+TEST(HostSelection, ClosingTheWindowEndsAStalledTransfer) {
+  game_install game;
+  test::scoped_temp_dir dir;
+  update_host host(dir.path());
+  publisher(dir.path()).publish(1, small_game(), publisher::default_config({host.base_url()}));
+  // Headers and then nothing: only the low-speed time-out of a minute would
+  // end it, had the window no say.
+  host.stall("version.json");
+  const auto start = std::chrono::steady_clock::now();
+  auto session = game.session({host.base_url()});
+  CSplashWnd splash;
+  // The user closes the window while the transfer hangs.
+  std::thread user([&] {
+    while (host.requests("version.json") == 0) sleep_milliseconds(5);
+    sleep_milliseconds(200);
+    splash.close();
+  });
+  bool restart = false;
+  EXPECT_TRUE(session->run(splash, restart));
+  user.join();
+  EXPECT_EQ(session->error_text(), L"Could not download update index.");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(host.requests("version.json"), 1);
 }
 
 }  // namespace
