@@ -45,7 +45,12 @@ int run_launcher_mode(bool no_update) {
       start_client();
     } else {
       bool restart = false;
-      if (!session.run(splash, restart)) {
+      const bool ok = session.run(splash, restart);
+      if (!ok && session.another_launcher_running()) {
+        // The launcher already at work starts the client when it is done;
+        // this one changes nothing and only shows the user where that one is.
+        bring_splash_forward(current_process_id());
+      } else if (!ok) {
         std::wstring message = pick_text(texts::update_failed);
         if (!session.error_text().empty()) {
           message += format_wide(pick_text(texts::error_detail), session.error_text());

@@ -68,4 +68,9 @@ class CSplashWnd {
   std::unique_ptr<impl> impl_;
 };
 
+// Brings to the front a splash window that a process other than
+// `own_process` shows (another launcher at work on this desktop), restoring
+// it when it was minimised. False when there is none; always on the console.
+bool bring_splash_forward(uint32_t own_process);
+
 }  // namespace tsl

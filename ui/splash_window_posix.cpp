@@ -158,4 +158,6 @@ bool CSplashWnd::ui_thread_running() const { return false; }
 
 splash_state& CSplashWnd::state() const { return *impl_; }
 
+bool bring_splash_forward(uint32_t) { return false; }
+
 }  // namespace tsl

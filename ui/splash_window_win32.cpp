@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -493,5 +494,37 @@ bool CSplashWnd::ui_thread_running() const {
 }
 
 splash_state& CSplashWnd::state() const { return *impl_; }
+
+namespace {
+
+struct splash_search {
+  DWORD own_process;
+  HWND found;
+};
+
+// CALLBACK: the 32-bit build calls it with the system's convention.
+BOOL CALLBACK find_other_splash(HWND hwnd, LPARAM param) {
+  auto* search = reinterpret_cast<splash_search*>(param);
+  wchar_t name[64];
+  DWORD process = 0;
+  GetWindowThreadProcessId(hwnd, &process);
+  if (process != search->own_process && GetClassNameW(hwnd, name, 64) &&
+      std::wcscmp(name, window_class_name) == 0) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool bring_splash_forward(uint32_t own_process) {
+  splash_search search{own_process, nullptr};
+  EnumWindows(&find_other_splash, reinterpret_cast<LPARAM>(&search));
+  if (!search.found) return false;
+  if (IsIconic(search.found)) ShowWindow(search.found, SW_RESTORE);
+  SetForegroundWindow(search.found);
+  return true;
+}
 
 }  // namespace tsl

@@ -273,6 +273,25 @@ TEST_F(SplashWin32, MissingOrUndecodableBackgroundMeansNoWindow) {
   }
 }
 
+TEST_F(SplashWin32, ASecondLauncherBringsTheRunningOnesWindowForward) {
+  show();
+  ASSERT_NE(hwnd_, nullptr);
+  // Another program has the front, and the launcher's window is minimised.
+  HWND other = CreateWindowExW(0, L"STATIC", L"other program", WS_POPUP | WS_VISIBLE, 0, 0, 200,
+                               100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  ShowWindow(hwnd_, SW_MINIMIZE);
+  // A launcher never brings its own window forward...
+  EXPECT_FALSE(bring_splash_forward(GetCurrentProcessId()));
+  EXPECT_TRUE(IsIconic(hwnd_));
+  // ...but that of the launcher already at work, whose process is not its own.
+  EXPECT_TRUE(bring_splash_forward(GetCurrentProcessId() + 4));
+  EXPECT_FALSE(IsIconic(hwnd_));
+  EXPECT_EQ(GetForegroundWindow(), hwnd_);
+  DestroyWindow(other);
+}
+
 TEST_F(SplashWin32, CloseEndsTheThreadAndTheWindow) {
   show();
   ASSERT_NE(hwnd_, nullptr);

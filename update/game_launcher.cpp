@@ -174,6 +174,17 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
 }
 
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
+  // Two launchers on one installation would move each other's downloads
+  // into place. The lock ends with run, so the launcher that a self-update
+  // starts finds it free.
+  bool held_elsewhere = false;
+  const file_handle lock =
+      file_handle::lock_exclusive(join_path(paths_.session_dir, L"launcher.lock"), held_elsewhere);
+  if (held_elsewhere) {
+    another_launcher_running_ = true;
+    error_text_ = L"Another launcher is updating this installation";
+    return false;
+  }
   cache_.load(paths_.cache_path);
   if (!directory_exists(paths_.session_dir)) {
     error_text_ = L"Can not create temp directory.";

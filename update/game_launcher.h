@@ -31,7 +31,11 @@ class game_launcher {
   bool prepare();
   // Brings the installation up to date. True when the entry may go on (start
   // the client, or restart when `restart` was set); false with error_text.
+  // Holds the installation's lock from start to end: while another launcher
+  // holds it, run returns false at once and touches nothing.
   bool run(CSplashWnd& splash, bool& restart);
+  // Whether the last run found another launcher at work on this installation.
+  bool another_launcher_running() const { return another_launcher_running_; }
 
   // Fetches the version file and the index from the hosts in rotating,
   // counted attempts. False when none delivered a usable index.
@@ -73,6 +77,7 @@ class game_launcher {
   // Why the last attempt of select_host failed on a malformed document
   // (empty when the hosts simply did not answer).
   std::wstring document_error_;
+  bool another_launcher_running_ = false;
 };
 
 }  // namespace tsl

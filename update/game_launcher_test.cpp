@@ -282,6 +282,38 @@ TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
 
 const std::wstring session_rel = join_path(L".temp", product_guid);
 
+TEST(SessionSetup, ASecondLauncherOnTheInstallationChangesNothing) {
+  game_install game;
+  test::scoped_temp_dir dir;
+  update_host host(dir.path());
+  publisher(dir.path()).publish(1, small_game(), publisher::default_config({host.base_url()}));
+  auto second = game.session({host.base_url()});
+  // The first launcher is at work and holds the installation's lock.
+  bool elsewhere = false;
+  file_handle first =
+      file_handle::lock_exclusive(game.path(join_path(session_rel, L"launcher.lock")), elsewhere);
+  ASSERT_TRUE(first.is_open());
+  CSplashWnd splash;
+  bool restart = false;
+  EXPECT_FALSE(second->run(splash, restart));
+  splash.close();
+  EXPECT_TRUE(second->another_launcher_running());
+  EXPECT_FALSE(restart);
+  EXPECT_TRUE(host.request_log().empty());
+  EXPECT_EQ(list_files(game.path(session_rel), true, L"*.*"),
+            std::vector<std::wstring>{game.path(join_path(session_rel, L"launcher.lock"))});
+
+  // Once it is done, the lock is free; and a run leaves it free, so the
+  // launcher that a self-update starts is never refused.
+  first.close();
+  auto r = run_update(game, {host.base_url()});
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(game.path(L"client\\Client.exe")), "client build 1");
+  first =
+      file_handle::lock_exclusive(game.path(join_path(session_rel, L"launcher.lock")), elsewhere);
+  EXPECT_TRUE(first.is_open());
+}
+
 TEST(HostSelection, AnOfflineStartKeepsTheCopiesOfTheLastContact) {
   game_install game;
   test::scoped_temp_dir dir;

@@ -25,5 +25,6 @@ bool set_environment_variable(const std::wstring& name, const std::wstring& valu
 // locale (LC_ALL, LC_MESSAGES, LANG) onto the same identifiers.
 uint16_t query_system_language();
 void sleep_milliseconds(uint32_t milliseconds);
+uint32_t current_process_id();
 
 }  // namespace tsl

@@ -113,4 +113,6 @@ void sleep_milliseconds(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+
 }  // namespace tsl

@@ -52,4 +52,6 @@ uint16_t query_system_language() { return GetSystemDefaultLangID(); }
 
 void sleep_milliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
+uint32_t current_process_id() { return GetCurrentProcessId(); }
+
 }  // namespace tsl
