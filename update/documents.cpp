@@ -33,6 +33,13 @@ bool read_u32(const json& object, const char* key, uint32_t& out) {
   return true;
 }
 
+bool read_u64(const json& object, const char* key, uint64_t& out) {
+  const json* v = member(object, key);
+  if (!v || !v->is_number()) return false;
+  out = v->get<uint64_t>();
+  return true;
+}
+
 bool read_string_array(const json& config_check, const char* key, std::vector<std::string>& out,
                        std::wstring& error) {
   const json* list = member(config_check, key);
@@ -243,7 +250,7 @@ bool read_index_entry(const json& value, index_entry& entry) {
   index_entry e;
   if (!value.is_object() || !read_string(value, "l", e.local_path) ||
       !read_string(value, "l_sha1", e.local_sha1) || !read_u32(value, "l_size", e.local_size) ||
-      !read_string(value, "r", e.remote_path) || !read_u32(value, "r_size", e.remote_size)) {
+      !read_string(value, "r", e.remote_path) || !read_u64(value, "r_size", e.remote_size)) {
     return false;
   }
   // An entry must never make the launcher write outside its own directory.

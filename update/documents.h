@@ -68,7 +68,7 @@ struct index_entry {
   std::string local_sha1;    // "l_sha1", lower-cased
   uint32_t local_size = 0;   // "l_size"
   std::string remote_path;   // "r"
-  uint32_t remote_size = 0;  // "r_size"
+  uint64_t remote_size = 0;  // "r_size", whole: the most a download of the file may bring
   std::string pack;          // "r_pack" lower-cased, "none" when absent or empty
   std::string remote_sha1;   // "r_sha1" lower-cased, packed files only
   // The digest a downloaded file must have.

@@ -213,7 +213,8 @@ bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   }
   check_rules rules;
   if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
-  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_}, cache_, splash);
+  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_},
+                           cache_, splash);
   if (!check_files(index, version, rules, gameupdate != local_gameupdate_, pipeline, splash)) {
     error_text_ = L"Can not start the update threads.";
     return !strict_;
@@ -228,13 +229,23 @@ bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& spla
     return true;
   }
   const session_paths& p = paths_;
+  // A copy that a scanner holds is tried again after a growing pause.
+  auto move_until_free = [&](const std::wstring& from, const std::wstring& to, bool flush_first) {
+    for (uint32_t retry = 0;; ++retry) {
+      const place_result r = flush_first ? place_file(from, to) : move_file_durably(from, to);
+      if (r != place_result::in_use || retry >= max_attempts_) return r == place_result::placed;
+      sleep_milliseconds(in_use_pause_ms(retry));
+    }
+  };
   if (pipeline.launcher_updated()) {
-    if (file_exists(p.new_image_path) && move_file_replace(p.image_path, p.old_image_path)) {
-      if (move_file_replace(p.new_image_path, p.image_path)) {
+    // The running executable cannot be opened for writing, and its bytes are
+    // on disk long since; the new one is flushed before it takes its name.
+    if (file_exists(p.new_image_path) && move_until_free(p.image_path, p.old_image_path, false)) {
+      if (move_until_free(p.new_image_path, p.image_path, true)) {
         restart = true;
       } else {
         // Never leave the launcher missing from its own path.
-        move_file_replace(p.old_image_path, p.image_path);
+        move_file_durably(p.old_image_path, p.image_path);
       }
     }
   } else if (file_exists(p.old_image_path)) {

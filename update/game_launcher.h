@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace tsl {
 class CSplashWnd;
 class update_pipeline;
 struct check_rules;
+struct update_task;
 
 class game_launcher {
  public:
@@ -53,6 +55,10 @@ class game_launcher {
   // shorter pause between connection attempts.
   void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
   void set_retry_delay(uint32_t milliseconds) { retry_delay_ = milliseconds; }
+  // Called by the workers before each step of a task; it may throw.
+  void set_worker_hook(std::function<void(const update_task&, bool unpacking)> hook) {
+    worker_hook_ = std::move(hook);
+  }
 
  private:
   enum class acceptance { accepted, failed, cancelled };
@@ -78,6 +84,7 @@ class game_launcher {
   // (empty when the hosts simply did not answer).
   std::wstring document_error_;
   bool another_launcher_running_ = false;
+  std::function<void(const update_task&, bool)> worker_hook_;
 };
 
 }  // namespace tsl

@@ -9,6 +9,7 @@
 #include "update/file_cache.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
+#include "util/process.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -20,6 +21,12 @@ namespace {
 std::atomic<int> last_percent_shown{0};
 
 }  // namespace
+
+uint32_t in_use_pause_ms(uint32_t retry) {
+  uint32_t pause = 100;
+  for (uint32_t i = 0; i < retry && pause < 2000; ++i) pause *= 4;
+  return pause < 2000 ? pause : 2000;
+}
 
 update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
     : settings_(std::move(settings)), cache_(cache), splash_(splash) {}
@@ -64,6 +71,40 @@ void update_pipeline::stop() {
     unpacks_.no_more();
   }
   if (unpack_thread_.joinable()) unpack_thread_.join();
+  if (splash_.is_closed()) return;  // what is still queued was cancelled
+  // A worker that ended early leaves work behind; it must not pass for done.
+  while (auto task = downloads_.take()) fail_download(*task, "not downloaded");
+  while (auto task = unpacks_.take()) failed_unpacks_.push_back(task->local_path);
+}
+
+template <typename Step>
+void update_pipeline::guarded(const std::shared_ptr<update_task>& task, bool unpacking,
+                              Step&& step) {
+  std::string why;
+  try {
+    if (settings_.before_step) settings_.before_step(*task, unpacking);
+    step();
+    return;
+  } catch (const std::exception& e) {
+    why = e.what();
+  } catch (...) {
+    why = "unknown failure";
+  }
+  if (unpacking) {
+    failed_unpacks_.push_back(task->local_path);
+  } else {
+    fail_download(*task, why);
+  }
+}
+
+void update_pipeline::fail_download(const update_task& task, const std::string& why) {
+  failed_downloads_.push_back(format_wide(L"%s (%S)", task.local_path, why));
+}
+
+void update_pipeline::pause(uint32_t milliseconds) const {
+  for (uint32_t waited = 0; waited < milliseconds && !splash_.is_closed(); waited += 20) {
+    sleep_milliseconds(20);
+  }
 }
 
 template <typename Handle>
@@ -91,6 +132,9 @@ void update_pipeline::download_worker() {
   try {
     fetcher.reset(new downloader());
     fetcher->handle().add(CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connect_timeout));
+    // Closing the window ends the transfer at once, whether or not the
+    // server gave a length and whether or not bytes arrive.
+    fetcher->set_abort_check([this] { return splash_.is_closed(); });
   } catch (const std::exception& e) {
     // Without a downloader every file fails; they are reported, not lost.
     fetcher.reset();
@@ -99,10 +143,10 @@ void update_pipeline::download_worker() {
   try {
     file_hasher hasher;
     work(downloads_, [&](std::shared_ptr<update_task> task) {
-      download_one(std::move(task), fetcher.get(), construction_error, hasher);
+      guarded(task, false, [&] { download_one(task, fetcher.get(), construction_error, hasher); });
     });
-  } catch (const std::exception&) {
-    // Nothing may end the process from a worker; the run reports what failed.
+  } catch (...) {
+    // Nothing may end the process from a worker; stop() fails what is left.
   }
   stage_ = stage::downloads_over;
 }
@@ -116,6 +160,13 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     shown = true;
   };
   bool downloaded = false;
+  // The callback refers to this call's locals: it must go however the call ends.
+  struct callback_scope {
+    downloader* fetcher;
+    ~callback_scope() {
+      if (fetcher) fetcher->clear_progress_callback();
+    }
+  } scope{fetcher};
   if (fetcher) {
     if (stage_ == stage::checked) show_status();
     fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
@@ -133,9 +184,12 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
       return splash_.is_closed() ? 1 : 0;
     });
     create_directories(directory_of(task->download_path));
-    const std::string& host = settings_.hosts[settings_.position % settings_.hosts.size()];
-    downloaded = fetcher->download(host + task->remote_path, task->download_path);
-    fetcher->clear_progress_callback();
+    // Each retry asks the next host, starting from the one that served the
+    // index: a mirror that lacks one file does not fail it.
+    const std::string& host =
+        settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
+    downloaded =
+        fetcher->download(host + task->remote_path, task->download_path, task->remote_size);
   }
   if (downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1)) {
     ++tasks_downloaded_;
@@ -148,17 +202,18 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     ++task->attempts;
     downloads_.push(std::move(task));
   } else {
-    const std::string& why = fetcher ? fetcher->last_error() : construction_error;
-    failed_downloads_.push_back(format_wide(L"%s (%S)", task->local_path, why));
+    fail_download(*task, fetcher ? fetcher->last_error() : construction_error);
   }
 }
 
 void update_pipeline::unpack_worker() {
   try {
     file_hasher hasher;
-    work(unpacks_, [&](std::shared_ptr<update_task> task) { unpack_one(std::move(task), hasher); });
-  } catch (const std::exception&) {
-    // Nothing may end the process from a worker.
+    work(unpacks_, [&](std::shared_ptr<update_task> task) {
+      guarded(task, true, [&] { unpack_one(task, hasher); });
+    });
+  } catch (...) {
+    // Nothing may end the process from a worker; stop() fails what is left.
   }
   stage_ = stage::unpacks_over;
 }
@@ -169,17 +224,24 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher&
     splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
   }
   create_directories(directory_of(task->target_path));
-  bool placed = false;
+  // Flushed before it takes the installed file's place, so that a power loss
+  // cannot leave a file of zeros that the cache then vouches for.
+  place_result result = place_result::failed;
   if (task->pack == "none") {
-    placed = move_file_replace(task->download_path, task->target_path);
+    result = place_file(task->download_path, task->target_path);
   } else {
     // Decoded beside the target and verified before one move puts it in
     // place, so the installed file is never half-written.
     if (task->pack == "lzma2" && unpack_file(task->download_path, task->unpack_path) == 0 &&
         equals_ignore_case(hasher.digest(task->unpack_path), task->local_sha1)) {
-      placed = move_file_replace(task->unpack_path, task->target_path);
+      result = place_file(task->unpack_path, task->target_path);
     }
     delete_file(task->unpack_path);
+  }
+  const bool placed = result == place_result::placed;
+  // A scanner or the running client holds the file: give it a moment.
+  if (result == place_result::in_use && task->attempts < settings_.max_attempts) {
+    pause(in_use_pause_ms(task->attempts));
   }
   if (placed) {
     cache_.store(wide_to_utf8(task->local_path), task->target_path);

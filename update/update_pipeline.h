@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,10 +36,17 @@ enum class stage : int32_t {
 // What the workers take from the session.
 struct pipeline_settings {
   std::vector<std::string> hosts;  // update base URLs, each ending in "/"
-  uint32_t position = 0;           // of the host that delivered the index
+  uint32_t position = 0;           // of the host that delivered the index; retries go round
   uint32_t max_attempts = 3;       // retries per file in each worker
   int32_t connect_timeout = 10;    // seconds
+  // Test seam: called on the worker's thread before each step of a task
+  // (unpacking true for the unpack worker); it may throw.
+  std::function<void(const update_task&, bool unpacking)> before_step;
 };
+
+// The pause before the next try of a file that another program holds open:
+// 100 ms, then four times longer each time, at most 2 s.
+uint32_t in_use_pause_ms(uint32_t retry);
 
 class update_pipeline {
  public:
@@ -61,7 +69,9 @@ class update_pipeline {
 
   // After stop(): "path (error)" per file whose download failed for good,
   // the local path per file that could not be put in place, and whether a
-  // new launcher executable arrived at its "new-" path.
+  // new launcher executable arrived at its "new-" path. Unless the window
+  // was closed, a task that no worker finished (one failed by an exception,
+  // or left queued when its worker ended early) is among the failures.
   const std::vector<std::wstring>& failed_downloads() const { return failed_downloads_; }
   const std::vector<std::wstring>& failed_unpacks() const { return failed_unpacks_; }
   bool launcher_updated() const { return launcher_updated_; }
@@ -73,6 +83,12 @@ class update_pipeline {
   void download_one(std::shared_ptr<update_task> task, downloader* fetcher,
                     const std::string& construction_error, file_hasher& hasher);
   void unpack_one(std::shared_ptr<update_task> task, file_hasher& hasher);
+  // A worker's step for one task; whatever it throws fails that task alone.
+  template <typename Step>
+  void guarded(const std::shared_ptr<update_task>& task, bool unpacking, Step&& step);
+  void fail_download(const update_task& task, const std::string& why);
+  // Waits up to `milliseconds`, less when the splash window closes.
+  void pause(uint32_t milliseconds) const;
   // The worker loop over one queue, until its stop or no_more mark or the
   // closing of the splash window.
   template <typename Handle>

@@ -452,5 +452,123 @@ TEST(UpdateRun, NamesAtTheLengthLimitAreInstalled) {
   EXPECT_EQ(list_files(w.game.path(L"data"), false, L"*.*").size(), 2u);
 }
 
+TEST(UpdateRun, ABodyLargerThanItsEntryIsAbortedAsFailed) {
+  update_world w;
+  json index = w.pub.publish(1, game_files("v1"), w.config());
+  // The host sends far more than the index says the file has.
+  w.pub.corrupt(index["files"][1]["r"], "engine v1" + std::string(100000, 'x'));
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error,
+            L"Failed to download 1 files\nFile: client\\engine.dll (Larger than the "
+            L"expected 9 bytes)");
+  EXPECT_FALSE(file_exists(w.game.path(L"client\\engine.dll")));
+}
+
+TEST(UpdateRun, ClosingTheWindowEndsADownloadWithoutALength) {
+  update_world w;
+  auto files = game_files("v1");
+  files.push_back({"data\\slow.pak", test::random_bytes(400000, 3), false});
+  w.pub.publish(1, files, w.config());
+  // Without a length no progress report comes, which could see the window
+  // close; 400 pieces of 50 ms would take 20 s.
+  w.host.slow("1/data/slow.pak", 50, false);
+  const auto start = std::chrono::steady_clock::now();
+  auto session = w.game.session({w.host.base_url()});
+  CSplashWnd splash;
+  std::thread user([&] {
+    while (w.host.requests("1/data/slow.pak") == 0) sleep_milliseconds(5);
+    sleep_milliseconds(300);
+    splash.close();
+  });
+  bool restart = false;
+  EXPECT_TRUE(session->run(splash, restart));
+  user.join();
+  EXPECT_EQ(session->error_text(), L"Cancelled by user");
+  EXPECT_FALSE(file_exists(w.game.path(L"data\\slow.pak")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(UpdateRun, ReadOnlyFilesAreReplacedAndTheOldLauncherDeleted) {
+  update_world w;
+  auto files = game_files("v1");
+  files.push_back({"TessalyReach.exe", "launcher executable, second build", false});
+  w.pub.publish(1, files, w.config());
+  ASSERT_TRUE(w.update().restart);
+  // The old copy and an installed file are marked read-only (Windows refuses
+  // to replace or delete such files until the flag goes).
+  ASSERT_TRUE(set_file_attributes(w.game.path(L"old-TessalyReach.exe"), 0x01));
+  ASSERT_TRUE(set_file_attributes(w.game.path(L"data\\levels\\level 1.map"), 0x01));
+  files[3].content = "level one, second edition";
+  w.pub.publish(2, files, w.config());
+  auto r = w.update();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), files[3].content);
+  EXPECT_FALSE(file_exists(w.game.path(L"old-TessalyReach.exe")));
+}
+
+TEST(UpdateRun, RetriesGoRoundTheHostsFromTheSelectedOne) {
+  update_world w;
+  test::scoped_temp_dir mirror_dir;
+  update_host mirror(mirror_dir.path());
+  json config = publisher::default_config({w.host.base_url(), mirror.base_url()});
+  w.pub.publish(1, game_files("v1"), config);
+  publisher(mirror_dir.path()).publish(1, game_files("v1"), config);
+  // The host that served the index lost one file; the mirror has it.
+  w.host.fail("1/data/levels/level 1.map", 404);
+  auto r = w.update();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), "level one v1");
+  EXPECT_EQ(w.host.requests("1/data/levels/level 1.map"), 1);
+  EXPECT_EQ(mirror.requests("1/data/levels/level 1.map"), 1);
+}
+
+TEST(UpdateRun, AWorkerStepThatThrowsFailsItsTaskAndTheRun) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  auto r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
+    s.set_retry_delay(0);
+    s.set_worker_hook([](const update_task& task, bool unpacking) {
+      if (!unpacking && task.local_path == L"client\\engine.dll") throw std::runtime_error("boom");
+      if (unpacking && task.local_path == L"empty.txt") throw 42;  // not even a std::exception
+    });
+  });
+  EXPECT_TRUE(r.ok);
+  // Download failures hide unpack failures of the same run.
+  EXPECT_EQ(r.error, L"Failed to download 1 files\nFile: client\\engine.dll (boom)");
+  EXPECT_FALSE(file_exists(w.session(L"cache.json")));
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), "level one v1");
+
+  r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
+    s.set_worker_hook([](const update_task& task, bool unpacking) {
+      if (unpacking && task.local_path == L"empty.txt") throw 42;
+    });
+  });
+  EXPECT_EQ(r.error, L"Failed to unpack 1 files\nFile: empty.txt");
+  EXPECT_FALSE(file_exists(w.session(L"cache.json")));
+}
+
+#ifdef _WIN32
+TEST(UpdateRun, AFileHeldForAMomentIsPlacedOnALaterTry) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  std::wstring engine = w.game.path(L"client\\engine.dll");
+  test::write_file(engine, "an engine that a scanner looks at");
+  HANDLE h = CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // Let go once the first try has met it.
+  std::thread scanner([&] {
+    while (w.downloads() < 6) Sleep(5);
+    Sleep(250);
+    CloseHandle(h);
+  });
+  auto r = w.update();
+  scanner.join();
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(engine), "engine v1");
+}
+#endif
+
 }  // namespace
 }  // namespace tsl

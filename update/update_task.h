@@ -18,7 +18,7 @@ struct update_task {
   uint32_t local_size = 0;
   std::string local_sha1;
   std::wstring download_path;
-  uint32_t remote_size = 0;
+  uint64_t remote_size = 0;  // a download that brings more bytes fails
   std::string pack;
   std::string expected_sha1;
   bool is_launcher = false;

@@ -187,4 +187,8 @@ place_result place_file(const std::wstring& from, const std::wstring& to) {
   return platform::replace_by_move(from, to, true);
 }
 
+place_result move_file_durably(const std::wstring& from, const std::wstring& to) {
+  return platform::replace_by_move(from, to, true);
+}
+
 }  // namespace tsl

@@ -50,6 +50,9 @@ enum class place_result { placed, in_use, failed };
 // is on disk before the move, and the move is on disk when this returns, so
 // nothing that vouches for the placed file can outlive its contents.
 place_result place_file(const std::wstring& from, const std::wstring& to);
+// The same for a file whose data is on disk already and that may not be
+// opened for writing (the running executable): only the move is durable.
+place_result move_file_durably(const std::wstring& from, const std::wstring& to);
 bool copy_file_replace(const std::wstring& from, const std::wstring& to);
 // Windows attribute bits; a no-op that succeeds on POSIX (dot names hide).
 bool set_file_attributes(const std::wstring& path, uint32_t attributes);
