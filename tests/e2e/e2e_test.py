@@ -277,6 +277,26 @@ def cancel_during_downloads(w):
     check(h.installed_matches(w.game, w.input), "cancel: everything was installed anyway")
 
 
+def second_launcher_at_once(w):
+    """A launcher started on an installation that another one is updating
+    changes nothing, starts nothing and exits with 0 at once; the first
+    finishes as if alone."""
+    w.publish(1)
+    server = w.fault(h.PRIMARY_PORT, root=w.output, trickle=0.005)
+    first = w.runner.start(w.launcher, env={"TSL_MESSAGE_LOG": w.message_log})
+    h.wait_for(lambda: len(server.log) > 3, 120, "the first launcher's downloads to begin")
+    code, _, err, took = w.launch()
+    check(code == 0, "second launcher: exit code %d (%s)" % (code, err[-300:]))
+    check(h.client_records(w.game) == [], "second launcher: it started the client")
+    check(w.messages() == "", "second launcher: it showed %r" % w.messages()[:200])
+    versions = [p for p in server.log if p.endswith("version.json")]
+    check(len(versions) == 1, "second launcher: it asked the host too: %s" % versions)
+    code = first.wait(300)
+    check(code == 0, "first launcher: exit code %d" % code)
+    check(len(h.client_records(w.game)) == 1, "first launcher: the client should start once")
+    check(not h.installed_matches(w.game, w.input), "first launcher: installation incomplete")
+
+
 def windows_maker_agrees(w):
     """The Windows maker under Wine publishes what the native maker publishes."""
     if not w.args.wine:
@@ -346,8 +366,8 @@ def left_out_names(w):
 
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
-             missing_client_in_russian, cancel_during_downloads, windows_maker_agrees,
-             left_out_names]
+             missing_client_in_russian, cancel_during_downloads, second_launcher_at_once,
+             windows_maker_agrees, left_out_names]
 
 
 def main():
