@@ -291,7 +291,10 @@ def second_launcher_at_once(w):
     check(w.messages() == "", "second launcher: it showed %r" % w.messages()[:200])
     versions = [p for p in server.log if p.endswith("version.json")]
     check(len(versions) == 1, "second launcher: it asked the host too: %s" % versions)
-    code = first.wait(300)
+    # The client inherits the launcher's output, so this also waits for it,
+    # as launch() does.
+    first.communicate(timeout=300)
+    code = first.returncode
     check(code == 0, "first launcher: exit code %d" % code)
     check(len(h.client_records(w.game)) == 1, "first launcher: the client should start once")
     check(not h.installed_matches(w.game, w.input), "first launcher: installation incomplete")
