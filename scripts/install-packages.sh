@@ -22,8 +22,9 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   # running the Windows binaries
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick fonts-wine
-  # running the PE32 build where the kernel refuses 32-bit code (emulate-i386.sh)
-  qemu-user-static
+  # running the PE32 build where the kernel refuses 32-bit code (emulate-i386.sh),
+  # and what its qemu-i386 with per-thread TLS is built with (build-qemu-i386.sh)
+  qemu-user-static libglib2.0-dev meson
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
 )
