@@ -13,7 +13,9 @@
 #   scripts/emulate-i386.sh [--check] PREFIX [COMMAND [ARGS...]]
 #
 # --check only tells (exit 0 or 125) whether emulation works here, leaving the
-# prefix alone. Every step prints what it cost in seconds. Exit status: the
+# prefix alone. TSL_QEMU_I386 names the emulator (default: qemu-i386-static);
+# it must keep each thread's TLS apart (scripts/check-emulated-tls.sh), which
+# Debian's qemu 7.2 does not and scripts/build-qemu-i386.sh's build does. Every step prints what it cost in seconds. Exit status: the
 # command's, or 125 when emulation is not possible here (one line says why).
 # Needs root for the handler. Nothing else may rely on the handler: while it is
 # registered every 32-bit program on the machine, Wine's helpers included,
@@ -37,9 +39,19 @@ impossible() {
 }
 seconds_since() { echo $(($(date +%s) - $1)); }
 
-emulator=$(command -v qemu-i386-static || true)
+emulator=${TSL_QEMU_I386:-$(command -v qemu-i386-static || true)}
 [ -n "$emulator" ] || impossible "qemu-i386-static is not installed"
+[ -x "$emulator" ] || impossible "$emulator is not an executable"
+# The kernel names the emulator itself as the exe of every emulated process.
+emulator=$(realpath "$emulator")
 [ "$(id -u)" -eq 0 ] || impossible "registering a binfmt handler needs root"
+tls=0
+"$here/check-emulated-tls.sh" "$emulator" || tls=$?
+case $tls in
+  0) ;;
+  1) impossible "$emulator gives a thread another thread's TLS after a signal (scripts/build-qemu-i386.sh builds one that does not)" ;;
+  *) impossible "could not check how $emulator keeps threads' TLS" ;;
+esac
 [ -x /usr/lib/wine/wine ] || impossible "no 32-bit Wine loader (/usr/lib/wine/wine)"
 
 binfmt=/proc/sys/fs/binfmt_misc
