@@ -22,6 +22,9 @@ import time
 
 WIDTH, HEIGHT = 440, 250
 TITLE = "Tessaly Reach"
+# Every wait for the probe and the window is multiplied by this: under a CPU
+# emulator a Windows program takes a minute or more just to start.
+TIME_SCALE = float(os.environ.get("TSL_TEST_TIME_SCALE", "1"))
 
 failures = []
 checks = 0
@@ -57,10 +60,11 @@ class Probe:
         self.lines.put(None)
 
     def read(self, timeout=30):
+        timeout *= TIME_SCALE
         try:
             line = self.lines.get(timeout=timeout)
         except queue.Empty:
-            raise RuntimeError("the probe did not answer in %s s" % timeout)
+            raise RuntimeError("the probe did not answer in %g s" % timeout)
         if line is None:
             raise RuntimeError("the probe ended")
         return line
@@ -79,7 +83,7 @@ class Probe:
             if self.proc.poll() is None:
                 self.proc.stdin.write("quit\n")
                 self.proc.stdin.flush()
-            return self.proc.wait(timeout=30)
+            return self.proc.wait(timeout=30 * TIME_SCALE)
         except (BrokenPipeError, subprocess.TimeoutExpired):
             self.proc.kill()
             return -1
@@ -87,7 +91,7 @@ class Probe:
 
 def find_window(timeout=20):
     """The X window of the splash: named like the product, 440 x 250, mapped."""
-    end = time.time() + timeout
+    end = time.time() + timeout * TIME_SCALE
     while time.time() < end:
         out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % TITLE],
                              capture_output=True, text=True).stdout
@@ -162,7 +166,7 @@ def screenshot(options, x, y, keep=None):
 
 
 def wait_for(condition, timeout=5):
-    end = time.time() + timeout
+    end = time.time() + timeout * TIME_SCALE
     while time.time() < end:
         if condition():
             return True
