@@ -93,6 +93,12 @@ if [ ! -e "$binfmt/register" ]; then
   mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || impossible "binfmt_misc cannot be mounted"
   mounted_here=1
 fi
+# A handler of this name outlives a run that was killed (SIGKILL runs no
+# trap); it is this script's own, so it goes and this run's takes its place.
+if [ -e "$binfmt/$handler" ]; then
+  echo -1 >"$binfmt/$handler" 2>/dev/null || impossible "a stale $binfmt/$handler cannot be removed"
+  say "removed the handler a killed run left behind"
+fi
 if [ ! -e "$binfmt/$handler" ]; then
   # ELF, 32-bit, little-endian, executable or shared object, machine 3 (i386).
   # "F" opens the emulator now, so it is found from any mount namespace.
@@ -102,7 +108,7 @@ if [ ! -e "$binfmt/$handler" ]; then
     impossible "the kernel refused the binfmt handler"
   registered_here=1
 fi
-"$here/can-run-win32.sh" || impossible "a 32-bit ELF program does not run under $emulator"
+"$here/can-run-win32.sh" --emulated || impossible "a 32-bit ELF program does not run under $emulator"
 say "handler registered, a 32-bit program runs ($(seconds_since "$started") s)"
 
 export WINEPREFIX=$prefix TSL_WINEPREFIX=$prefix
