@@ -5,18 +5,32 @@
 
 namespace tsl {
 
+std::unique_lock<std::mutex> CSplashWnd::lock_for_change() {
+  splash_state& s = state();
+  std::unique_lock<std::mutex> lock(s.state_lock);
+  if (s.stood_unpainted(splash_state::clock::now())) {
+    // Painting takes the lock.
+    lock.unlock();
+    flush();
+    lock.lock();
+  }
+  return lock;
+}
+
 void CSplashWnd::set_caption(const std::wstring& caption) {
   splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  auto lock = lock_for_change();
   s.caption = caption;
+  s.note_change(splash_state::clock::now());
 }
 
 void CSplashWnd::set_status_text(const std::wstring& text) {
   splash_state& s = state();
   std::function<void(const std::wstring&)> observer;
   {
-    std::lock_guard<std::mutex> lock(s.state_lock);
+    auto lock = lock_for_change();
     s.status_text = text;
+    s.note_change(splash_state::clock::now());
     observer = s.observer;
   }
   if (observer) observer(text);
@@ -26,9 +40,10 @@ void CSplashWnd::set_status_text(const std::wstring& text) {
 
 void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
   splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  auto lock = lock_for_change();
   s.progress_current = current;
   s.progress_total = total;
+  s.note_change(splash_state::clock::now());
 }
 
 void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
@@ -57,5 +72,11 @@ std::wstring CSplashWnd::caption() const {
 }
 
 uint32_t CSplashWnd::paint_count() const { return state().paints.load(); }
+
+std::wstring CSplashWnd::painted_status_text() const {
+  const splash_state& s = state();
+  std::lock_guard<std::mutex> lock(s.state_lock);
+  return s.painted_status;
+}
 
 }  // namespace tsl

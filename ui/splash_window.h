@@ -2,15 +2,21 @@
 // progress bar and close button, run on a UI thread of its own. The native
 // build draws the same state as one line on standard error.
 // Threading: the main thread constructs, starts and closes it; any thread may
-// call set_status_text, set_progress, repaint and is_closed. The status
-// text, progress and caption are guarded by one lock, held while they are
-// replaced and while they are painted.
+// call set_status_text, set_progress, repaint, flush and is_closed. The
+// status text, progress and caption are guarded by one lock, held while they
+// are replaced and while they are painted.
+// Paints keep to the display's frame rate: a caller waits for a paint only
+// when nothing was painted for a frame (16 ms); otherwise the newest state
+// is painted at the next frame by the window's own thread. So every state
+// that stands for a frame or longer is seen, and a burst of changes costs a
+// paint per frame, not one per change.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tsl {
@@ -40,9 +46,13 @@ class CSplashWnd {
   void set_status_text(const std::wstring& text);
   // Stores the progress; callers follow it with set_status_text.
   void set_progress(uint32_t current, uint32_t total);
-  // Has the window repainted before returning, when it exists. Must not be
+  // Has the newest state painted: at once, waiting for it, when nothing was
+  // painted for a frame, else at the next frame without waiting. Must not be
   // called with the state lock held: the UI thread takes it to paint.
   void repaint();
+  // Has the newest state painted before returning, when it was not yet:
+  // for the last state before a wait or a message box. close does it too.
+  void flush();
   bool is_closed() const { return closed_.load(); }
   // Asks the window to close, waits at most 15000 ms for the UI thread, then
   // releases everything. Sets the closed flag even without a window.
@@ -55,14 +65,19 @@ class CSplashWnd {
   std::wstring caption() const;
   // Whether the UI thread exists and has not ended (never on the console).
   bool ui_thread_running() const;
-  // How many times the state was painted (window paints, console lines).
+  // How many times the state was painted (window paints, console lines),
+  // and the status text the last paint showed.
   uint32_t paint_count() const;
+  std::wstring painted_status_text() const;
 
   struct impl;
 
  private:
   // The part of impl that both platforms share (ui/splash_state.h).
   splash_state& state() const;
+  // The state lock, taken to replace a part of the state, after flushing a
+  // state that stood a frame without being painted.
+  std::unique_lock<std::mutex> lock_for_change();
 
   std::atomic<bool> closed_{false};
   std::unique_ptr<impl> impl_;

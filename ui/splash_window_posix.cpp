@@ -1,6 +1,9 @@
 // The splash window's console stand-in: one status line with a progress bar
 // on standard error. On a terminal it is redrawn in place; into a pipe or a
-// file it is printed as plain lines, one per new text, so logs stay short.
+// file it is printed as plain lines, one per new text, so logs stay short and
+// miss no text. Either way it is written at most once a frame, like the
+// window, and a state that stands is written at its frame by a thread of
+// the stand-in's own.
 // Ctrl+C and SIGTERM close it the way the window's close button does.
 #include "ui/splash_window.h"
 #include "ui/splash_state.h"
@@ -11,7 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "util/text.h"
 
@@ -75,6 +81,9 @@ std::string console_line(const std::wstring& text, uint32_t current, uint32_t to
 }  // namespace
 
 struct CSplashWnd::impl : splash_state {
+  explicit impl(const std::atomic<bool>& closed_flag) : closed(closed_flag) {}
+
+  const std::atomic<bool>& closed;
   bool started = false;  // main thread only
   bool terminal = false;
   bool handlers_installed = false;
@@ -85,27 +94,72 @@ struct CSplashWnd::impl : splash_state {
   bool line_open = false;     // REQUIRES: state_lock; a terminal line without newline
   bool printed_any = false;   // REQUIRES: state_lock
   std::wstring last_printed;  // REQUIRES: state_lock
+  // A log's lines not written yet; they go out together, once a frame.
+  std::string pending;  // REQUIRES: state_lock
+
+  // A thread of its own writes at the next frame what callers left to it,
+  // as the window's thread paints, so a state that stands is shown even
+  // while its caller blocks.
+  std::thread frame_thread;  // main thread only
+  std::condition_variable wake;
+  bool paced = false;      // REQUIRES: state_lock; the frame thread runs
+  bool frame_due = false;  // REQUIRES: state_lock
+  bool stopping = false;   // REQUIRES: state_lock
+
+  // REQUIRES: state_lock. A log keeps each new text as a line of its own.
+  void keep_line() {
+    if (terminal || (printed_any && status_text == last_printed)) return;
+    pending += console_line(status_text, progress_current, progress_total, 0);
+    pending += '\n';
+    last_printed = status_text;
+    printed_any = true;
+  }
 
   // REQUIRES: state_lock
+  bool has_news() const { return terminal ? unpainted() : !pending.empty(); }
+
+  // REQUIRES: state_lock. The line redrawn in place on a terminal; the
+  // kept lines in a log.
   void draw() {
+    note_paint(clock::now());
     if (terminal) {
-      write_all("\r\x1b[2K" + console_line(status_text, progress_current, progress_total,
-                                           terminal_columns() - 1));
+      pending = "\r\x1b[2K";
+      pending +=
+          console_line(status_text, progress_current, progress_total, terminal_columns() - 1);
       line_open = true;
-    } else {
-      if (printed_any && status_text == last_printed) return;
-      write_all(console_line(status_text, progress_current, progress_total, 0) + "\n");
-      last_printed = status_text;
-      printed_any = true;
     }
-    paints.fetch_add(1);
+    write_all(pending);
+    pending.clear();
+  }
+
+  void frame_loop() {
+    std::unique_lock<std::mutex> lock(state_lock);
+    for (;;) {
+      wake.wait(lock, [&] { return frame_due || stopping; });
+      // A caller that drew meanwhile moves the frame on.
+      while (!stopping && painted_within_frame(clock::now())) wake.wait_until(lock, next_frame());
+      if (stopping) return;
+      frame_due = false;
+      if (drawing && has_news() && !closed.load()) draw();
+    }
+  }
+
+  void stop_frame_thread() {
+    if (!frame_thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(state_lock);
+      stopping = true;
+      paced = false;
+    }
+    wake.notify_one();
+    frame_thread.join();
   }
 };
 
 CSplashWnd::CSplashWnd() : CSplashWnd(splash_options()) {}
 
 // There are no resources on the console; the options concern the window.
-CSplashWnd::CSplashWnd(const splash_options&) : impl_(std::make_unique<impl>()) {}
+CSplashWnd::CSplashWnd(const splash_options&) : impl_(std::make_unique<impl>(closed_)) {}
 
 CSplashWnd::~CSplashWnd() { close(); }
 
@@ -126,21 +180,45 @@ void CSplashWnd::start() {
   sigaction(SIGTERM, &action, &s.old_terminate);
   s.handlers_installed = true;
 
+  bool paced = false;
+  try {
+    s.frame_thread = std::thread([&s] { s.frame_loop(); });
+    paced = true;
+  } catch (const std::system_error&) {
+    // Without the thread every change is written at once.
+  }
   std::lock_guard<std::mutex> lock(s.state_lock);
+  s.paced = paced;
   s.drawing = true;
+  s.keep_line();
   s.draw();
 }
 
 void CSplashWnd::repaint() {
+  impl& s = *impl_;
   // Like the window, which is gone once the user closed it.
-  std::lock_guard<std::mutex> lock(impl_->state_lock);
-  if (!impl_->drawing || closed_.load()) return;
-  impl_->draw();
+  std::lock_guard<std::mutex> lock(s.state_lock);
+  if (!s.drawing || closed_.load()) return;
+  s.keep_line();
+  if (!s.has_news()) return;
+  if (!s.paced || !s.painted_within_frame(splash_state::clock::now())) {
+    s.draw();
+  } else if (!s.frame_due) {
+    s.frame_due = true;
+    s.wake.notify_one();
+  }
+}
+
+void CSplashWnd::flush() {
+  impl& s = *impl_;
+  std::lock_guard<std::mutex> lock(s.state_lock);
+  if (s.drawing && !closed_.load() && s.has_news()) s.draw();
 }
 
 void CSplashWnd::close() {
   impl& s = *impl_;
-  closed_.store(true);
+  const bool closed_before = closed_.exchange(true);
+  s.stop_frame_thread();
   if (s.handlers_installed) {
     sigaction(SIGINT, &s.old_interrupt, nullptr);
     sigaction(SIGTERM, &s.old_terminate, nullptr);
@@ -149,6 +227,9 @@ void CSplashWnd::close() {
     s.handlers_installed = false;
   }
   std::lock_guard<std::mutex> lock(s.state_lock);
+  // The last state is shown before the line ends, unless the user closed
+  // it; a log keeps every line it was given.
+  if (s.drawing && s.has_news() && !(closed_before && s.terminal)) s.draw();
   s.drawing = false;
   if (s.line_open) write_all("\n");
   s.line_open = false;

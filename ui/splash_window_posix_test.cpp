@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +20,7 @@
 #include "tests/test_util.h"
 #include "util/native_path.h"
 #include "util/product.h"
+#include "util/text.h"
 
 namespace tsl {
 namespace {
@@ -140,9 +142,10 @@ TEST(SplashConsole, TerminalLineIsRedrawnInPlaceAndFitsTheWidth) {
     splash.start();
     splash.set_progress(1, 4);
     splash.set_status_text(L"Starting...");  // redrawn: the bar moved
+    splash.flush();
     splash.set_progress(2, 4);
     splash.set_status_text(L"Downloading a file with a very long name.pak");
-    splash.close();
+    splash.close();  // draws what the frame had not drawn yet
     redirect.restore();
     output = terminal.drain();
   }
@@ -151,6 +154,72 @@ TEST(SplashConsole, TerminalLineIsRedrawnInPlaceAndFitsTheWidth) {
   EXPECT_EQ(output, clear + "Starting..." +                                       //
                         clear + "Starting...  [######------------------]  25%" +  //
                         clear + "Downloading a fi  [############------------]  50%" + "\n");
+}
+
+// On a terminal nobody reads faster than the display: a burst is drawn at
+// most once a frame and ends on its last state. A log keeps every text.
+TEST(SplashConsole, BurstIsDrawnAtFrameRateOnATerminalAndWholeInALog) {
+  constexpr int changes = 1000;
+  auto text_of = [](int i) { return L"Checking file 'Item " + std::to_wstring(i) + L".dat'"; };
+  pseudo_terminal terminal;
+  if (terminal.ok()) {
+    std::string output;
+    std::chrono::steady_clock::duration took{};
+    {
+      redirect_stderr redirect(terminal.slave());
+      CSplashWnd splash;
+      splash.start();
+      const auto started = std::chrono::steady_clock::now();
+      for (int i = 1; i <= changes; ++i) splash.set_status_text(text_of(i));
+      took = std::chrono::steady_clock::now() - started;
+      splash.close();
+      redirect.restore();
+      output = terminal.drain();
+    }
+    size_t draws = 0;
+    for (size_t at = output.find("\r\x1b[2K"); at != std::string::npos;
+         at = output.find("\r\x1b[2K", at + 1)) {
+      ++draws;
+    }
+    // The first line, one per frame, and the last state at close.
+    EXPECT_LE(draws, static_cast<size_t>(took / std::chrono::milliseconds(16)) + 3);
+    const std::string last = "\r\x1b[2KChecking file 'Item 1000.dat'\n";
+    ASSERT_GE(output.size(), last.size());
+    EXPECT_EQ(output.substr(output.size() - last.size()), last);
+  }
+
+  captured_stderr capture;
+  {
+    CSplashWnd splash;
+    splash.start();
+    for (int i = 1; i <= changes; ++i) splash.set_status_text(text_of(i));
+    splash.close();
+  }
+  std::string expected;
+  for (int i = 1; i <= changes; ++i) expected += wide_to_utf8(text_of(i)) + "\n";
+  EXPECT_EQ(capture.text(), "\n" + expected);  // the empty first status, then every text
+}
+
+// A state that stands is drawn at its frame while its caller does
+// something else, without another call.
+TEST(SplashConsole, StandingStateIsDrawnWhileTheCallerWaits) {
+  pseudo_terminal terminal;
+  if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal here";
+  redirect_stderr redirect(terminal.slave());
+  CSplashWnd splash;
+  splash.set_status_text(L"Connecting...");
+  splash.start();
+  splash.set_status_text(L"Attempt 2");  // within the first frame: left to it
+  std::string output;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (output.find("Attempt 2") == std::string::npos &&
+         std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    output += terminal.drain();
+  }
+  EXPECT_NE(output.find("\r\x1b[2KAttempt 2"), std::string::npos) << output;
+  splash.close();
+  redirect.restore();
 }
 
 TEST(SplashConsole, InterruptAndTerminateCloseLikeTheButton) {

@@ -28,9 +28,13 @@ namespace tsl {
 namespace {
 
 constexpr wchar_t window_class_name[] = L"TessalySplashWnd";
-// Sent by repaint from other threads: the UI thread repaints while the
-// sender waits.
+// Sent from other threads when they wait for a paint: the UI thread paints
+// what was not painted yet while the sender waits.
 constexpr UINT repaint_message = WM_APP + 1;
+// Posted when a change is left to the next frame: the UI thread paints at
+// the frame, by its timer when the frame is still to come.
+constexpr UINT frame_message = WM_APP + 2;
+constexpr UINT_PTR frame_timer = 1;
 
 // Owners of the Win32, COM and GDI+ resources the window makes; each
 // releases what it holds when it goes, so members declared in the order of
@@ -47,6 +51,63 @@ using global_block = std::unique_ptr<void, global_free>;
 
 struct com_release {
   void operator()(IUnknown* object) const { object->Release(); }
+};
+
+struct dc_delete {
+  void operator()(HDC dc) const { DeleteDC(dc); }
+};
+struct gdi_object_delete {
+  void operator()(HGDIOBJ object) const { DeleteObject(object); }
+};
+
+// A 32-bit top-down DIB section selected into a memory DC of its own: an
+// off-screen surface that GDI copies from and to at memory speed.
+class memory_surface {
+ public:
+  memory_surface() = default;
+  ~memory_surface() {
+    // The bitmap cannot be deleted while the DC holds it.
+    if (previous_) SelectObject(dc_.get(), previous_);
+  }
+  memory_surface(const memory_surface&) = delete;
+  memory_surface& operator=(const memory_surface&) = delete;
+
+  bool make(int32_t width, int32_t height) {
+    dc_.reset(CreateCompatibleDC(nullptr));
+    if (!dc_) return false;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    bitmap_.reset(CreateDIBSection(dc_.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!bitmap_) return false;
+    previous_ = SelectObject(dc_.get(), bitmap_.get());
+    return previous_ != nullptr;
+  }
+  HDC dc() const { return dc_.get(); }
+
+ private:
+  std::unique_ptr<HDC__, dc_delete> dc_;
+  std::unique_ptr<void, gdi_object_delete> bitmap_;
+  HGDIOBJ previous_ = nullptr;
+};
+
+// What a paint draws on, made once on the UI thread. What changes seldom
+// (background, close icon and caption) is composed into two cached layers,
+// with the icon plain and half transparent; a paint copies one of them onto
+// the off-screen canvas, adds the bar and the status line, and copies the
+// canvas to the window.
+struct paint_surfaces {
+  memory_surface layers[2];  // indexed by the hover flag
+  memory_surface canvas;
+  // The bar's white, as a GDI brush: a plain fill needs no GDI+ path.
+  std::unique_ptr<void, gdi_object_delete> white;
+  std::wstring composed_caption;
+  bool composed = false;
 };
 
 // A GDI+ session with its background thread suppressed, so the notification
@@ -168,6 +229,16 @@ struct CSplashWnd::impl : splash_state {
   DWORD thread_id = 0;
   // Written by the UI thread, read by every thread that repaints.
   std::atomic<HWND> window{nullptr};
+  // A frame message is on its way or the frame timer runs; the UI thread
+  // clears it before it reads the state to paint.
+  std::atomic<bool> frame_pending{false};
+
+  // Touched by the UI thread only: the surfaces (absent when they could not
+  // be made; then paints draw everything straight onto the window), and the
+  // state as the last paint copied it.
+  std::unique_ptr<paint_surfaces> surfaces;
+  std::wstring shown_status;
+  std::wstring shown_caption;
 
   // Mouse state, touched by the UI thread only. Positions are client
   // coordinates.
@@ -182,7 +253,16 @@ struct CSplashWnd::impl : splash_state {
 
   void construct();
   void run_ui_thread();
-  void paint(HDC dc);
+  void make_surfaces();
+  bool compose_layers();
+  void draw_layer(Gdiplus::Graphics& drawing, bool hover);
+  // `whole` for the window's own paint requests; a change of state redraws
+  // only the bottom band that holds the status line and the bar.
+  void paint(HDC dc, bool whole);
+  void paint_state(HWND hwnd);
+  bool has_unpainted();
+  void paint_if_unpainted(HWND hwnd);
+  void paint_at_frame(HWND hwnd);
   LRESULT handle_message(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   void end_drag();
   static DWORD WINAPI ui_thread_main(void* parameter);
@@ -257,6 +337,7 @@ void CSplashWnd::impl::run_ui_thread() {
     area = splash_rect{work.left, work.top, work.right, work.bottom};
   }
   const splash_point origin = centre_in(area, width, height);
+  make_surfaces();
 
   HWND hwnd = CreateWindowExW(0, window_class_name, product_title, WS_POPUP | WS_CLIPCHILDREN,
                               origin.x, origin.y, width, height, nullptr, nullptr, module, this);
@@ -280,64 +361,143 @@ void CSplashWnd::impl::run_ui_thread() {
   }
   window.store(nullptr);
   owner.closed_.store(true);
+  surfaces.reset();
 }
 
-void CSplashWnd::impl::paint(HDC dc) {
+void CSplashWnd::impl::make_surfaces() {
+  auto made = std::make_unique<paint_surfaces>();
+  for (memory_surface& layer : made->layers) {
+    if (!layer.make(geometry.width, geometry.height)) return;
+  }
+  if (!made->canvas.make(geometry.width, geometry.height)) return;
+  made->white.reset(CreateSolidBrush(RGB(0xFF, 0xFF, 0xFF)));
+  if (!made->white) return;
+  surfaces = std::move(made);
+}
+
+// REQUIRES: surfaces. Composes the layers once, and again when the caption
+// changed.
+bool CSplashWnd::impl::compose_layers() {
+  paint_surfaces& s = *surfaces;
+  if (s.composed && s.composed_caption == shown_caption) return true;
+  s.composed = false;
+  for (int hover = 0; hover < 2; ++hover) {
+    Gdiplus::Graphics drawing(s.layers[hover].dc());
+    if (drawing.GetLastStatus() != Gdiplus::Ok) return false;
+    draw_layer(drawing, hover != 0);
+  }
+  s.composed_caption = shown_caption;
+  s.composed = true;
+  return true;
+}
+
+void CSplashWnd::impl::draw_layer(Gdiplus::Graphics& drawing, bool hover) {
+  using namespace Gdiplus;
+  const splash_graphics& g = *graphics;
+  drawing.SetInterpolationMode(InterpolationModeHighQuality);
+  drawing.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
+  drawing.DrawImage(g.background.bitmap.get(), 0, 0, geometry.width, geometry.height);
+  if (g.close_icon.loaded()) {
+    const INT x = geometry.icon_x, y = geometry.icon_y;
+    const INT w = geometry.icon_width, h = geometry.icon_height;
+    if (hover) {
+      ImageAttributes attributes;
+      attributes.SetColorMatrix(&hover_matrix);
+      drawing.DrawImage(g.close_icon.bitmap.get(), Rect(x, y, w, h), 0, 0, w, h, UnitPixel,
+                        &attributes);
+    } else {
+      drawing.DrawImage(g.close_icon.bitmap.get(), x, y, w, h);
+    }
+  }
+  if (g.font && g.brush && !shown_caption.empty()) {
+    RectF layout(0, 0, 32767, 32767);
+    RectF bounds;
+    if (drawing.MeasureString(shown_caption.c_str(), -1, g.font.get(), layout, &bounds) == Ok) {
+      drawing.DrawString(shown_caption.c_str(), -1, g.font.get(),
+                         PointF(caption_origin_x(geometry, bounds.Width), text_origin_y(geometry)),
+                         g.brush.get());
+    }
+  }
+}
+
+void CSplashWnd::impl::paint(HDC window_dc, bool whole) {
   const splash_graphics& g = *graphics;
   if (!g.background.loaded()) return;
   using namespace Gdiplus;
+  const auto started = clock::now();
   const INT width = geometry.width;
   const INT height = geometry.height;
-  Bitmap canvas(width, height, PixelFormat32bppARGB);
-  if (canvas.GetLastStatus() != Ok) return;
+  // The state is copied at once, so callers never wait for the drawing;
+  // the copies keep their storage from paint to paint.
+  uint32_t current = 0, total = 0;
   {
-    Graphics drawing(&canvas);
-    drawing.SetInterpolationMode(InterpolationModeHighQuality);
-    drawing.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
-    drawing.DrawImage(g.background.bitmap.get(), 0, 0, width, height);
-
-    if (g.close_icon.loaded()) {
-      const INT x = geometry.icon_x, y = geometry.icon_y;
-      const INT w = geometry.icon_width, h = geometry.icon_height;
-      if (in_close_zone(geometry, mouse_x, mouse_y)) {
-        ImageAttributes attributes;
-        attributes.SetColorMatrix(&hover_matrix);
-        drawing.DrawImage(g.close_icon.bitmap.get(), Rect(x, y, w, h), 0, 0, w, h, UnitPixel,
-                          &attributes);
-      } else {
-        drawing.DrawImage(g.close_icon.bitmap.get(), x, y, w, h);
-      }
-    }
-
-    // The shared state is read under its lock so a paint never sees a
-    // half-replaced text.
     std::lock_guard<std::mutex> lock(state_lock);
-    const Font* font = g.font.get();
-    const Brush* brush = g.brush.get();
-    const bool can_write = font && brush;
-    if (can_write && !status_text.empty()) {
+    shown_status.assign(status_text);
+    shown_caption.assign(caption);
+    current = progress_current;
+    total = progress_total;
+    note_paint(started);
+  }
+  const bool hover = in_close_zone(geometry, mouse_x, mouse_y);
+  paint_surfaces* s = surfaces && compose_layers() ? surfaces.get() : nullptr;
+  // The status line's band down to the bottom edge, with room for the
+  // glyphs' overhang.
+  const INT top = whole || !s ? 0 : std::max(0, status_text_origin(geometry).y - 4);
+  HDC dc = s ? s->canvas.dc() : window_dc;
+  if (s) BitBlt(dc, 0, top, width, height - top, s->layers[hover].dc(), 0, top, SRCCOPY);
+  const int32_t bar = progress_bar_width(current, total, width);
+  const splash_rect r = progress_bar_rect(geometry, bar);
+  {
+    Graphics drawing(dc);
+    if (!s) draw_layer(drawing, hover);
+    drawing.SetTextRenderingHint(TextRenderingHintClearTypeGridFit);
+    if (g.font && g.brush && !shown_status.empty()) {
       const splash_point at = status_text_origin(geometry);
-      drawing.DrawString(status_text.c_str(), -1, font,
-                         PointF(static_cast<REAL>(at.x), static_cast<REAL>(at.y)), brush);
+      drawing.DrawString(shown_status.c_str(), -1, g.font.get(),
+                         PointF(static_cast<REAL>(at.x), static_cast<REAL>(at.y)), g.brush.get());
     }
-    const int32_t bar = progress_bar_width(progress_current, progress_total, width);
-    if (bar > 0 && brush) {
-      const splash_rect r = progress_bar_rect(geometry, bar);
-      drawing.FillRectangle(brush, r.left, r.top, r.right - r.left, r.bottom - r.top);
-    }
-    if (can_write && !caption.empty()) {
-      RectF layout(0, 0, 32767, 32767);
-      RectF bounds;
-      if (drawing.MeasureString(caption.c_str(), -1, font, layout, &bounds) == Ok) {
-        drawing.DrawString(
-            caption.c_str(), -1, font,
-            PointF(caption_origin_x(geometry, bounds.Width), text_origin_y(geometry)), brush);
-      }
+    if (bar > 0 && !s && g.brush) {
+      drawing.FillRectangle(g.brush.get(), r.left, r.top, r.right - r.left, r.bottom - r.top);
     }
   }
-  Graphics target(dc);
-  target.DrawImage(&canvas, 0, 0, width, height);
-  paints.fetch_add(1);
+  if (!s) return;
+  if (bar > 0) {
+    const RECT fill{r.left, r.top, r.right, r.bottom};
+    FillRect(dc, &fill, static_cast<HBRUSH>(s->white.get()));
+  }
+  BitBlt(window_dc, 0, top, width, height - top, dc, 0, top, SRCCOPY);
+}
+
+void CSplashWnd::impl::paint_state(HWND hwnd) {
+  // Straight into the window, without invalidating it: only the band
+  // changes, and no paint request needs to go round the message queue.
+  HDC dc = GetDC(hwnd);
+  if (!dc) return;
+  paint(dc, false);
+  ReleaseDC(hwnd, dc);
+}
+
+bool CSplashWnd::impl::has_unpainted() {
+  std::lock_guard<std::mutex> lock(state_lock);
+  return unpainted();
+}
+
+void CSplashWnd::impl::paint_if_unpainted(HWND hwnd) {
+  if (has_unpainted()) paint_state(hwnd);
+}
+
+void CSplashWnd::impl::paint_at_frame(HWND hwnd) {
+  const auto now = clock::now();
+  if (painted_within_frame(now)) {
+    // A paint came meanwhile (a waiting caller, the mouse): the frame moved.
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_frame() - now);
+    SetTimer(hwnd, frame_timer, static_cast<UINT>(wait.count()) + 1, nullptr);
+    return;
+  }
+  // Cleared before the paint reads the state: a change after that read
+  // posts a frame of its own.
+  frame_pending.store(false);
+  paint_if_unpainted(hwnd);
 }
 
 void CSplashWnd::impl::end_drag() {
@@ -350,7 +510,7 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
     case WM_PAINT: {
       PAINTSTRUCT ps;
       HDC dc = BeginPaint(hwnd, &ps);
-      if (dc) paint(dc);
+      if (dc) paint(dc, true);
       EndPaint(hwnd, &ps);
       return 0;
     }
@@ -363,8 +523,10 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
         RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
       }
       if (button_down && dragging) {
-        POINT screen{mouse_x, mouse_y};
-        ClientToScreen(hwnd, &screen);
+        // The cursor itself, not the message's client position: a move that
+        // waited in the queue while the window moved would count twice.
+        POINT screen{0, 0};
+        GetCursorPos(&screen);
         SetWindowPos(hwnd, nullptr, screen.x - drag_offset.x, screen.y - drag_offset.y, 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
@@ -413,12 +575,23 @@ LRESULT CSplashWnd::impl::handle_message(HWND hwnd, UINT message, WPARAM wparam,
       // which would end every drag after its first step.
       return MA_NOACTIVATE;
     case repaint_message:
-      RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+      paint_if_unpainted(hwnd);
+      return 0;
+    case frame_message:
+      paint_at_frame(hwnd);
+      return 0;
+    case WM_TIMER:
+      if (wparam != frame_timer) return DefWindowProcW(hwnd, message, wparam, lparam);
+      KillTimer(hwnd, frame_timer);
+      paint_at_frame(hwnd);
       return 0;
     case WM_CLOSE:
+      // The last state is shown before the window goes.
+      paint_if_unpainted(hwnd);
       DestroyWindow(hwnd);
       return 0;
     case WM_DESTROY:
+      KillTimer(hwnd, frame_timer);
       if (dragging) ReleaseCapture();
       dragging = false;
       button_down = false;
@@ -462,11 +635,23 @@ void CSplashWnd::start() {
 }
 
 void CSplashWnd::repaint() {
-  // Waits until the UI thread has painted, which keeps status changes
-  // visible one by one. RedrawWindow with RDW_UPDATENOW from this thread is
-  // not enough: the UI thread may pick up the invalidation by itself and
-  // still be painting when RedrawWindow returns. So the UI thread is asked
-  // to repaint and the reply comes after its paint.
+  impl& s = *impl_;
+  HWND hwnd = s.window.load();
+  if (!hwnd) return;
+  if (!s.painted_within_frame(splash_state::clock::now())) {
+    flush();
+  } else if (!s.frame_pending.exchange(true) && !PostMessageW(hwnd, frame_message, 0, 0)) {
+    // One frame message at a time: the paint at the frame shows the newest
+    // state, whatever came after this change.
+    s.frame_pending.store(false);
+  }
+}
+
+void CSplashWnd::flush() {
+  // RedrawWindow with RDW_UPDATENOW from this thread is not enough: the UI
+  // thread may pick up the invalidation by itself and still be painting
+  // when RedrawWindow returns. So the UI thread is asked to paint and the
+  // reply comes after its paint.
   HWND hwnd = impl_->window.load();
   if (hwnd) SendMessageW(hwnd, repaint_message, 0, 0);
 }

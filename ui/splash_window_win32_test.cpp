@@ -137,6 +137,7 @@ TEST_F(SplashWin32, PaintsStatusProgressAndCaption) {
   splash_->set_progress(0, 0);
   splash_->set_caption(L"");
   splash_->set_status_text(L"");
+  splash_->flush();
   {
     window_pixels bare(hwnd_);
     ASSERT_EQ(bare.width(), 440);
@@ -147,6 +148,7 @@ TEST_F(SplashWin32, PaintsStatusProgressAndCaption) {
   splash_->set_caption(product_site_caption);
   splash_->set_progress(50, 100);
   splash_->set_status_text(L"Checking files...");
+  splash_->flush();
   {
     window_pixels shown(hwnd_);
     EXPECT_GT(shown.bright_count(9, text_top, 200, text_bottom), 40);
@@ -162,9 +164,27 @@ TEST_F(SplashWin32, PaintsStatusProgressAndCaption) {
   for (const auto& bar : bars) {
     splash_->set_progress(bar.current, bar.total);
     splash_->set_status_text(L"Downloading");
+    splash_->flush();
     window_pixels p(hwnd_);
     EXPECT_EQ(p.white_run(248), bar.width) << bar.current << "/" << bar.total;
   }
+}
+
+// The window's own thread paints the last state of a burst at its frame:
+// nobody flushes here. The caption and the picture above the band stay.
+TEST_F(SplashWin32, LastStateOfABurstReachesTheWindow) {
+  show();
+  ASSERT_NE(hwnd_, nullptr);
+  window_pixels before(hwnd_);
+  for (uint32_t i = 1; i <= 1000; ++i) {
+    splash_->set_progress(i, 1000);
+    splash_->set_status_text(L"Checking file 'Item " + std::to_wstring(i) + L".dat'");
+  }
+  EXPECT_TRUE(wait_until([&] { return window_pixels(hwnd_).white_run(248) == 440; }));
+  window_pixels after(hwnd_);
+  EXPECT_EQ(after.red(430, 10), before.red(430, 10)) << "close icon";
+  EXPECT_GT(after.bright_count(300, 226, 431, 242), 40) << "caption";
+  EXPECT_EQ(after.bright_count(9, 60, 400, 200), before.bright_count(9, 60, 400, 200));
 }
 
 TEST_F(SplashWin32, HoverDrawsTheCloseIconHalfTransparent) {
@@ -248,6 +268,7 @@ TEST_F(SplashWin32, WithoutCloseIconTheMouseNeitherClosesNorDrags) {
   EXPECT_EQ(after.top, before.top);
   // And no icon is drawn where it would be.
   splash_->set_status_text(L"x");
+  splash_->flush();
   EXPECT_FALSE(window_pixels(hwnd_).white(430, 10));
   splash_->close();
   EXPECT_TRUE(splash_->is_closed());

@@ -70,6 +70,22 @@ int wmain(int argc, wchar_t** argv) {
       splash.close();
       reply("closed ms=" + std::to_string(GetTickCount64() - t) +
             " thread=" + (splash.ui_thread_running() ? "1" : "0"));
+    } else if (command == "burst" || command == "paint") {
+      unsigned long n = std::strtoul(rest.c_str(), nullptr, 10);
+      uint32_t before = splash.paint_count();
+      LARGE_INTEGER f, t0, t1;
+      QueryPerformanceFrequency(&f);
+      QueryPerformanceCounter(&t0);
+      for (unsigned long i = 1; i <= n; ++i) {
+        splash.set_progress(static_cast<uint32_t>(i), static_cast<uint32_t>(n));
+        splash.set_status_text(L"Checking file 'Item " + std::to_wstring(i) + L".dat'");
+        if (command == "paint") splash.flush();
+      }
+      QueryPerformanceCounter(&t1);
+      double ms =
+          1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(f.QuadPart);
+      reply(command + " ms=" + std::to_string(ms) +
+            " paints=" + std::to_string(splash.paint_count() - before));
     } else if (command == "quit") {
       break;
     } else {
