@@ -6,6 +6,12 @@
 //   caption <text>
 //   state                    -> "state closed=0|1 thread=0|1 paints=N"
 //   close                    -> "closed ms=N thread=0|1"
+//   burst <n>                n progress and status changes ("Checking file
+//                            'Item i.dat'") -> "burst ms=N shown_ms=N paints=N":
+//                            how long the changes took, when the last one was
+//                            painted (-1: not within 10 s), paints meanwhile
+//   paint <n>                the same with a flush after every change
+//   whole <n>                n full repaints of the window -> "whole ms=N paints=N"
 //   quit
 // Options: --no-close-icon, --no-background, --wait-ms N.
 #include <windows.h>
@@ -20,6 +26,17 @@
 #include "util/text.h"
 
 namespace {
+
+double now_ms() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::wstring item_status(unsigned long i) {
+  return L"Checking file 'Item " + std::to_wstring(i) + L".dat'";
+}
 
 void reply(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
@@ -71,20 +88,39 @@ int wmain(int argc, wchar_t** argv) {
       reply("closed ms=" + std::to_string(GetTickCount64() - t) +
             " thread=" + (splash.ui_thread_running() ? "1" : "0"));
     } else if (command == "burst" || command == "paint") {
-      unsigned long n = std::strtoul(rest.c_str(), nullptr, 10);
-      uint32_t before = splash.paint_count();
-      LARGE_INTEGER f, t0, t1;
-      QueryPerformanceFrequency(&f);
-      QueryPerformanceCounter(&t0);
+      // A burst leaves the pacing to the window; "paint" has every change
+      // painted before the next, as a synchronous repaint would.
+      const unsigned long n = std::strtoul(rest.c_str(), nullptr, 10);
+      const uint32_t before = splash.paint_count();
+      const std::wstring last = item_status(n);
+      const double started = now_ms();
       for (unsigned long i = 1; i <= n; ++i) {
         splash.set_progress(static_cast<uint32_t>(i), static_cast<uint32_t>(n));
-        splash.set_status_text(L"Checking file 'Item " + std::to_wstring(i) + L".dat'");
+        splash.set_status_text(item_status(i));
         if (command == "paint") splash.flush();
       }
-      QueryPerformanceCounter(&t1);
-      double ms =
-          1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(f.QuadPart);
-      reply(command + " ms=" + std::to_string(ms) +
+      const double ended = now_ms();
+      const uint32_t during = splash.paint_count() - before;
+      double shown = -1;
+      while (now_ms() - started < 10000) {
+        if (splash.painted_status_text() == last) {
+          shown = now_ms() - started;
+          break;
+        }
+        Sleep(1);
+      }
+      reply(command + " ms=" + std::to_string(ended - started) +
+            " shown_ms=" + std::to_string(shown) + " paints=" + std::to_string(during));
+    } else if (command == "whole") {
+      // The window's own full repaint, for measuring it.
+      const unsigned long n = std::strtoul(rest.c_str(), nullptr, 10);
+      HWND window = FindWindowW(L"TessalySplashWnd", nullptr);
+      const uint32_t before = splash.paint_count();
+      const double started = now_ms();
+      for (unsigned long i = 0; window && i < n; ++i) {
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+      }
+      reply("whole ms=" + std::to_string(now_ms() - started) +
             " paints=" + std::to_string(splash.paint_count() - before));
     } else if (command == "quit") {
       break;
