@@ -8,10 +8,11 @@
 #           one file, and its small files)
 #   maker   the patch maker against sha1sum + xz, over the corpus
 #   update  the launcher's full install of the published corpus against curl +
-#           xz -d, natively and the Windows launcher under Wine; a run with
-#           nothing changed over 10,000 files against sha1sum (a second corpus
-#           of the same kinds, since it needs that many files); and how soon
-#           the first download starts
+#           xz -d, and the Windows launcher under Wine against the native one;
+#           a run with nothing changed over 20,000 files against sha1sum, and
+#           the Windows launcher's against its own start without an update (a
+#           second corpus of the same kinds, since it needs that many files);
+#           and how soon the first download starts
 # Usage: bench/run-all.sh [MiB=256] [build-root=./build-bench]
 #   As root on a fresh machine it installs what it needs first. Builds
 #   without sanitizers; the test hosts are compiled in (loopback ports).
