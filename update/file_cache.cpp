@@ -43,21 +43,17 @@ bool file_cache::lookup(const std::string& key, const std::wstring& path, json* 
 }
 
 bool file_cache::lookup_stamp(const std::string& key, uint64_t stamp, json* data) const {
-  json entry;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!document_.is_object()) return false;
-    auto it = document_.find(key);
-    if (it == document_.end()) return false;
-    entry = *it;
-  }
-  if (!entry.is_object()) return false;
-  auto stored = entry.find("cache");
-  if (stored == entry.end() || !stored->is_number() || stored->get<uint64_t>() != stamp)
-    return false;
+  // Read in place: the check asks once per installed file, and a copy of
+  // the entry would cost more than the comparison.
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!document_.is_object()) return false;
+  auto it = document_.find(key);
+  if (it == document_.end() || !it->is_object()) return false;
+  auto stored = it->find("cache");
+  if (stored == it->end() || !stored->is_number() || stored->get<uint64_t>() != stamp) return false;
   if (data) {
-    auto d = entry.find("data");
-    *data = d == entry.end() ? json() : *d;
+    auto d = it->find("data");
+    *data = d == it->end() ? json() : *d;
   }
   return true;
 }
