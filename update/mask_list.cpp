@@ -11,6 +11,11 @@ void mask_list::add(const std::wstring& mask) {
 }
 
 bool mask_list::matches(const std::wstring& relative_path) const {
+  {
+    // Most indexes have no masks at all; the check asks twice per entry.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (masks_.empty()) return false;
+  }
   std::wstring path = normalize_path_pattern(relative_path);
   std::lock_guard<std::mutex> hold(lock_);
   for (const auto& mask : masks_) {
