@@ -46,6 +46,9 @@ int run_launcher_mode(bool no_update) {
     } else {
       bool restart = false;
       const bool ok = session.run(splash, restart);
+      // Paints come at the window's frame: the run's last status is shown
+      // before a message box or the client takes the screen.
+      splash.flush();
       if (!ok && session.another_launcher_running()) {
         // The launcher already at work starts the client when it is done;
         // this one changes nothing and only shows the user where that one is.
