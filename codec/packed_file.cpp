@@ -229,7 +229,32 @@ int32_t encode_block(encoder_state& state, const byte_source& source, const byte
   }
 }
 
-int32_t encode_file(encoder_state& state, file_handle& source, file_handle& destination) {
+// The stream of everything `source` gives, as independent blocks of
+// `block_size` bytes, each from a fresh start of the coder. A block that
+// finds the source already ended writes nothing.
+int32_t encode_blocks(encoder_state& state, const byte_source& source, const byte_sink& sink,
+                      uint64_t block_size) {
+  bool ended = false;
+  do {
+    uint64_t left = block_size;
+    const byte_source block = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+      got = 0;
+      if (left == 0) return true;
+      if (!source(bytes, static_cast<uint32_t>(std::min<uint64_t>(room, left)), got)) {
+        return false;
+      }
+      ended = got == 0;
+      left -= got;
+      return true;
+    };
+    const int32_t code = encode_block(state, block, sink);
+    if (code != packed_ok) return code;
+  } while (!ended);
+  return packed_ok;
+}
+
+int32_t encode_file(encoder_state& state, file_handle& source, file_handle& destination,
+                    uint64_t block_size) {
   uint64_t size = 0;
   if (!source.size(size)) return packed_read_failed;
   uint8_t header[packed_header_size];
@@ -245,7 +270,7 @@ int32_t encode_file(encoder_state& state, file_handle& source, file_handle& dest
   const byte_sink write = [&destination](const uint8_t* bytes, size_t n) {
     return destination.write_all(bytes, n);
   };
-  const int32_t code = encode_block(state, read, write);
+  const int32_t code = encode_blocks(state, read, write, block_size);
   if (code != packed_ok) return code;
   // A source that changed length while it was read would get a header that
   // does not match its stream.
@@ -378,21 +403,26 @@ struct file_packer::coder : encoder_state {};
 file_packer::file_packer() = default;
 file_packer::~file_packer() = default;
 
-int32_t file_packer::pack(const std::wstring& source, const std::wstring& destination) {
+int32_t file_packer::pack(const std::wstring& source, const std::wstring& destination,
+                          uint64_t block_size) {
+  if (block_size == 0) return packed_codec_failure;
   if (!coder_) {
     coder_.reset(new (std::nothrow) coder);
     if (!coder_) return packed_out_of_memory;
   }
-  return run(source, destination,
-             [this](file_handle& from, file_handle& to) { return encode_file(*coder_, from, to); });
+  return run(source, destination, [this, block_size](file_handle& from, file_handle& to) {
+    return encode_file(*coder_, from, to, block_size);
+  });
 }
 
-int32_t file_packer::pack_block(const byte_source& source, const byte_sink& sink) {
+int32_t file_packer::pack_block(const byte_source& source, const byte_sink& sink,
+                                uint64_t block_size) {
+  if (block_size == 0) return packed_codec_failure;
   if (!coder_) {
     coder_.reset(new (std::nothrow) coder);
     if (!coder_) return packed_out_of_memory;
   }
-  return encode_block(*coder_, source, sink);
+  return encode_blocks(*coder_, source, sink, block_size);
 }
 
 int32_t pack_file(const std::wstring& source, const std::wstring& destination) {

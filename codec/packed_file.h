@@ -32,6 +32,13 @@ constexpr uint32_t packed_header_size = 13;
 
 constexpr uint8_t lzma2_end_byte = 0x00;
 
+// A stream of more than this many bytes is packed as independent blocks of
+// this size (four dictionaries), each starting with a dictionary reset, in
+// one LZMA2 stream that one end byte closes. Blocks can be packed on
+// several threads, and as the size is fixed the bytes never depend on how
+// many did.
+constexpr uint64_t packed_block_size = 64ull << 20;
+
 // The 13 header bytes of a packed file of `size` unpacked bytes.
 void packed_header(uint64_t size, uint8_t out[packed_header_size]);
 
@@ -60,14 +67,17 @@ class file_packer {
   file_packer(const file_packer&) = delete;
   file_packer& operator=(const file_packer&) = delete;
 
-  int32_t pack(const std::wstring& source, const std::wstring& destination);
+  // Another block size than packed_block_size is for tests.
+  int32_t pack(const std::wstring& source, const std::wstring& destination,
+               uint64_t block_size = packed_block_size);
 
-  // One stream: everything `source` gives, as LZMA2 chunks that start with
-  // a dictionary reset, without the end byte (the caller writes the header,
-  // sees every byte go by, and ends the stream). A failing source gives
-  // packed_read_failed, a failing sink packed_write_failed; other codes are
-  // pack's.
-  int32_t pack_block(const byte_source& source, const byte_sink& sink);
+  // One stream: everything `source` gives, as blocks of LZMA2 chunks that
+  // each start with a dictionary reset, without the end byte (the caller
+  // writes the header, sees every byte go by, and ends the stream). A
+  // failing source gives packed_read_failed, a failing sink
+  // packed_write_failed; other codes are pack's.
+  int32_t pack_block(const byte_source& source, const byte_sink& sink,
+                     uint64_t block_size = packed_block_size);
 
  private:
   struct coder;

@@ -315,6 +315,51 @@ TEST_F(PackedFile, StreamsInAndOut) {
             packed_write_failed);
 }
 
+// A stream past the block size is its blocks packed alone, joined: each
+// block starts afresh, so nothing of one reaches into the next, and an
+// exact multiple of the block size ends without an empty block.
+TEST_F(PackedFile, BlocksArePackedAlone) {
+  const uint64_t block = 1u << 20;
+  const std::string data = repeated_content(2 * block, 31) + random_bytes(300000, 32, true);
+  file_packer packer;
+  for (const size_t size : {size_t{block}, size_t{2 * block}, data.size()}) {
+    const std::string bytes = data.substr(0, size);
+    write_file(dir / L"source", bytes);
+    ASSERT_EQ(packer.pack(dir / L"source", packed, block), packed_ok);
+    std::string joined = header(size);
+    for (size_t at = 0; at < size; at += block) {
+      write_file(dir / L"piece", bytes.substr(at, block));
+      ASSERT_EQ(pack_file(dir / L"piece", dir / L"piece.lzma2"), packed_ok);
+      const std::string piece = read_file(dir / L"piece.lzma2");
+      joined += piece.substr(packed_header_size, piece.size() - packed_header_size - 1);
+    }
+    joined += '\0';
+    EXPECT_TRUE(read_file(packed) == joined) << size;
+    ASSERT_EQ(unpack_file(packed, unpacked), packed_ok);
+    EXPECT_TRUE(read_file(unpacked) == bytes) << size;
+  }
+  // The size of a block never depends on how the source hands its bytes.
+  size_t at = 0;
+  const byte_source uneven = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+    got = static_cast<uint32_t>(std::min<size_t>({room, data.size() - at, 777777}));
+    std::copy(data.begin() + at, data.begin() + at + got, bytes);
+    at += got;
+    return true;
+  };
+  std::string stream = header(data.size());
+  ASSERT_EQ(packer.pack_block(
+                uneven,
+                [&stream](const uint8_t* bytes, size_t n) {
+                  stream.append(reinterpret_cast<const char*>(bytes), n);
+                  return true;
+                },
+                block),
+            packed_ok);
+  stream += '\0';
+  EXPECT_TRUE(stream == read_file(packed));
+  EXPECT_EQ(packer.pack(dir / L"source", packed, 0), packed_codec_failure);
+}
+
 #ifndef _WIN32
 
 TEST_F(PackedFile, WriteFailures) {
@@ -368,6 +413,16 @@ TEST_F(PackedFileXz, StreamsInteroperate) {
   EXPECT_TRUE(read_file(unpacked) == data);
   ASSERT_EQ(unpack_bytes(header(packed_size_unknown) + theirs), packed_ok);
   EXPECT_TRUE(read_file(unpacked) == data);
+}
+
+TEST_F(PackedFileXz, ReadsBlocks) {
+  const std::string data = repeated_content(3u << 20, 33) + random_bytes(100000, 34, true);
+  write_file(dir / L"source", data);
+  file_packer packer;
+  ASSERT_EQ(packer.pack(dir / L"source", packed, 1u << 20), packed_ok);
+  write_file(dir / L"stream", read_file(packed).substr(packed_header_size));
+  ASSERT_EQ(xz("-d", dir / L"stream", dir / L"xz-out"), 0);
+  EXPECT_TRUE(read_file(dir / L"xz-out") == data);
 }
 
 #endif
