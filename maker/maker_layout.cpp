@@ -1,5 +1,6 @@
 #include "maker/maker_layout.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "util/text.h"
@@ -22,7 +23,7 @@ const char default_config_text[] = R"({
   },
   "maker": {
     "gameupdate": 0,
-    "packer": {"minsize": 16384, "optimize": true, "optimize_threshold": 85}
+    "packer": {"minsize": 16384, "optimize": true, "optimize_threshold": 85, "threads": 0}
   }
 })";
 
@@ -54,6 +55,20 @@ maker_settings read_maker_settings(json& config) {
   if (settings.optimize) {
     settings.optimize_threshold = config["maker"]["packer"]["optimize_threshold"].get<int32_t>();
   }
+  // Optional, and read without inserting: configurations written before it
+  // existed mean the machine's choice, and a saved config.json must not
+  // gain a null member.
+  const json& packer = config["maker"]["packer"];
+  auto threads = packer.find("threads");
+  if (threads != packer.end()) {
+    if (!threads->is_number_integer() || threads->get<int64_t>() < 0 ||
+        threads->get<int64_t>() > maximum_threads) {
+      throw std::out_of_range(format_narrow(
+          "maker.packer.threads must be a whole number from 0 (every hardware thread) to %u",
+          maximum_threads));
+    }
+    settings.threads = threads->get<uint32_t>();
+  }
   settings.current_version = config["maker"]["gameupdate"].get<uint32_t>();
   // The next number would wrap to 0 and point launchers at an older update.
   if (settings.current_version == UINT32_MAX) {
@@ -61,6 +76,15 @@ maker_settings read_maker_settings(json& config) {
   }
   settings.next_version = settings.current_version + 1;
   return settings;
+}
+
+uint32_t default_thread_count(uint32_t hardware_threads, uint64_t available_memory) {
+  uint64_t threads = hardware_threads ? hardware_threads : 1;
+  if (available_memory) {
+    threads =
+        std::min<uint64_t>(threads, std::max<uint64_t>(available_memory / memory_per_thread, 1));
+  }
+  return static_cast<uint32_t>(threads);
 }
 
 bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,

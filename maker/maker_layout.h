@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/packed_file.h"
+
 #include "update/documents.h"
 
 namespace tsl {
@@ -27,6 +29,11 @@ struct maker_settings {
   int32_t optimize_threshold = 85;
   uint32_t current_version = 0;
   uint32_t next_version = 0;
+  // Files worked on at once; 0 for the machine's choice (default_thread_count).
+  uint32_t threads = 0;
+  // Not a setting of config.json: the published bytes depend on it, so
+  // only tests lower it.
+  uint64_t block_size = packed_block_size;
 };
 
 // The built-in configuration with the given client.guid.
@@ -36,6 +43,13 @@ json default_config_document(const std::string& guid);
 // access, so a missing or mistyped member raises the JSON library's
 // type_error (its what() is what the operator sees).
 maker_settings read_maker_settings(json& config);
+
+// The threads a run uses when config.json leaves it to the machine: one per
+// hardware thread, fewer when `available_memory` bytes (0: unknown) cannot
+// hold a coder for each.
+uint32_t default_thread_count(uint32_t hardware_threads, uint64_t available_memory);
+constexpr uint32_t maximum_threads = 1024;
+constexpr uint64_t memory_per_thread = 256ull << 20;  // a coder and its buffers, rounded up
 
 // The packing decision once a file was packed: keep the packed form?
 bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "util/text.h"
@@ -105,7 +106,7 @@ void file_publication::fail(const std::string& why) {
   say("!!! Error publishing file: %S (%s)\n", input_path_, why);
 }
 
-void file_publication::begin(publish_worker& worker) {
+void file_publication::begin(publish_worker& worker, work_helpers& helpers) {
   if (reuse(worker)) return;
   say("Processing: %S\n", names_.relative);
   delete_file(names_.output_path);
@@ -129,7 +130,10 @@ void file_publication::begin(publish_worker& worker) {
 
   const maker_settings& settings = context_.settings();
   const bool pack = size_ >= settings.minimum_size;
-  if (!create_directories(directory_of(names_.output_path))) {
+  // Another thread may be making the same directory: it counts once it is
+  // there, whoever made it.
+  const std::wstring directory = directory_of(names_.output_path);
+  if (!create_directories(directory) && !directory_exists(directory)) {
     if (pack) {
       say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
     } else {
@@ -137,7 +141,9 @@ void file_publication::begin(publish_worker& worker) {
     }
     return;
   }
-  if (pack) {
+  if (pack && size_ > settings.block_size) {
+    publish_blocks(worker, helpers);
+  } else if (pack) {
     publish_whole(worker);
   } else {
     publish_copy(worker, std::string(), true);
@@ -205,12 +211,15 @@ void file_publication::publish_whole(publish_worker& worker) {
       const byte_source source = [this, &local](uint8_t* bytes, uint32_t room, uint32_t& got) {
         if (!input_.read(bytes, room, got)) return false;
         local.add(bytes, got);
+        bytes_read_ += got;
         context_.observe_read(input_path_);
         return true;
       };
       const byte_sink sink = [&out](const uint8_t* bytes, size_t n) { return out.write(bytes, n); };
       if (!out.write(header, sizeof header)) code = packed_write_failed;
-      if (code == packed_ok) code = worker.packer.pack_block(source, sink);
+      if (code == packed_ok) {
+        code = worker.packer.pack_block(source, sink, context_.settings().block_size);
+      }
       if (code == packed_ok && !out.write(&lzma2_end_byte, 1)) code = packed_write_failed;
       packed_size = out.written();
       remote_sha1 = out.digest();
@@ -225,6 +234,168 @@ void file_publication::publish_whole(publish_worker& worker) {
   if (local.count != size_ || !unchanged()) {
     delete_file(temporary);
     changed();
+    return;
+  }
+  settle_packed(worker, temporary, packed_size, local.digest(), remote_sha1);
+}
+
+// What the blocks of one file share. Each block's slots are written by the
+// thread that packs it, before it counts itself in `finished`; the owner
+// reads them once all have.
+struct file_publication::block_work {
+  uint64_t block_size = 0;
+  size_t blocks = 0;
+  std::vector<std::wstring> temporaries;
+  std::vector<int32_t> codes;
+  std::vector<uint64_t> read;
+  std::vector<std::string> digests;  // of the input bytes each block packed
+  std::atomic<size_t> finished{0};
+};
+
+void file_publication::pack_one_block(publish_worker& worker, block_work& work, size_t block) {
+  const uint64_t start = block * work.block_size;
+  uint64_t left = std::min<uint64_t>(work.block_size, size_ - start);
+  hashed_count input;
+  int32_t code = packed_ok;
+  {
+    // A handle of its own: blocks are read at once on several threads.
+    file_handle from = file_handle::open_read(input_path_);
+    hashed_writer out(work.temporaries[block]);
+    if (!from.is_open() || !out.is_open()) {
+      code = packed_open_failed;
+    } else if (!from.seek(start)) {
+      code = packed_read_failed;
+    } else {
+      const byte_source source = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+        got = 0;
+        if (left == 0) return true;
+        if (!from.read(bytes, static_cast<uint32_t>(std::min<uint64_t>(room, left)), got)) {
+          return false;
+        }
+        left -= got;
+        input.add(bytes, got);
+        bytes_read_ += got;
+        context_.observe_read(input_path_);
+        return true;
+      };
+      const byte_sink sink = [&out](const uint8_t* bytes, size_t n) { return out.write(bytes, n); };
+      code = worker.packer.pack_block(source, sink, work.block_size);
+    }
+    out.close();
+  }
+  work.codes[block] = code;
+  work.read[block] = input.count;
+  work.digests[block] = input.digest();
+  work.finished += 1;
+}
+
+void file_publication::publish_blocks(publish_worker& worker, work_helpers& helpers) {
+  auto work = std::make_shared<block_work>();
+  work->block_size = context_.settings().block_size;
+  work->blocks = static_cast<size_t>((uint64_t{size_} - 1) / work->block_size + 1);
+  work->codes.assign(work->blocks, packed_ok);
+  work->read.assign(work->blocks, 0);
+  work->digests.resize(work->blocks);
+  for (size_t block = 0; block < work->blocks; ++block) {
+    work->temporaries.push_back(context_.temporary());
+  }
+  for (size_t block = 0; block < work->blocks; ++block) {
+    // The piece holds the shared state: it may still be releasing it when
+    // the owner has moved on.
+    helpers.hand_out(
+        [this, work, block](publish_worker& helper) { pack_one_block(helper, *work, block); });
+  }
+
+  // The digest of the whole input in one pass meanwhile, with the digest of
+  // each block's bytes: a block that packed other bytes than this pass read
+  // means the file changed in between.
+  hashed_count local;
+  std::vector<std::string> seen(work->blocks);
+  bool read_ok = input_.seek(0);
+  if (read_ok) {
+    uint8_t* piece = piece_of(worker);
+    for (size_t block = 0; block < work->blocks && read_ok; ++block) {
+      hashed_count part;
+      uint64_t left = std::min<uint64_t>(work->block_size, size_ - block * work->block_size);
+      while (left > 0) {
+        uint32_t got = 0;
+        if (!input_.read(piece, static_cast<uint32_t>(std::min<uint64_t>(left, piece_size)), got) ||
+            got == 0) {
+          read_ok = false;
+          break;
+        }
+        local.add(piece, got);
+        part.add(piece, got);
+        left -= got;
+      }
+      seen[block] = part.digest();
+    }
+    // And nothing after the size it had.
+    uint32_t more = 0;
+    if (read_ok && (!input_.read(piece, 1, more) || more != 0)) read_ok = false;
+  }
+  const size_t blocks = work->blocks;
+  helpers.work_until([&work, blocks] { return work->finished == blocks; }, worker);
+
+  int32_t code = packed_ok;
+  bool same = read_ok;
+  for (size_t block = 0; block < work->blocks; ++block) {
+    const uint64_t expected =
+        std::min<uint64_t>(work->block_size, size_ - block * work->block_size);
+    if (code == packed_ok) code = work->codes[block];
+    if (work->read[block] != expected || work->digests[block] != seen[block]) same = false;
+  }
+  const auto drop_blocks = [&work] {
+    for (const auto& temporary : work->temporaries) delete_file(temporary);
+  };
+  if (code != packed_ok) {
+    drop_blocks();
+    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    return;
+  }
+  if (!same || !unchanged()) {
+    drop_blocks();
+    changed();
+    return;
+  }
+
+  // Header, the blocks in order, the end byte.
+  const std::wstring temporary = context_.temporary();
+  std::string remote_sha1;
+  uint64_t packed_size = 0;
+  {
+    hashed_writer out(temporary);
+    uint8_t header[packed_header_size];
+    packed_header(size_, header);
+    if (!out.is_open()) code = packed_open_failed;
+    bool written = out.is_open() && out.write(header, sizeof header);
+    uint8_t* piece = piece_of(worker);
+    for (size_t block = 0; written && block < work->blocks; ++block) {
+      file_handle from = file_handle::open_read(work->temporaries[block]);
+      if (!from.is_open()) code = packed_open_failed;
+      written = from.is_open();
+      while (written) {
+        uint32_t got = 0;
+        if (!from.read(piece, piece_size, got)) {
+          code = packed_read_failed;
+          written = false;
+        } else if (got == 0) {
+          break;
+        } else if (!out.write(piece, got)) {
+          written = false;
+        }
+      }
+    }
+    if (written) written = out.write(&lzma2_end_byte, 1);
+    if (!written && code == packed_ok) code = packed_write_failed;
+    packed_size = out.written();
+    remote_sha1 = out.digest();
+    out.close();
+  }
+  drop_blocks();
+  if (code != packed_ok) {
+    delete_file(temporary);
+    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
     return;
   }
   settle_packed(worker, temporary, packed_size, local.digest(), remote_sha1);
@@ -248,6 +419,7 @@ void file_publication::publish_copy(publish_worker& worker, const std::string& e
         }
         if (got == 0) break;
         local.add(piece, got);
+        if (first_read) bytes_read_ += got;
         context_.observe_read(input_path_);
         if (!out.write(piece, got)) {
           written = false;

@@ -67,6 +67,19 @@ struct publish_worker {
   std::unique_ptr<uint8_t[]> piece;  // io_piece bytes, made on first use
 };
 
+// The other threads of a run, which a file being published can hand pieces
+// of its work to (the blocks of a large file).
+class work_helpers {
+ public:
+  virtual ~work_helpers() = default;
+  // `piece` runs once, on some thread of the run, with that thread's worker.
+  virtual void hand_out(std::function<void(publish_worker&)> piece) = 0;
+  // Works on handed-out pieces (anyone's) with `worker` until `done()`
+  // holds; `done` is asked under the helpers' lock, again after every piece
+  // that ends.
+  virtual void work_until(const std::function<bool()>& done, publish_worker& worker) = 0;
+};
+
 // The result of one file, applied by the run in queue order.
 struct publish_outcome {
   std::vector<std::string> lines;  // console lines, each with its "\n"
@@ -83,18 +96,26 @@ class file_publication {
   file_publication(const file_publication&) = delete;
   file_publication& operator=(const file_publication&) = delete;
 
-  // The reuse check and, failing it, the publication of the file.
-  void begin(publish_worker& worker);
+  // The reuse check and, failing it, the publication of the file; the
+  // blocks of a large file go to `helpers` too.
+  void begin(publish_worker& worker, work_helpers& helpers);
   // Ends the file with a "!!! " line instead (an exception escaped).
   void fail(const std::string& why);
 
   publish_outcome& outcome() { return outcome_; }
+  // Input bytes read so far, for the progress line; any thread may ask.
+  uint64_t bytes_read() const { return bytes_read_; }
 
  private:
   template <typename... Args>
   void say(const char* format, const Args&... args);
   bool reuse(publish_worker& worker);
   void publish_whole(publish_worker& worker);
+  // A file of several blocks: each packed by whichever thread takes it,
+  // the input digested meanwhile in one pass, the blocks joined in order.
+  void publish_blocks(publish_worker& worker, work_helpers& helpers);
+  struct block_work;
+  void pack_one_block(publish_worker& worker, block_work& work, size_t block);
   // The copy, reading the input from its start; `expected` is the digest
   // a packing pass found, or empty when the copy is the first read.
   void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
@@ -116,6 +137,7 @@ class file_publication {
   file_handle input_;
   file_identity before_;
   uint32_t size_ = 0;
+  std::atomic<uint64_t> bytes_read_{0};
 };
 
 }  // namespace tsl

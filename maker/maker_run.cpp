@@ -1,11 +1,17 @@
 #include "maker/maker_run.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 #include <stdexcept>
 #include <utility>
 
+#include "maker/maker_machine.h"
 #include "maker/maker_names.h"
+#include "maker/maker_pool.h"
+#include "maker/maker_progress.h"
 #include "maker/maker_scan.h"
 #include "maker/patch_maker.h"
 #include "util/file_system.h"
@@ -68,6 +74,7 @@ maker_run::config_state maker_run::load_configuration() {
     read_whole_file(paths_.config, text);
     config_ = json::parse(text);
     settings_ = read_maker_settings(config_);
+    settings_.block_size = block_size_;
     check_published_version();
     return config_state::ready;
   } catch (const std::exception& e) {
@@ -84,8 +91,8 @@ void maker_run::check_published_version() {
   json version;
   uint32_t published = 0;
   std::wstring error;
-  if (!parse_json_file(version_path, version) ||
-      !read_gameupdate(version, published, error) || published <= settings_.current_version) {
+  if (!parse_json_file(version_path, version) || !read_gameupdate(version, published, error) ||
+      published <= settings_.current_version) {
     return;
   }
   throw std::runtime_error(format_narrow(
@@ -113,24 +120,74 @@ void maker_run::queue_input_files() {
       continue;
     }
     queue_.emplace_back(new file_publication(*context_, std::move(file.path)));
+    queued_sizes_.push_back(file.size);
   }
+}
+
+uint32_t maker_run::thread_count() const {
+  uint64_t threads = settings_.threads;
+  if (threads == 0) {
+    threads = default_thread_count(std::thread::hardware_concurrency(), available_memory());
+  }
+  // No more threads than pieces of work: a file, or each block of a large
+  // one.
+  uint64_t pieces = 0;
+  for (const uint64_t size : queued_sizes_) {
+    pieces += size > settings_.block_size ? (size - 1) / settings_.block_size + 1 : 1;
+  }
+  return static_cast<uint32_t>(std::max<uint64_t>(std::min(threads, pieces), 1));
 }
 
 void maker_run::process_input_files() {
   if (!context_->prepare_partial_directory()) {
     say("!!! Error writing file: %S\n", context_->partial_directory());
   }
-  // A stop takes effect between files.
-  for (auto& publication : queue_) {
-    if (stop_) break;
-    try {
-      publication->begin(worker_);
-    } catch (const std::exception& e) {
-      publication->fail(e.what());
+  const size_t count = queue_.size();
+  if (count == 0) return;
+  progress_line progress(progress_writer_);
+  progress_counts counts;
+  counts.files = count;
+  for (const uint64_t size : queued_sizes_) counts.bytes += size;
+
+  publish_pool pool(
+      count,
+      [this](size_t index, publish_worker& worker, work_helpers& helpers) {
+        file_publication& publication = *queue_[index];
+        try {
+          publication.begin(worker, helpers);
+        } catch (const std::exception& e) {
+          publication.fail(e.what());
+        }
+      },
+      stop_);
+  progress.restart();
+  pool.start(thread_count(), worker_);
+  // A stop takes effect between files: those begun are finished and taken.
+  for (size_t next = 0; next < count;) {
+    const publish_pool::entry state = pool.wait(next, std::chrono::milliseconds(250));
+    if (state == publish_pool::entry::never) break;
+    if (state == publish_pool::entry::finished) {
+      progress.erase();
+      publish_outcome& outcome = queue_[next]->outcome();
+      counts.files_done += 1;
+      counts.bytes_done += queued_sizes_[next];
+      if (!outcome.has_entry || outcome.anew) counts.bytes_worked += queued_sizes_[next];
+      commit(outcome);
+      queue_[next].reset();
+      ++next;
     }
-    commit(publication->outcome());
-    publication.reset();
+    // What files still in progress have read so far counts too.
+    progress_counts shown = counts;
+    const size_t started = pool.started();
+    for (size_t k = next; k < started && k < count; ++k) {
+      if (!queue_[k]) continue;
+      const uint64_t read = std::min(queue_[k]->bytes_read(), queued_sizes_[k]);
+      shown.bytes_done += read;
+      shown.bytes_worked += read;
+    }
+    progress.draw(shown);
   }
+  pool.join();
 }
 
 void maker_run::commit(publish_outcome& outcome) {

@@ -1,8 +1,9 @@
 // The pieces of one patch maker run, each taking its paths and settings as
 // arguments so that tests can drive them in a directory of their own.
-// Threading: a run executes on one thread; the stop flag it is given may be
-// set from another. The files array and each cache hold a lock of their
-// own, each for one operation.
+// Threading: a run executes on one thread, which hands the per-file step to
+// worker threads (maker_pool.h) and applies their results in queue order;
+// the stop flag it is given may be set from another. The files array and
+// each cache hold a lock of their own, each for one operation.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,15 @@ class maker_run {
 
   // `print` receives every console line (already formatted, with its "\n").
   maker_run(maker_paths paths, std::atomic<bool>& stop, line_sink print);
+
+  // Where the progress line goes (standard error on a terminal); without one
+  // there is none.
+  void set_progress_writer(std::function<void(const std::string&)> writer) {
+    progress_writer_ = std::move(writer);
+  }
+
+  // For tests: blocks of another size than packed_block_size.
+  void set_block_size(uint64_t size) { block_size_ = size; }
 
   // For tests: a call after every piece read from an input file.
   void set_read_observer(std::function<void(const std::wstring&)> observer) {
@@ -65,6 +75,7 @@ class maker_run {
   void check_published_version();
   void commit(publish_outcome& outcome);
   void lower_minimum(uint32_t version);
+  uint32_t thread_count() const;
   bool write_output_document(const std::wstring& path, const std::string& bytes);
 
   maker_paths paths_;
@@ -78,8 +89,13 @@ class maker_run {
   std::unique_ptr<publish_context> context_;
   publish_worker worker_;  // coder and buffers, kept from file to file
   std::function<void(const std::wstring&)> read_observer_;
+  std::function<void(const std::string&)> progress_writer_;
+  uint64_t block_size_ = packed_block_size;
 
-  std::vector<std::unique_ptr<file_publication>> queue_;  // in listing order
+  // In listing order; the worker threads work on the entries, the run's
+  // thread takes them back in this order and resets them.
+  std::vector<std::unique_ptr<file_publication>> queue_;
+  std::vector<uint64_t> queued_sizes_;  // as listed, for the progress line
   mutable std::mutex files_lock_;
   json files_ = json::array();  // REQUIRES: files_lock_ held
 

@@ -5,6 +5,7 @@
 
 #include "maker/maker_console.h"
 #include "maker/maker_guid.h"
+#include "maker/maker_machine.h"
 #include "maker/maker_run.h"
 #include "maker/maker_stop.h"
 #include "util/process.h"
@@ -42,6 +43,7 @@ bool run_patch_maker() {
   try {
     maker_run run(maker_paths::beside(executable_directory()), maker_stop_flag(),
                   print_console_line);
+    if (progress_terminal()) run.set_progress_writer(write_progress_text);
     ok = run.run();
   } catch (const std::exception& e) {
     // Nothing in the run is meant to throw; if something does (out of

@@ -8,14 +8,18 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "codec/packed_file.h"
+#include "codec/sha1.h"
 #include "maker/maker_guid.h"
 #include "maker/maker_names.h"
+#include "maker/maker_progress.h"
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
+#include "util/byte_buffer.h"
 #include "util/file_system.h"
 #include "util/product.h"
 #include "util/text.h"
@@ -73,6 +77,7 @@ class maker_dir {
       if (on_line_) on_line_(line);
     });
     run.set_read_observer(read_observer_);
+    run.set_block_size(block_size_);
     const bool ok = run.run();
     EXPECT_FALSE(path_exists(out(L".partial")));
     for (const auto& file : list_files(paths_.output, true, L"*.*")) {
@@ -82,6 +87,7 @@ class maker_dir {
     return ok;
   }
   void read_observer(std::function<void(const std::wstring&)> f) { read_observer_ = std::move(f); }
+  void block_size(uint64_t size) { block_size_ = size; }
   const std::vector<std::string>& lines() const { return lines_; }
   bool printed(const std::string& line) const {
     return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
@@ -122,6 +128,7 @@ class maker_dir {
   std::vector<std::string> lines_;
   std::function<void(const std::string&)> on_line_;
   std::function<void(const std::wstring&)> read_observer_;
+  uint64_t block_size_ = packed_block_size;
 };
 
 // ---------------------------------------------------------------------------
@@ -222,6 +229,30 @@ TEST(MakerConfig, OptimizeOffNeverReadsTheThreshold) {
   // The operator's configuration had no "client": the index says so.
   EXPECT_TRUE(d.index(1)["config"].is_null());
   EXPECT_EQ(d.document(d.paths().config)["maker"]["packer"]["optimize_threshold"], "not a number");
+}
+
+TEST(MakerConfig, Threads) {
+  json config = default_config_document("g");
+  EXPECT_EQ(config["maker"]["packer"]["threads"], 0);  // every hardware thread
+  EXPECT_EQ(read_maker_settings(config).threads, 0u);
+  config["maker"]["packer"]["threads"] = 3;
+  EXPECT_EQ(read_maker_settings(config).threads, 3u);
+  // A configuration from before the setting: the machine's choice, and
+  // nothing added to it that a save would write.
+  config["maker"]["packer"].erase("threads");
+  EXPECT_EQ(read_maker_settings(config).threads, 0u);
+  EXPECT_FALSE(config["maker"]["packer"].contains("threads"));
+  for (const json& bad : {json(-1), json(2.5), json("4"), json(1025), json(nullptr)}) {
+    config["maker"]["packer"]["threads"] = bad;
+    EXPECT_THROW(read_maker_settings(config), std::out_of_range) << bad.dump();
+  }
+
+  // One coder's worth of memory per thread, at least one thread.
+  EXPECT_EQ(default_thread_count(8, 0), 8u);
+  EXPECT_EQ(default_thread_count(8, 3 * memory_per_thread + 1), 3u);
+  EXPECT_EQ(default_thread_count(8, memory_per_thread / 2), 1u);
+  EXPECT_EQ(default_thread_count(0, 0), 1u);
+  EXPECT_EQ(default_thread_count(2, 64 * memory_per_thread), 2u);
 }
 
 TEST(MakerConfig, GuidTexts) {
@@ -478,15 +509,21 @@ TEST_F(MakerRuns, DeletedInputFileMakesAnUpdateWithoutNewFiles) {
 }
 
 TEST_F(MakerRuns, StoppedRunKeepsItsWorkForTheNextOne) {
+  // One thread, and the stop set while the second file is read, so that
+  // exactly two are published (the script test stops a run of several
+  // threads).
+  d.set_packer("threads", 1);
   std::atomic<bool> stop{false};
   for (const wchar_t* name : {L"n1.txt", L"n2.txt", L"n3.txt"}) write_file(d.in(name), "new");
   ASSERT_TRUE(delete_file(d.out(L"5\\readme.txt")));  // forces one more publication
-  size_t processed = 0;
-  d.on_line([&](const std::string& line) {
-    if (line.rfind("Processing: ", 0) == 0 && ++processed == 2) stop = true;
+  std::set<std::wstring> read;
+  d.read_observer([&](const std::wstring& path) {
+    read.insert(path);
+    if (read.size() == 2) stop = true;
   });
   ASSERT_TRUE(d.run(&stop));
-  d.on_line(nullptr);
+  d.read_observer(nullptr);
+  const size_t processed = d.count_prefix("Processing: ");
   EXPECT_EQ(processed, 2u);
   EXPECT_TRUE(d.printed("Saving config file.\n"));
   EXPECT_FALSE(d.printed("Saving update index.\n"));
@@ -509,6 +546,91 @@ TEST_F(MakerRuns, StoppedRunKeepsItsWorkForTheNextOne) {
   EXPECT_EQ(by_version[5] + by_version[7], 7 - processed);
   EXPECT_EQ(d.count_prefix("Using cached: 6/"), processed);
   EXPECT_TRUE(d.printed("Current game update version: 7\n"));
+}
+
+// Every byte a run leaves (documents, published files, cache, console
+// lines) is the same for one thread and for several, with files side by side
+// and files of several blocks, one of them an exact multiple of the block.
+TEST(MakerThreads, OutputDoesNotDependOnTheThreadCount) {
+  maker_dir d;
+  const uint64_t block = 256u << 10;
+  for (int i = 0; i < 7; ++i) {
+    write_file(d.in(L"Data\\file" + std::to_wstring(i) + L".txt"),
+               random_bytes(20000 + 5000 * i, 40 + i, true));
+  }
+  write_file(d.in(L"Data\\small.txt"), "small");
+  const std::string big = random_bytes(5 * block + 12345, 50, true);
+  write_file(d.in(L"Big.pak"), big);
+  write_file(d.in(L"Exact.pak"), random_bytes(2 * block, 51, true));
+  write_file(d.in(L"Noise.bin"), random_bytes(3 * block, 52));  // packs badly: copied
+
+  std::map<std::wstring, std::string> first;
+  std::vector<std::string> first_lines;
+  for (const uint32_t threads : {1u, 2u, 3u}) {
+    SCOPED_TRACE(threads);
+    remove_directory_tree(d.paths().output, true);
+    delete_file(d.paths().cache);
+    d.configure(0, true, 100);
+    d.set_packer("threads", threads);
+    d.block_size(block);
+    ASSERT_TRUE(d.run());
+    std::map<std::wstring, std::string> tree;
+    for (const auto& file : list_files(d.paths().output, true, L"*.*")) {
+      tree[file] = read_file(file);
+    }
+    tree[d.paths().cache] = read_file(d.paths().cache);
+    if (threads == 1) {
+      first = tree;
+      first_lines = d.lines();
+      continue;
+    }
+    EXPECT_EQ(d.lines(), first_lines);
+    ASSERT_EQ(tree.size(), first.size());
+    for (const auto& file : first) {
+      EXPECT_TRUE(tree[file.first] == file.second) << wide_to_utf8(file.first);
+    }
+  }
+  const json entry = d.entry(1, "Big.pak");
+  ASSERT_EQ(entry["r_pack"], "lzma2");
+  const std::wstring copy = d.published_copy(entry);
+  ASSERT_EQ(unpack_file(copy, d.out(L"check")), packed_ok);
+  EXPECT_TRUE(read_file(d.out(L"check")) == big);
+  Sha1Context context;
+  byte_buffer buffer;
+  EXPECT_EQ(entry["l_sha1"], file_digest(d.in(L"Big.pak"), context, buffer));
+  EXPECT_FALSE(d.entry(1, "Noise.bin").contains("r_pack"));
+}
+
+TEST(MakerProgress, Line) {
+  progress_counts c;
+  c.files = 340;
+  c.bytes = 20480000000ull;
+  EXPECT_EQ(progress_text(c, 5), "0/340 files, 0.00/20.48 GB");
+  c.files_done = 12;
+  c.bytes_done = 1230000000;
+  c.bytes_worked = 380000000;  // the rest was reused
+  EXPECT_EQ(progress_text(c, 100), "12/340 files, 1.23/20.48 GB, 3.8 MB/s, 1:24:26 left");
+  c.bytes = 900000;
+  c.bytes_done = c.bytes_worked = 450000;
+  EXPECT_EQ(progress_text(c, 2), "12/340 files, 0.5/0.9 MB, 0.2 MB/s, 0:02 left");
+
+  std::vector<std::string> shown;
+  {
+    progress_line line([&shown](const std::string& text) { shown.push_back(text); });
+    c.files_done = 100;
+    line.draw(c);
+    c.files_done = 9;
+    line.draw(c);  // shorter: blanks over the rest
+  }
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].substr(0, 5), "\r100/");
+  EXPECT_EQ(shown[1].size(), shown[0].size());
+  EXPECT_EQ(shown[1].back(), ' ');
+  // The erase covers the text on screen (the blanks after it are blank already).
+  EXPECT_EQ(shown[2], "\r" + std::string(shown[0].size() - 3, ' ') + "\r");
+  progress_line none(nullptr);
+  none.draw(c);
+  none.erase();
 }
 
 TEST(MakerRunsEdge, EmptyInput) {
@@ -747,14 +869,18 @@ TEST(MakerHardening, DirectoryLinksAreNotFollowedFileLinksArePublished) {
 
 TEST(MakerHardening, AFileThatChangesWhilePublishedIsNotPublished) {
   // Same size, same last-write time afterwards: only the change time (and
-  // the bytes) tell. Once while it is copied, once while it is packed.
-  for (const wchar_t* name : {L"small.txt", L"packed.bin"}) {
+  // the bytes) tell. Once while it is copied, once while it is packed, once
+  // while its blocks are packed on several threads.
+  for (const wchar_t* name : {L"small.txt", L"packed.bin", L"blocks.bin"}) {
     SCOPED_TRACE(wide_to_utf8(name));
     maker_dir d;
     d.configure(0);
+    d.set_packer("threads", 3);
+    d.block_size(64u << 10);
     write_file(d.in(L"steady.txt"), "steady");
     write_file(d.in(L"small.txt"), "small");
     write_file(d.in(L"packed.bin"), random_bytes(40000, 31, true));
+    write_file(d.in(L"blocks.bin"), random_bytes(300000, 32, true));
     const std::wstring target = d.in(name);
     uint64_t size = 0, time = 0;
     ASSERT_TRUE(get_file_size_and_time(target, size, time));
@@ -773,7 +899,7 @@ TEST(MakerHardening, AFileThatChangesWhilePublishedIsNotPublished) {
     EXPECT_TRUE(changed);
     EXPECT_TRUE(d.printed("!!! File changed while publishing: " + wide_to_utf8(target) + "\n"));
     std::map<std::string, json> files = entries_by_name(d.index(1));
-    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files.size(), 3u);
     EXPECT_EQ(files.count(wide_to_utf8(name)), 0u);
     EXPECT_EQ(d.document(d.paths().cache).count(wide_to_utf8(name)), 0u);
 

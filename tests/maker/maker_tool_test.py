@@ -9,6 +9,7 @@ Usage: maker_tool_test.py PATH-TO-TessalyReach
 
 import json
 import os
+import pty
 import random
 import resource
 import shutil
@@ -265,6 +266,102 @@ class MakerTool(unittest.TestCase):
         self.assertNotIn("Saving config file.", out)
         self.assertEqual(read_bytes(os.path.join(self.d.output, "7", "index.json")), before)
 
+    def test_output_is_the_same_for_every_thread_count(self):
+        self.d.run()
+        rng = random.Random(5)
+        for relative, data in game_tree(rng).items():
+            self.d.write(relative, data)
+        words = [b"north", b"south", b"east", b"west", b"up", b"down"]
+        for i in range(12):
+            size = rng.randrange(20000, 400000)
+            data = b" ".join(rng.choice(words) + b"%d" % rng.randrange(500)
+                             for _ in range(size // 8))
+            self.d.write("Levels\\Level %02d.dat" % i, data)
+
+        def snapshot():
+            tree = {}
+            for base, _, files in os.walk(self.d.output):
+                for name in files:
+                    full = os.path.join(base, name)
+                    tree[os.path.relpath(full, self.d.output)] = read_bytes(full)
+            tree["cache.json"] = read_bytes(self.d.path("cache.json"))
+            return tree
+
+        first = None
+        for threads in (1, 2, 3):
+            shutil.rmtree(self.d.output)
+            if os.path.exists(self.d.path("cache.json")):
+                os.remove(self.d.path("cache.json"))
+            self.d.configure(gameupdate=0)
+            self.d.set_packer("threads", threads)
+            code, out = self.d.run()
+            self.assertEqual(code, 1, out)
+            got = (snapshot(), out)
+            if first is None:
+                first = got
+                continue
+            self.assertEqual(sorted(got[0]), sorted(first[0]), threads)
+            for name in first[0]:
+                self.assertTrue(got[0][name] == first[0][name], "%s differs for %d threads" %
+                                (name, threads))
+            self.assertEqual(got[1], first[1], threads)
+        index = self.d.index(1)
+        self.assertEqual(len(index["files"]), len(game_tree(rng)) + 12)
+        for entry in index["files"]:
+            path = self.d.published(entry["r"])
+            self.assertEqual(sha1sum(path), entry.get("r_sha1", entry["l_sha1"]))
+
+    def test_progress_line_only_on_a_terminal_standard_error(self):
+        self.d.run()
+        for i in range(4):
+            self.d.write("File %d.txt" % i, b"progress %d\n" % i * 20000)
+        # Standard error a pipe: no line.
+        done = subprocess.run([self.d.exe, "-patchmaker"], cwd="/", capture_output=True,
+                              timeout=300, stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr, b"")
+        first = done.stdout
+
+        # On a terminal: the line is there, standard output is as before.
+        shutil.rmtree(self.d.output)
+        os.remove(self.d.path("cache.json"))
+        self.d.configure(gameupdate=0)
+        primary, secondary = pty.openpty()
+        shown = []
+
+        def drain():
+            while True:
+                try:
+                    chunk = os.read(primary, 65536)
+                except OSError:  # the other end closed
+                    return
+                if not chunk:
+                    return
+                shown.append(chunk)
+
+        reader = threading.Thread(target=drain)
+        try:
+            proc = subprocess.Popen([self.d.exe, "-patchmaker"], cwd="/", stdout=subprocess.PIPE,
+                                    stderr=secondary, stdin=subprocess.DEVNULL)
+            os.close(secondary)
+            secondary = None
+            reader.start()
+            stdout = proc.stdout.read()
+            proc.stdout.close()
+            self.assertEqual(proc.wait(timeout=300), 1)
+            reader.join(timeout=60)
+        finally:
+            if secondary is not None:
+                os.close(secondary)
+            if not reader.is_alive():
+                os.close(primary)
+        shown = b"".join(shown)
+        self.assertEqual(stdout, first)
+        self.assertNotIn(b"\r", stdout)
+        self.assertRegex(shown, rb"\r4/4 files, 0\.9/0\.9 MB")
+        # Wiped at the end: the last thing on the terminal is blanks.
+        self.assertTrue(shown.endswith(b"\r"), shown[-80:])
+
     def test_interrupted_run_then_a_complete_one(self):
         self.d.run()
         self.d.configure(gameupdate=2)
@@ -276,6 +373,8 @@ class MakerTool(unittest.TestCase):
             data = b" ".join(rng.choice(words) + b"%d" % rng.randrange(1000)
                              for _ in range(200000))
             self.d.write("Pack %02d\\File %02d.bin" % (i, i), data)
+        # Several files at once: those begun when the signal comes are finished.
+        self.d.set_packer("threads", 3)
         proc = subprocess.Popen([self.d.exe, "-patchmaker"], cwd="/", stdout=subprocess.PIPE,
                                 stdin=subprocess.DEVNULL)
         seen = []

@@ -1,0 +1,118 @@
+#include "maker/maker_pool.h"
+
+#include <new>
+#include <system_error>
+#include <utility>
+
+namespace tsl {
+
+publish_pool::publish_pool(size_t files, file_step work, std::atomic<bool>& stop)
+    : files_(files), work_(std::move(work)), stop_(stop), finished_(files, 0) {}
+
+publish_pool::~publish_pool() { join(); }
+
+void publish_pool::start(uint32_t threads, publish_worker& first) {
+  for (uint32_t k = 0; k < threads; ++k) {
+    publish_worker* worker = &first;
+    if (k > 0) {
+      own_workers_.emplace_back(new (std::nothrow) publish_worker);
+      worker = own_workers_.back().get();
+      if (!worker) break;
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++running_;
+    }
+    try {
+      threads_.emplace_back([this, worker] { work_loop(*worker); });
+    } catch (const std::system_error&) {
+      // Fewer threads then; the run goes on with those it has.
+      std::lock_guard<std::mutex> hold(lock_);
+      --running_;
+      break;
+    }
+  }
+  if (threads_.empty()) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++running_;
+    }
+    work_loop(first);
+  }
+}
+
+bool publish_pool::run_one_locked(std::unique_lock<std::mutex>& hold, publish_worker& worker) {
+  if (!pieces_.empty()) {
+    std::function<void(publish_worker&)> piece = std::move(pieces_.front());
+    pieces_.pop_front();
+    hold.unlock();
+    piece(worker);
+    hold.lock();
+    wake_.notify_all();
+    return true;
+  }
+  if (next_ < files_ && !stop_) {
+    const size_t index = next_++;
+    ++in_progress_;
+    hold.unlock();
+    work_(index, worker, *this);
+    hold.lock();
+    finished_[index] = 1;
+    --in_progress_;
+    wake_.notify_all();
+    return true;
+  }
+  return false;
+}
+
+void publish_pool::work_loop(publish_worker& worker) {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    if (run_one_locked(hold, worker)) continue;
+    // A file still in progress may yet hand out pieces.
+    if (in_progress_ == 0) break;
+    wake_.wait(hold);
+  }
+  --running_;
+  wake_.notify_all();
+}
+
+void publish_pool::hand_out(std::function<void(publish_worker&)> piece) {
+  std::lock_guard<std::mutex> hold(lock_);
+  pieces_.push_back(std::move(piece));
+  wake_.notify_all();
+}
+
+void publish_pool::work_until(const std::function<bool()>& done, publish_worker& worker) {
+  std::unique_lock<std::mutex> hold(lock_);
+  while (!done()) {
+    if (!pieces_.empty()) {
+      run_one_locked(hold, worker);
+    } else {
+      wake_.wait(hold);
+    }
+  }
+}
+
+publish_pool::entry publish_pool::wait(size_t index, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> hold(lock_);
+  // Entries are started in queue order and every started one finishes
+  // before its thread ends: with no thread left, an entry not finished was
+  // never started.
+  wake_.wait_for(hold, wait, [&] { return finished_[index] || running_ == 0; });
+  if (finished_[index]) return entry::finished;
+  return running_ == 0 ? entry::never : entry::pending;
+}
+
+size_t publish_pool::started() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return next_;
+}
+
+void publish_pool::join() {
+  for (auto& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+}  // namespace tsl
