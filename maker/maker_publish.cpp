@@ -257,7 +257,8 @@ void file_publication::pack_one_block(publish_worker& worker, block_work& work, 
   uint64_t left = std::min<uint64_t>(work.block_size, size_ - start);
   hashed_count input;
   int32_t code = packed_ok;
-  {
+  // Counted in `finished` whatever happens: the owner waits for it.
+  try {
     // A handle of its own: blocks are read at once on several threads.
     file_handle from = file_handle::open_read(input_path_);
     hashed_writer out(work.temporaries[block]);
@@ -282,10 +283,12 @@ void file_publication::pack_one_block(publish_worker& worker, block_work& work, 
       code = worker.packer.pack_block(source, sink, work.block_size);
     }
     out.close();
+    work.read[block] = input.count;
+    work.digests[block] = input.digest();
+  } catch (const std::exception&) {
+    code = packed_out_of_memory;  // all that can throw here is an allocation
   }
   work.codes[block] = code;
-  work.read[block] = input.count;
-  work.digests[block] = input.digest();
   work.finished += 1;
 }
 
@@ -299,21 +302,35 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   for (size_t block = 0; block < work->blocks; ++block) {
     work->temporaries.push_back(context_.temporary());
   }
+  std::vector<std::string> seen(work->blocks);
+  uint8_t* piece = piece_of(worker);
+
+  // Pieces handed out use this publication: however this function is
+  // left, it waits for every one of them first.
+  struct wait_for_blocks {
+    work_helpers& helpers;
+    publish_worker& worker;
+    block_work& work;
+    size_t handed = 0;
+    ~wait_for_blocks() {
+      const size_t n = handed;
+      if (n) helpers.work_until([this, n] { return work.finished >= n; }, worker);
+    }
+  } pending{helpers, worker, *work};
   for (size_t block = 0; block < work->blocks; ++block) {
     // The piece holds the shared state: it may still be releasing it when
     // the owner has moved on.
     helpers.hand_out(
         [this, work, block](publish_worker& helper) { pack_one_block(helper, *work, block); });
+    pending.handed += 1;
   }
 
   // The digest of the whole input in one pass meanwhile, with the digest of
   // each block's bytes: a block that packed other bytes than this pass read
   // means the file changed in between.
   hashed_count local;
-  std::vector<std::string> seen(work->blocks);
   bool read_ok = input_.seek(0);
   if (read_ok) {
-    uint8_t* piece = piece_of(worker);
     for (size_t block = 0; block < work->blocks && read_ok; ++block) {
       hashed_count part;
       uint64_t left = std::min<uint64_t>(work->block_size, size_ - block * work->block_size);
@@ -336,6 +353,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   }
   const size_t blocks = work->blocks;
   helpers.work_until([&work, blocks] { return work->finished == blocks; }, worker);
+  pending.handed = 0;  // all done: nothing left to wait for
 
   int32_t code = packed_ok;
   bool same = read_ok;
@@ -369,7 +387,6 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
     packed_header(size_, header);
     if (!out.is_open()) code = packed_open_failed;
     bool written = out.is_open() && out.write(header, sizeof header);
-    uint8_t* piece = piece_of(worker);
     for (size_t block = 0; written && block < work->blocks; ++block) {
       file_handle from = file_handle::open_read(work->temporaries[block]);
       if (!from.is_open()) code = packed_open_failed;
