@@ -6,8 +6,8 @@
 
 namespace tsl {
 
-publish_pool::publish_pool(size_t files, file_step work, std::atomic<bool>& stop)
-    : files_(files), work_(std::move(work)), stop_(stop), finished_(files, 0) {}
+publish_pool::publish_pool(std::vector<size_t> order, file_step work, std::atomic<bool>& stop)
+    : order_(std::move(order)), work_(std::move(work)), stop_(stop), finished_(order_.size(), 0) {}
 
 publish_pool::~publish_pool() { join(); }
 
@@ -51,8 +51,8 @@ bool publish_pool::run_one_locked(std::unique_lock<std::mutex>& hold, publish_wo
     wake_.notify_all();
     return true;
   }
-  if (next_ < files_ && !stop_) {
-    const size_t index = next_++;
+  if (next_ < order_.size() && !stop_) {
+    const size_t index = order_[next_++];
     ++in_progress_;
     hold.unlock();
     work_(index, worker, *this);
@@ -96,17 +96,11 @@ void publish_pool::work_until(const std::function<bool()>& done, publish_worker&
 
 publish_pool::entry publish_pool::wait(size_t index, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> hold(lock_);
-  // Entries are started in queue order and every started one finishes
-  // before its thread ends: with no thread left, an entry not finished was
-  // never started.
+  // Every started entry finishes before its thread ends: with no thread
+  // left, an entry not finished was never started.
   wake_.wait_for(hold, wait, [&] { return finished_[index] || running_ == 0; });
   if (finished_[index]) return entry::finished;
   return running_ == 0 ? entry::never : entry::pending;
-}
-
-size_t publish_pool::started() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return next_;
 }
 
 void publish_pool::join() {

@@ -1,7 +1,7 @@
-// The worker threads of a maker run. Each takes the next file of the queue,
-// or, first, a piece of work that a file being published handed out (a
-// block of a large file), and owns one publish_worker, so a run holds one
-// coder per thread. The run's thread takes the results in queue order.
+// The worker threads of a maker run. Each takes the next file to start, or,
+// first, a piece of work that a file being published handed out (a block of
+// a large file), and owns one publish_worker, so a run holds one coder per
+// thread. The run's thread takes the results in queue order.
 // Threading: every member may be called from any thread; one lock guards
 // the queue position, the handed-out pieces and the finished marks.
 #pragma once
@@ -23,11 +23,12 @@ namespace tsl {
 
 class publish_pool : public work_helpers {
  public:
-  // `work(i, worker, helpers)` does the per-file step of queue entry i. No
-  // entry is started once `stop` is set; those started finish.
+  // `work(i, worker, helpers)` does the per-file step of queue entry i; the
+  // entries are started in `order` (a permutation of the queue). No entry is
+  // started once `stop` is set; those started finish.
   using file_step =
       std::function<void(size_t index, publish_worker& worker, work_helpers& helpers)>;
-  publish_pool(size_t files, file_step work, std::atomic<bool>& stop);
+  publish_pool(std::vector<size_t> order, file_step work, std::atomic<bool>& stop);
   ~publish_pool() override;
   publish_pool(const publish_pool&) = delete;
   publish_pool& operator=(const publish_pool&) = delete;
@@ -41,8 +42,6 @@ class publish_pool : public work_helpers {
   // Waits at most `wait` for entry i: finished, still pending, or never to
   // be started (the run stopped before it).
   entry wait(size_t index, std::chrono::milliseconds wait);
-  // How many entries were started so far.
-  size_t started() const;
   void join();
 
   // work_helpers
@@ -53,7 +52,7 @@ class publish_pool : public work_helpers {
   void work_loop(publish_worker& worker);
   bool run_one_locked(std::unique_lock<std::mutex>& hold, publish_worker& worker);
 
-  const size_t files_;
+  const std::vector<size_t> order_;
   file_step work_;
   std::atomic<bool>& stop_;
   std::vector<std::unique_ptr<publish_worker>> own_workers_;

@@ -88,6 +88,11 @@ std::wstring publish_context::temporary() {
   return join_path(partial_, std::to_wstring(temporaries_.fetch_add(1) + 1) + L".part");
 }
 
+bool publish_context::create_output_directory(const std::wstring& directory) {
+  std::lock_guard<std::mutex> hold(directories_lock_);
+  return create_directories(directory);
+}
+
 file_publication::file_publication(publish_context& context, std::wstring input_path)
     : context_(context),
       input_path_(std::move(input_path)),
@@ -101,12 +106,20 @@ void file_publication::say(const char* format, const Args&... args) {
 }
 
 void file_publication::fail(const std::string& why) {
+  input_.close();
   outcome_.has_entry = false;
   outcome_.anew = false;
   say("!!! Error publishing file: %S (%s)\n", input_path_, why);
 }
 
 void file_publication::begin(publish_worker& worker, work_helpers& helpers) {
+  publish(worker, helpers);
+  // Results wait to be taken in queue order, maybe long after: the input
+  // is not held open meanwhile, or a large tree would run out of handles.
+  input_.close();
+}
+
+void file_publication::publish(publish_worker& worker, work_helpers& helpers) {
   if (reuse(worker)) return;
   say("Processing: %S\n", names_.relative);
   delete_file(names_.output_path);
@@ -130,10 +143,7 @@ void file_publication::begin(publish_worker& worker, work_helpers& helpers) {
 
   const maker_settings& settings = context_.settings();
   const bool pack = size_ >= settings.minimum_size;
-  // Another thread may be making the same directory: it counts once it is
-  // there, whoever made it.
-  const std::wstring directory = directory_of(names_.output_path);
-  if (!create_directories(directory) && !directory_exists(directory)) {
+  if (!context_.create_output_directory(directory_of(names_.output_path))) {
     if (pack) {
       say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
     } else {

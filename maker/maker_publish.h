@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ class publish_context {
   void remove_partial_directory() const;
   // A fresh name in that directory.
   std::wstring temporary();
+  // Creates `directory` and those above it. One thread at a time: two that
+  // make the same parent at once would see each other's mkdir fail, and one
+  // of them would give up before making its own directory.
+  bool create_output_directory(const std::wstring& directory);
 
   // For tests: called on the reading thread after every piece read from an
   // input file.
@@ -56,6 +61,7 @@ class publish_context {
   const file_cache& old_cache_;
   std::wstring partial_;
   std::atomic<uint32_t> temporaries_{0};
+  std::mutex directories_lock_;
 };
 
 // What one worker thread owns: its coder (kept between files), a digest
@@ -109,6 +115,7 @@ class file_publication {
  private:
   template <typename... Args>
   void say(const char* format, const Args&... args);
+  void publish(publish_worker& worker, work_helpers& helpers);
   bool reuse(publish_worker& worker);
   void publish_whole(publish_worker& worker);
   // A file of several blocks: each packed by whichever thread takes it,
@@ -132,8 +139,9 @@ class file_publication {
   publish_names names_;
   publish_outcome outcome_;
 
-  // Held open from the first read to the end: on Windows nobody can write
-  // to the file meanwhile; on POSIX the identity tells when someone did.
+  // Held open from the first read to the end of begin(): on Windows nobody
+  // can write to the file meanwhile; on POSIX the identity tells when
+  // someone did.
   file_handle input_;
   file_identity before_;
   uint32_t size_ = 0;

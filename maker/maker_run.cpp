@@ -149,8 +149,14 @@ void maker_run::process_input_files() {
   counts.files = count;
   for (const uint64_t size : queued_sizes_) counts.bytes += size;
 
+  // Largest first, so that no large file is left to one thread at the end
+  // while the others idle; results are still taken in queue order.
+  std::vector<size_t> order(count);
+  for (size_t k = 0; k < count; ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(),
+                   [this](size_t a, size_t b) { return queued_sizes_[a] > queued_sizes_[b]; });
   publish_pool pool(
-      count,
+      std::move(order),
       [this](size_t index, publish_worker& worker, work_helpers& helpers) {
         file_publication& publication = *queue_[index];
         try {
@@ -162,10 +168,14 @@ void maker_run::process_input_files() {
       stop_);
   progress.restart();
   pool.start(thread_count(), worker_);
-  // A stop takes effect between files: those begun are finished and taken.
+  // A stop takes effect between files: those begun are finished and taken,
+  // in queue order, the others left out.
   for (size_t next = 0; next < count;) {
     const publish_pool::entry state = pool.wait(next, std::chrono::milliseconds(250));
-    if (state == publish_pool::entry::never) break;
+    if (state == publish_pool::entry::never) {
+      queue_[next++].reset();
+      continue;
+    }
     if (state == publish_pool::entry::finished) {
       progress.erase();
       publish_outcome& outcome = queue_[next]->outcome();
@@ -178,8 +188,7 @@ void maker_run::process_input_files() {
     }
     // What files still in progress have read so far counts too.
     progress_counts shown = counts;
-    const size_t started = pool.started();
-    for (size_t k = next; k < started && k < count; ++k) {
+    for (size_t k = next; k < count; ++k) {
       if (!queue_[k]) continue;
       const uint64_t read = std::min(queue_[k]->bytes_read(), queued_sizes_[k]);
       shown.bytes_done += read;

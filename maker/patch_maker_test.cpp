@@ -559,6 +559,11 @@ TEST(MakerThreads, OutputDoesNotDependOnTheThreadCount) {
                random_bytes(20000 + 5000 * i, 40 + i, true));
   }
   write_file(d.in(L"Data\\small.txt"), "small");
+  // New directories below a new one, made by several threads at once.
+  for (int i = 0; i < 6; ++i) {
+    write_file(d.in(L"Maps\\Area " + std::to_wstring(i) + L"\\map.dat"),
+               random_bytes(20000, 60 + i, true));
+  }
   const std::string big = random_bytes(5 * block + 12345, 50, true);
   write_file(d.in(L"Big.pak"), big);
   write_file(d.in(L"Exact.pak"), random_bytes(2 * block, 51, true));

@@ -311,6 +311,20 @@ class MakerTool(unittest.TestCase):
             path = self.d.published(entry["r"])
             self.assertEqual(sha1sum(path), entry.get("r_sha1", entry["l_sha1"]))
 
+    def test_results_waiting_for_their_turn_hold_no_open_files(self):
+        self.d.run()
+        # The first file of the queue is the smallest and is started last; all
+        # the others wait for it with far more files than the process may
+        # have open.
+        self.d.write("0.txt", b"0")
+        for i in range(150):
+            self.d.write("Items\\item %03d.txt" % i, b"item %d\n" % i * 4)
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+        code, out = self.d.run(preexec=limit)
+        self.assertEqual(code, 1, out)
+        self.assertNotIn("!!! ", out)
+        self.assertEqual(len(self.d.index(1)["files"]), 151)
+
     def test_progress_line_only_on_a_terminal_standard_error(self):
         self.d.run()
         for i in range(4):
