@@ -6,7 +6,7 @@
 # them, then mix up their threads (see check-emulated-tls.sh).
 #   scripts/build-qemu-i386.sh PREFIX      -> PREFIX/bin/qemu-i386
 # Skips all work when PREFIX already holds a build of this recipe. Needs the
-# packages of install-packages.sh (libglib2.0-dev, meson, deb-src entries).
+# deb-src entries of install-packages.sh; installs its own build packages (root).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,6 +26,10 @@ fail() {
   echo "build-qemu-i386.sh: $*" >&2
   exit 1
 }
+
+# What the emulator is built with; only this script needs it.
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libglib2.0-dev meson ninja-build \
+  >"$prefix/apt-install.log" 2>&1 || { tail -20 "$prefix/apt-install.log" >&2; fail "installing libglib2.0-dev and meson failed"; }
 
 work="$prefix/.src"
 rm -rf "$work" "$stamp"

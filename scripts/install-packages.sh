@@ -22,9 +22,9 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   # running the Windows binaries
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick fonts-wine
-  # running the PE32 build where the kernel refuses 32-bit code (emulate-i386.sh),
-  # and what its qemu-i386 with per-thread TLS is built with (build-qemu-i386.sh)
-  qemu-user-static libglib2.0-dev meson
+  # running the PE32 build where the kernel refuses 32-bit code (emulate-i386.sh;
+  # build-qemu-i386.sh installs what it builds its emulator with)
+  qemu-user-static
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
 )
@@ -51,7 +51,16 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
 fi
 
-apt-get update -o Acquire::Retries=3
+# A mirror in the middle of a sync serves index files that do not match its
+# release file for a while: try again after a pause, and go on with the lists
+# from before if it persists (the install below fails plainly if they lack a
+# package).
+for pause in 20 60 0; do
+  apt-get update -o Acquire::Retries=3 && break
+  [ "$pause" -gt 0 ] || { echo "install-packages.sh: apt-get update failed; using the package lists from before" >&2; break; }
+  echo "install-packages.sh: apt-get update failed; again in $pause s" >&2
+  sleep "$pause"
+done
 apt-get install -y -o Acquire::Retries=3 --no-install-recommends "${packages[@]}"
 
 # nginx is started by the tests on their own ports, never as a system service.
