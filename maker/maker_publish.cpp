@@ -88,11 +88,6 @@ std::wstring publish_context::temporary() {
   return join_path(partial_, std::to_wstring(temporaries_.fetch_add(1) + 1) + L".part");
 }
 
-bool publish_context::create_output_directory(const std::wstring& directory) {
-  std::lock_guard<std::mutex> hold(directories_lock_);
-  return create_directories(directory);
-}
-
 file_publication::file_publication(publish_context& context, std::wstring input_path)
     : context_(context),
       input_path_(std::move(input_path)),
@@ -143,7 +138,7 @@ void file_publication::publish(publish_worker& worker, work_helpers& helpers) {
 
   const maker_settings& settings = context_.settings();
   const bool pack = size_ >= settings.minimum_size;
-  if (!context_.create_output_directory(directory_of(names_.output_path))) {
+  if (!create_directories(directory_of(names_.output_path))) {
     if (pack) {
       say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
     } else {

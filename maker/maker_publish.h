@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,11 +42,6 @@ class publish_context {
   void remove_partial_directory() const;
   // A fresh name in that directory.
   std::wstring temporary();
-  // Creates `directory` and those above it. One thread at a time: two that
-  // make the same parent at once would see each other's mkdir fail, and one
-  // of them would give up before making its own directory.
-  bool create_output_directory(const std::wstring& directory);
-
   // For tests: called on the reading thread after every piece read from an
   // input file.
   std::function<void(const std::wstring& input_path)> read_observer;
@@ -61,7 +55,6 @@ class publish_context {
   const file_cache& old_cache_;
   std::wstring partial_;
   std::atomic<uint32_t> temporaries_{0};
-  std::mutex directories_lock_;
 };
 
 // What one worker thread owns: its coder (kept between files), a digest

@@ -99,7 +99,11 @@ bool create_directories(const std::wstring& path) {
   if (last != std::wstring::npos && last > 0 && !create_directories(path.substr(0, last))) {
     return false;
   }
-  return platform::make_directory(path);
+  if (platform::make_directory(path)) return true;
+  // Another thread or program may have made it between the look and the
+  // make; that is as good as making it here.
+  return platform::get_attributes(path, attributes) &&
+         (attributes & (platform::attribute_directory | platform::attribute_reparse_point)) != 0;
 }
 
 std::vector<std::wstring> list_directories(const std::wstring& path, bool recursive) {

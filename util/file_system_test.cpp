@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include <cerrno>
 
@@ -130,6 +133,23 @@ TEST(FileSystemDirectories, CreateNestedAndRefuseFiles) {
   write_file(dir / L"file", "x");
   EXPECT_FALSE(create_directories(dir / L"file"));
   EXPECT_FALSE(create_directories(dir / L"file\\sub"));
+}
+
+TEST(FileSystemDirectories, CreatorsOfOneTreeAtOnceAllSucceed) {
+  // One that finds a parent missing and then loses the race to make it must
+  // not give up.
+  for (int round = 0; round < 20; ++round) {
+    scoped_temp_dir dir;
+    std::atomic<int> made{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        if (create_directories(dir / (L"a\\b\\c\\" + std::to_wstring(t)))) ++made;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(made.load(), 4) << "round " << round;
+  }
 }
 
 TEST(FileSystemDirectories, ListingIsParentFirstAndSelectsNamesWithoutDots) {
