@@ -33,7 +33,7 @@ void start_client() {
   }
 }
 
-int run_launcher_mode(bool no_update) {
+int run_launcher_mode(bool no_update, bool verify) {
   CSplashWnd splash;
   splash.set_status_text(pick_text(texts::starting));
   splash.set_caption(product_site_caption);
@@ -41,6 +41,7 @@ int run_launcher_mode(bool no_update) {
   int exit_code = 0;
   try {
     game_launcher session;
+    session.set_verify(verify);
     if (no_update || !session.prepare()) {
       start_client();
     } else {
@@ -84,7 +85,7 @@ int run_entry(const std::wstring& command_line) {
   if (!arguments.empty()) arguments.erase(arguments.begin());
   launcher_switches switches = match_switches(arguments);
   if (switches.maker) return run_maker_mode(switches.pause);
-  return run_launcher_mode(switches.no_update);
+  return run_launcher_mode(switches.no_update, switches.verify);
 }
 
 }  // namespace tsl

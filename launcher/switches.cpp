@@ -13,6 +13,8 @@ launcher_switches match_switches(const std::vector<std::wstring>& arguments) {
       s.pause = true;
     } else if (equals_ignore_case(argument, std::wstring(L"-noupdate"))) {
       s.no_update = true;
+    } else if (equals_ignore_case(argument, std::wstring(L"-verify"))) {
+      s.verify = true;
     }
   }
   return s;

@@ -1,4 +1,4 @@
-// The three command-line switches, matched whole and ignoring ASCII case.
+// The command-line switches, matched whole and ignoring ASCII case.
 #pragma once
 
 #include <string>
@@ -10,6 +10,7 @@ struct launcher_switches {
   bool maker = false;      // -patchmaker
   bool pause = false;      // -sleep (maker mode only)
   bool no_update = false;  // -noupdate (launcher mode only)
+  bool verify = false;     // -verify (launcher mode only): hash every installed file
 };
 
 // `arguments` without the program path.

@@ -27,6 +27,10 @@ TEST(Switches, MatchedWholeIgnoringAsciiCase) {
   EXPECT_TRUE(both.maker);
   EXPECT_TRUE(both.pause);
   EXPECT_TRUE(both.no_update);
+  EXPECT_FALSE(both.verify);
+  EXPECT_TRUE(from(L"x -VERIFY").verify);
+  EXPECT_FALSE(from(L"x -verify=1").verify);
+  EXPECT_FALSE(from(L"x -verify").no_update);
   launcher_switches sleep_only = from(L"x -sleep");
   EXPECT_FALSE(sleep_only.maker);
   EXPECT_TRUE(sleep_only.pause);

@@ -215,7 +215,8 @@ bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
   update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_},
                            cache_, splash);
-  if (!check_files(index, version, rules, gameupdate != local_gameupdate_, pipeline, splash)) {
+  if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
+                   splash)) {
     error_text_ = L"Can not start the update threads.";
     return !strict_;
   }

@@ -51,6 +51,10 @@ class game_launcher {
   const std::vector<std::string>& hosts() const { return hosts_; }
   uint32_t local_gameupdate() const { return local_gameupdate_; }
 
+  // Hash every installed file as if the gameupdate number had changed, and
+  // repair what differs: the cache's stamps are not trusted for this run.
+  void set_verify(bool verify) { verify_ = verify; }
+
   // Test seams: hosts other than the compiled-in ones (after prepare), and a
   // shorter pause between connection attempts.
   void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
@@ -84,6 +88,7 @@ class game_launcher {
   // (empty when the hosts simply did not answer).
   std::wstring document_error_;
   bool another_launcher_running_ = false;
+  bool verify_ = false;
   std::function<void(const update_task&, bool)> worker_hook_;
 };
 

@@ -141,6 +141,31 @@ TEST(UpdateRun, CacheSkipsHashingUnlessHardOrGameupdateChanged) {
   EXPECT_EQ(test::read_file(level), game_files("v1")[3].content);
 }
 
+TEST(UpdateRun, VerifyRepairsWhatTheCacheWouldHaveAccepted) {
+  update_world w;
+  w.pub.publish(1, game_files("v1"), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  const std::wstring level = w.game.path(L"data\\levels\\level 1.map");
+  const std::wstring engine = w.game.path(L"client\\engine.dll");
+  tamper(level);
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(get_file_size_and_time(level, size, time));
+  const int before = w.downloads();
+  auto r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
+    s.set_retry_delay(0);
+    s.set_verify(true);
+  });
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.error, L"");
+  // Only the damaged file is fetched; the intact ones are hashed and kept.
+  EXPECT_EQ(w.downloads() - before, 1);
+  EXPECT_EQ(test::read_file(level), game_files("v1")[3].content);
+  EXPECT_EQ(test::read_file(engine), game_files("v1")[1].content);
+  // The repaired file's new stamp is trusted again by a plain run.
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(w.downloads() - before, 1);
+}
+
 TEST(UpdateRun, UnfinishedSessionWithANewNumberLeavesNoTrustedStamps) {
   update_world w;
   w.pub.publish(1, game_files("v1"), w.config());
