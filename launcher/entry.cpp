@@ -10,6 +10,7 @@
 #include "maker/patch_maker.h"
 #include "ui/splash_window.h"
 #include "update/game_launcher.h"
+#include "update/support_log.h"
 #include "util/command_line.h"
 #include "util/process.h"
 #include "util/product.h"
@@ -26,14 +27,29 @@ int run_maker_mode(bool pause) {
   return ok ? 1 : 0;
 }
 
-void start_client() {
+void start_client(support_log& log) {
   uint32_t error = 0;
-  if (!start_game_client(join_path(executable_directory(), L"client\\Client.exe"), error)) {
+  const std::wstring client = join_path(executable_directory(), L"client\\Client.exe");
+  if (!start_game_client(client, error)) {
+    log.writef("Client %s could not be started (error %u)", client, error);
     show_error_message(format_wide(pick_text(texts::client_start_failed), error));
+  } else {
+    log.writef("Client %s started", client);
   }
 }
 
-int run_launcher_mode(bool no_update, bool verify) {
+// The arguments as one line, each with blanks in quotes.
+std::wstring arguments_text(const std::vector<std::wstring>& arguments) {
+  std::wstring text;
+  for (const auto& argument : arguments) {
+    if (!text.empty()) text += L' ';
+    const bool quote = argument.empty() || argument.find_first_of(L" \t") != std::wstring::npos;
+    text += quote ? L"\"" + argument + L"\"" : argument;
+  }
+  return text;
+}
+
+int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update, bool verify) {
   CSplashWnd splash;
   splash.set_status_text(pick_text(texts::starting));
   splash.set_caption(product_site_caption);
@@ -42,8 +58,13 @@ int run_launcher_mode(bool no_update, bool verify) {
   try {
     game_launcher session;
     session.set_verify(verify);
-    if (no_update || !session.prepare()) {
-      start_client();
+    const bool prepared = !no_update && session.prepare();
+    if (!prepared) session.open_log();
+    support_log& log = session.log();
+    log.writef("Launcher %s started, arguments: %s", product_version, arguments_text(arguments));
+    if (!prepared) {
+      log.write(no_update ? "No update asked for" : "No update host to ask");
+      start_client(log);
     } else {
       bool restart = false;
       const bool ok = session.run(splash, restart);
@@ -53,6 +74,7 @@ int run_launcher_mode(bool no_update, bool verify) {
       if (!ok && session.another_launcher_running()) {
         // The launcher already at work starts the client when it is done;
         // this one changes nothing and only shows the user where that one is.
+        log.write("Another launcher is at work on this installation; it starts the client");
         bring_splash_forward(current_process_id());
       } else if (!ok) {
         std::wstring message = pick_text(texts::update_failed);
@@ -61,11 +83,20 @@ int run_launcher_mode(bool no_update, bool verify) {
         }
         show_error_message(message);
       } else if (restart) {
-        if (!restart_launcher()) show_error_message(pick_text(texts::restart_failed));
+        if (restart_launcher()) {
+          log.write("Launcher restarted");
+        } else {
+          log.write("The launcher could not be restarted");
+          show_error_message(pick_text(texts::restart_failed));
+        }
         exit_code = 1;
       } else {
         set_environment_variable(L"TSLLAUNCHER", L"true");
-        if (!splash.is_closed()) start_client();
+        if (splash.is_closed()) {
+          log.write("Window closed: the client is not started");
+        } else {
+          start_client(log);
+        }
       }
     }
   } catch (const std::exception& e) {
@@ -85,7 +116,7 @@ int run_entry(const std::wstring& command_line) {
   if (!arguments.empty()) arguments.erase(arguments.begin());
   launcher_switches switches = match_switches(arguments);
   if (switches.maker) return run_maker_mode(switches.pause);
-  return run_launcher_mode(switches.no_update, switches.verify);
+  return run_launcher_mode(arguments, switches.no_update, switches.verify);
 }
 
 }  // namespace tsl

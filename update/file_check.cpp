@@ -47,27 +47,37 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
           inputs.cache.lookup_stamp(wide_to_utf8(local_path), stamp)) {
         // The entry already holds this very stamp; storing it again would
         // change nothing.
-        return {check_verdict::keep, 0};
+        check_result kept{check_verdict::keep, 0};
+        kept.from_cache = true;
+        return kept;
       }
       digest = inputs.files.digest(target_path);
       hashed = true;
-      if (equals_ignore_case(digest, entry.local_sha1))
-        return {check_verdict::keep_and_store, stamp};
+      if (equals_ignore_case(digest, entry.local_sha1)) {
+        check_result kept{check_verdict::keep_and_store, stamp};
+        kept.hashed = true;
+        return kept;
+      }
     }
   }
+  check_result result{check_verdict::fetch, 0};
   if (!inputs.acceptable.empty()) {
     // A missing file has the empty digest, which an element may accept.
-    if (!hashed && exists) digest = inputs.files.digest(target_path);
+    if (!hashed && exists) {
+      digest = inputs.files.digest(target_path);
+      hashed = true;
+    }
     const std::wstring target = normalize_path_pattern(target_path);
     for (const auto& [pattern, sums] : inputs.acceptable) {
       if (!path_matches_pattern(pattern, target)) continue;
       for (const auto& sum : sums) {
-        if (equals_ignore_case(sum, digest)) return {check_verdict::keep, 0};
+        if (equals_ignore_case(sum, digest)) result.verdict = check_verdict::keep;
       }
       break;
     }
   }
-  return {check_verdict::fetch, 0};
+  result.hashed = hashed;
+  return result;
 }
 
 std::shared_ptr<update_task> make_update_task(const index_entry& entry,
@@ -113,16 +123,28 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
   const uint32_t total = static_cast<uint32_t>(files.size());
   splash.set_progress(0, total);
   uint32_t built = 0;
+  uint32_t from_cache = 0, hashed = 0, queued = 0, rejected = 0;
+  // A hostile index could fill the log with rejections; the count tells the rest.
+  constexpr uint32_t rejections_logged = 20;
+  auto reject = [&](const std::string& what, const std::wstring& why) {
+    if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
+  };
   for (const json* value : files) {
     if (splash.is_closed()) break;
     index_entry entry;
-    if (!read_index_entry(*value, entry)) continue;
+    if (!read_index_entry(*value, entry)) {
+      reject(format_narrow("%u", built + rejected + 1),
+             L"a key is missing or of the wrong type, or \"l\" leaves the game directory");
+      continue;
+    }
     const std::wstring local_path = utf8_to_wide(entry.local_path);
     // The session's documents, the downloads and the swap copies are the
     // launcher's own: such an entry is skipped like one that leaves the
     // game directory.
-    if (!reserved_target_problem(paths_.launcher_dir, local_path, file_name_of(paths_.image_path))
-             .empty()) {
+    const std::wstring reserved =
+        reserved_target_problem(paths_.launcher_dir, local_path, file_name_of(paths_.image_path));
+    if (!reserved.empty()) {
+      reject(entry.local_path, reserved);
       continue;
     }
     const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
@@ -131,12 +153,21 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
     splash.set_status_text(format_wide(pick_text(texts::checking_file), file_name_of(local_path)));
 
     const check_result result = check_entry(entry, local_path, target_path, inputs);
+    from_cache += result.from_cache ? 1 : 0;
+    hashed += result.hashed ? 1 : 0;
     if (result.verdict == check_verdict::keep_and_store) {
       cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
     } else if (result.verdict == check_verdict::fetch) {
+      ++queued;
       pipeline.enqueue_download(make_update_task(entry, local_path, target_path, paths_));
     }
   }
+  if (rejected > rejections_logged) {
+    log_.writef("Rejected %u more entries", rejected - rejections_logged);
+  }
+  log_.writef("Check%s: %u entries, %u accepted from the cache, %u hashed, %u queued, %u rejected",
+              splash.is_closed() ? " (cancelled)" : "", built, from_cache, hashed, queued,
+              rejected);
   return true;
 }
 

@@ -73,6 +73,9 @@ enum class check_verdict {
 struct check_result {
   check_verdict verdict = check_verdict::fetch;
   uint64_t stamp = 0;  // keep_and_store only
+  // What the decision took, for the run's counts.
+  bool from_cache = false;  // the cache's stamp vouched for the file
+  bool hashed = false;      // the installed file's digest was computed
 };
 
 // `local_path` is the entry's "l" in wide text, `target_path` the launcher's

@@ -56,6 +56,7 @@ bool game_launcher::prepare() {
   p.cache_path = join_path(p.session_dir, L"cache.json");
   p.config_path = join_path(p.session_dir, L"config.json");
   create_directories(p.session_dir);
+  open_log();
   set_file_attributes(p.temp_root, hidden_normal_attributes);
   if (file_exists(p.config_path)) {
     json version;
@@ -66,6 +67,11 @@ bool game_launcher::prepare() {
     }
   }
   return !hosts_.empty();
+}
+
+void game_launcher::open_log() {
+  paths_.log_path = join_path(join_path(paths_.temp_root, product_guid), L"launcher.log");
+  log_.open(paths_.log_path);
 }
 
 bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& position,
@@ -97,9 +103,15 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
     fetch_status got =
         fetch_json(fetcher, base + "version.json", version_file, max_version_bytes, version, why);
     if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) continue;
+    if (got != fetch_status::fetched) {
+      log_.writef("Host %s, attempt %u: version file: %s", base, attempt, why);
+      continue;
+    }
     uint32_t n = 0;
-    if (!read_gameupdate(version, n, document_error_)) continue;
+    if (!read_gameupdate(version, n, document_error_)) {
+      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
+      continue;
+    }
 
     staged_file index_file(paths_.index_path);
     const std::string index_url = base + format_narrow("%u/index.json", n);
@@ -119,7 +131,14 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
       got = fetch_json(fetcher, index_url, index_file, max_document_bytes, parsed, why);
     }
     if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) continue;
+    if (got != fetch_status::fetched) {
+      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n, why);
+      continue;
+    }
+    uint64_t index_bytes = 0, index_time = 0;
+    query_file_info(index_file.temporary(), index_bytes, index_time);
+    log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt,
+                n, local_gameupdate_, index_bytes);
 
     if (n != local_gameupdate_) {
       // The stamps on disk were made for another update; should this session
@@ -174,6 +193,21 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
 }
 
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
+  log_.write(verify_ ? "Update run, verifying every file" : "Update run");
+  const bool ok = run_session(splash, restart);
+  std::wstring error = error_text_;
+  for (size_t at = 0; (at = error.find(L'\n', at)) != std::wstring::npos;)
+    error.replace(at, 1, L"; ");
+  if (error.empty()) {
+    log_.write(restart ? "End of run: up to date, the launcher restarts itself"
+                       : "End of run: up to date");
+  } else {
+    log_.writef("End of run, %s: %s", ok ? "the game may start" : "the game does not start", error);
+  }
+  return ok;
+}
+
+bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   // Two launchers on one installation would move each other's downloads
   // into place. The lock ends with run, so the launcher that a self-update
   // starts finds it free.
@@ -213,7 +247,7 @@ bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   }
   check_rules rules;
   if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
-  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_},
+  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_},
                            cache_, splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {

@@ -14,6 +14,7 @@
 #include "update/documents.h"
 #include "update/file_cache.h"
 #include "update/session_paths.h"
+#include "update/support_log.h"
 
 namespace tsl {
 
@@ -28,9 +29,13 @@ class game_launcher {
   // For tests: a launcher as if its executable were at `image_path`.
   explicit game_launcher(const std::wstring& image_path);
 
-  // Session directory, compiled-in hosts, previous gameupdate number. False
-  // when there is no host to ask.
+  // Session directory, compiled-in hosts, previous gameupdate number, the
+  // support log. False when there is no host to ask.
   bool prepare();
+  // The support log alone, for a run that updates nothing: it is written
+  // only where a session directory already exists, and none is made.
+  void open_log();
+  support_log& log() { return log_; }
   // Brings the installation up to date. True when the entry may go on (start
   // the client, or restart when `restart` was set); false with error_text.
   // Holds the installation's lock from start to end: while another launcher
@@ -72,6 +77,7 @@ class game_launcher {
   // that differs. False when the workers cannot be started.
   bool check_files(const json& index, int32_t version, const check_rules& rules,
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
+  bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
 
   session_paths paths_;
@@ -89,6 +95,7 @@ class game_launcher {
   std::wstring document_error_;
   bool another_launcher_running_ = false;
   bool verify_ = false;
+  support_log log_;
   std::function<void(const update_task&, bool)> worker_hook_;
 };
 

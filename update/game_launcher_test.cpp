@@ -300,8 +300,14 @@ TEST(SessionSetup, ASecondLauncherOnTheInstallationChangesNothing) {
   EXPECT_TRUE(second->another_launcher_running());
   EXPECT_FALSE(restart);
   EXPECT_TRUE(host.request_log().empty());
+  // Nothing but the lock and the support log, which says why.
+  const std::wstring log = game.path(join_path(session_rel, L"launcher.log"));
   EXPECT_EQ(list_files(game.path(session_rel), true, L"*.*"),
-            std::vector<std::wstring>{game.path(join_path(session_rel, L"launcher.lock"))});
+            (std::vector<std::wstring>{log, game.path(join_path(session_rel, L"launcher.lock"))}));
+  EXPECT_NE(
+      test::read_file(log).find(
+          "End of run, the game does not start: Another launcher is updating this installation"),
+      std::string::npos);
 
   // Once it is done, the lock is free; and a run leaves it free, so the
   // launcher that a self-update starts is never refused.

@@ -21,6 +21,7 @@ struct session_paths {
   std::wstring packed_index_path;
   std::wstring cache_path;
   std::wstring config_path;
+  std::wstring log_path;  // the support log, "launcher.log"
 };
 
 }  // namespace tsl

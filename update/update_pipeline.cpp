@@ -7,6 +7,7 @@
 #include "net/downloader.h"
 #include "ui/splash_window.h"
 #include "update/file_cache.h"
+#include "update/support_log.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/process.h"
@@ -26,6 +27,11 @@ uint32_t in_use_pause_ms(uint32_t retry) {
   uint32_t pause = 100;
   for (uint32_t i = 0; i < retry && pause < 2000; ++i) pause *= 4;
   return pause < 2000 ? pause : 2000;
+}
+
+template <typename... Args>
+void update_pipeline::note(const char* format, const Args&... args) const {
+  if (settings_.log) settings_.log->writef(format, args...);
 }
 
 update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
@@ -74,7 +80,7 @@ void update_pipeline::stop() {
   if (splash_.is_closed()) return;  // what is still queued was cancelled
   // A worker that ended early leaves work behind; it must not pass for done.
   while (auto task = downloads_.take()) fail_download(*task, "not downloaded");
-  while (auto task = unpacks_.take()) failed_unpacks_.push_back(task->local_path);
+  while (auto task = unpacks_.take()) fail_unpack(*task, "not put in place");
 }
 
 template <typename Step>
@@ -91,7 +97,7 @@ void update_pipeline::guarded(const std::shared_ptr<update_task>& task, bool unp
     why = "unknown failure";
   }
   if (unpacking) {
-    failed_unpacks_.push_back(task->local_path);
+    fail_unpack(*task, why.c_str());
   } else {
     fail_download(*task, why);
   }
@@ -99,6 +105,12 @@ void update_pipeline::guarded(const std::shared_ptr<update_task>& task, bool unp
 
 void update_pipeline::fail_download(const update_task& task, const std::string& why) {
   failed_downloads_.push_back(format_wide(L"%s (%S)", task.local_path, why));
+  note("Failed to download %s (%s)", task.local_path, why.empty() ? "no error text" : why);
+}
+
+void update_pipeline::fail_unpack(const update_task& task, const char* why) {
+  failed_unpacks_.push_back(task.local_path);
+  note("Failed to put %s in place (%s)", task.local_path, why);
 }
 
 void update_pipeline::pause(uint32_t milliseconds) const {
@@ -160,6 +172,7 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     shown = true;
   };
   bool downloaded = false;
+  std::string url;
   // The callback refers to this call's locals: it must go however the call ends.
   struct callback_scope {
     downloader* fetcher;
@@ -188,10 +201,20 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     // index: a mirror that lacks one file does not fail it.
     const std::string& host =
         settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
-    downloaded =
-        fetcher->download(host + task->remote_path, task->download_path, task->remote_size);
+    url = host + task->remote_path;
+    downloaded = fetcher->download(url, task->download_path, task->remote_size);
   }
-  if (downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1)) {
+  const bool verified =
+      downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1);
+  if (downloaded) {
+    uint64_t bytes = 0, time = 0;
+    query_file_info(task->download_path, bytes, time);
+    note(verified ? "Fetched %s from %s: %u bytes" : "Fetched %s from %s: %u bytes, wrong digest",
+         task->local_path, url, bytes);
+  } else if (fetcher && !splash_.is_closed()) {
+    note("Download of %s from %s failed: %s", task->local_path, url, fetcher->last_error());
+  }
+  if (verified) {
     ++tasks_downloaded_;
     task->phase = 1;
     task->attempts = 0;
@@ -244,6 +267,7 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher&
     pause(in_use_pause_ms(task->attempts));
   }
   if (placed) {
+    note("Installed %s", task->local_path);
     cache_.store(wide_to_utf8(task->local_path), task->target_path);
     if (task->is_launcher) launcher_updated_ = true;
     delete_file(task->download_path);
@@ -252,7 +276,9 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher&
     ++task->attempts;
     unpacks_.push(std::move(task));
   } else {
-    failed_unpacks_.push_back(task->local_path);
+    fail_unpack(*task, result == place_result::in_use ? "held by another program"
+                       : task->pack == "none"         ? "could not be moved"
+                                                      : "could not be unpacked or moved");
     delete_file(task->download_path);
   }
 }

@@ -24,6 +24,7 @@ class CSplashWnd;
 class downloader;
 class file_cache;
 class file_hasher;
+class support_log;
 
 // How far the run is; it only grows.
 enum class stage : int32_t {
@@ -42,6 +43,8 @@ struct pipeline_settings {
   // Test seam: called on the worker's thread before each step of a task
   // (unpacking true for the unpack worker); it may throw.
   std::function<void(const update_task&, bool unpacking)> before_step;
+  // Where each file fetched, failed or put in place is noted; may be null.
+  support_log* log = nullptr;
 };
 
 // The pause before the next try of a file that another program holds open:
@@ -87,6 +90,9 @@ class update_pipeline {
   template <typename Step>
   void guarded(const std::shared_ptr<update_task>& task, bool unpacking, Step&& step);
   void fail_download(const update_task& task, const std::string& why);
+  void fail_unpack(const update_task& task, const char* why);
+  template <typename... Args>
+  void note(const char* format, const Args&... args) const;
   // Waits up to `milliseconds`, less when the splash window closes.
   void pause(uint32_t milliseconds) const;
   // The worker loop over one queue, until its stop or no_more mark or the

@@ -597,3 +597,98 @@ TEST(UpdateRun, AFileHeldForAMomentIsPlacedOnALaterTry) {
 
 }  // namespace
 }  // namespace tsl
+
+namespace tsl {
+namespace {
+
+// The support log's lines without their time stamps.
+std::vector<std::string> log_lines(const update_world& w) {
+  std::vector<std::string> lines;
+  const std::string text = test::read_file(w.session(L"launcher.log"));
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t stamp = line.find(" UTC ");
+    lines.push_back(stamp == std::string::npos ? line : line.substr(stamp + 5));
+  }
+  return lines;
+}
+
+bool has_line(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(SupportLogOfARun, HostsCountsFilesAndTheEndAreNoted) {
+  update_world w;
+  std::vector<published_file> files = game_files("v1");
+  json index = w.pub.publish(1, files, w.config());
+  const std::string base = w.host.base_url();
+  ASSERT_EQ(w.update().error, L"");
+  auto lines = log_lines(w);
+  const std::string all = joined(lines);
+  EXPECT_EQ(lines.front(), "Update run") << all;
+  uint64_t index_bytes = test::read_file(w.session(L"index.json")).size();
+  EXPECT_TRUE(has_line(lines, format_narrow("Host %s, attempt 1: gameupdate 1 (installed 0), "
+                                            "index %u bytes",
+                                            base, index_bytes)))
+      << all;
+  EXPECT_TRUE(has_line(
+      lines, "Check: 6 entries, 0 accepted from the cache, 0 hashed, 6 queued, 0 rejected"))
+      << all;
+  const std::string engine_remote = index["files"][1]["r"];
+  EXPECT_TRUE(
+      has_line(lines, "Fetched client\\engine.dll from " + base + engine_remote + ": 9 bytes"))
+      << all;
+  EXPECT_TRUE(has_line(lines, "Installed client\\engine.dll")) << all;
+  EXPECT_EQ(lines.back(), "End of run: up to date") << all;
+
+  // Next run: two entries are refused and one file is missing on the host.
+  files[1].content = "engine v2" + std::string(2000, 'e');
+  index = w.pub.publish(2, files, w.config());
+  json outside = index["files"][1], reserved = index["files"][1];
+  outside["l"] = "..\\outside.dll";
+  reserved["l"] = ".temp\\evil.dll";
+  index["files"].push_back(outside);
+  index["files"].push_back(reserved);
+  test::write_file(w.host_dir / L"2\\index.json", index.dump() + "\n");
+  delete_file(w.host_dir / L"2\\index.json.lzma2");
+  const std::string engine2 = index["files"][1]["r"];
+  w.host.fail(engine2, 404);
+  const size_t before = lines.size();
+  auto r = w.update();
+  EXPECT_TRUE(r.ok);
+  lines = log_lines(w);
+  const std::vector<std::string> second(lines.begin() + static_cast<ptrdiff_t>(before),
+                                        lines.end());
+  const std::string run2 = joined(second);
+  EXPECT_TRUE(has_line(second,
+                       "Rejected entry 7: a key is missing or of the wrong type, or \"l\" "
+                       "leaves the game directory"))
+      << run2;
+  EXPECT_TRUE(has_line(second,
+                       "Rejected entry .temp\\evil.dll: names the launcher's session "
+                       "directory"))
+      << run2;
+  // The changed size queues the engine unhashed; the number forces the rest to be hashed.
+  EXPECT_TRUE(has_line(
+      second, "Check: 6 entries, 0 accepted from the cache, 4 hashed, 1 queued, 2 rejected"))
+      << run2;
+  EXPECT_TRUE(has_line(second, "Failed to download client\\engine.dll (CURL error: 22)")) << run2;
+  EXPECT_TRUE(has_line(
+      second, "Download of client\\engine.dll from " + base + engine2 + " failed: CURL error: 22"))
+      << run2;
+  EXPECT_EQ(second.back(),
+            "End of run, the game may start: Failed to download 1 files; "
+            "File: client\\engine.dll (CURL error: 22)")
+      << run2;
+}
+
+}  // namespace
+}  // namespace tsl

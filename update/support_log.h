@@ -1,0 +1,50 @@
+// The support log: one line per event of a launcher run, in English, in
+// "launcher.log" of the session directory, so that support can read what a
+// player's launcher did long after its status line has vanished.
+// Threading: write may be called from any thread; lines never interleave.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "util/text.h"
+
+namespace tsl {
+
+class support_log {
+ public:
+  // Once the file would grow past this, it becomes the one old copy
+  // (`path` + ".old", replacing the previous one) and a new file begins.
+  static constexpr uint64_t rotate_bytes = 1u << 20;
+
+  support_log() = default;
+  explicit support_log(std::wstring path, uint64_t rotate_at = rotate_bytes)
+      : path_(std::move(path)), rotate_at_(rotate_at) {}
+  support_log(const support_log&) = delete;
+  support_log& operator=(const support_log&) = delete;
+
+  // Lines go to `path` from now on; before it (or with an empty path) they
+  // are dropped.
+  void open(const std::wstring& path);
+  const std::wstring& path() const { return path_; }
+
+  // Appends "YYYY-MM-DD HH:MM:SS UTC " and `text` (UTF-8) as one line.
+  // Control characters in `text` become '?', so that a name or error from a
+  // server cannot forge lines. A log that cannot be written never fails
+  // the run: the line is lost, nothing else.
+  void write(const std::string& text);
+
+  // The same with a format of util/text.h's format_narrow.
+  template <typename... Args>
+  void writef(const char* format, const Args&... args) {
+    write(format_narrow(format, args...));
+  }
+
+ private:
+  std::mutex lock_;
+  std::wstring path_;  // REQUIRES: lock_ held
+  uint64_t rotate_at_ = rotate_bytes;
+};
+
+}  // namespace tsl
