@@ -247,8 +247,9 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   }
   check_rules rules;
   if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
-  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_},
-                           cache_, splash);
+  update_pipeline pipeline(
+      {hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_, free_space_}, cache_,
+      splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {
     error_text_ = L"Can not start the update threads.";

@@ -64,6 +64,10 @@ class game_launcher {
   // shorter pause between connection attempts.
   void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
   void set_retry_delay(uint32_t milliseconds) { retry_delay_ = milliseconds; }
+  // Answers the download worker's question for the free bytes of a volume.
+  void set_free_space_query(std::function<bool(const std::wstring&, uint64_t&)> query) {
+    free_space_ = std::move(query);
+  }
   // Called by the workers before each step of a task; it may throw.
   void set_worker_hook(std::function<void(const update_task&, bool unpacking)> hook) {
     worker_hook_ = std::move(hook);
@@ -97,6 +101,7 @@ class game_launcher {
   bool verify_ = false;
   support_log log_;
   std::function<void(const update_task&, bool)> worker_hook_;
+  std::function<bool(const std::wstring&, uint64_t&)> free_space_;
 };
 
 }  // namespace tsl

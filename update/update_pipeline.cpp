@@ -34,6 +34,11 @@ void update_pipeline::note(const char* format, const Args&... args) const {
   if (settings_.log) settings_.log->writef(format, args...);
 }
 
+uint64_t disk_space_needed(const update_task& task) {
+  return task.remote_size + (task.pack == "none" ? 0 : uint64_t{task.local_size}) +
+         disk_space_margin;
+}
+
 update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
     : settings_(std::move(settings)), cache_(cache), splash_(splash) {}
 
@@ -196,7 +201,21 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
       }
       return splash_.is_closed() ? 1 : 0;
     });
-    create_directories(directory_of(task->download_path));
+    const std::wstring directory = directory_of(task->download_path);
+    create_directories(directory);
+    // A file that cannot fit fails before a byte is fetched, rather than
+    // when a write finds the disk full after the whole transfer. A volume
+    // that cannot say how much is free is not held against the file.
+    const uint64_t needed = disk_space_needed(*task);
+    uint64_t free_bytes = 0;
+    const bool known = settings_.free_space ? settings_.free_space(directory, free_bytes)
+                                            : free_disk_space(directory, free_bytes);
+    if (known && free_bytes < needed) {
+      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
+           free_bytes);
+      fail_download(*task, "Not enough disk space");
+      return;
+    }
     // Each retry asks the next host, starting from the one that served the
     // index: a mirror that lacks one file does not fail it.
     const std::string& host =

@@ -45,7 +45,16 @@ struct pipeline_settings {
   std::function<void(const update_task&, bool unpacking)> before_step;
   // Where each file fetched, failed or put in place is noted; may be null.
   support_log* log = nullptr;
+  // Test seam: the free bytes of the volume of a directory (free_disk_space
+  // when empty).
+  std::function<bool(const std::wstring& directory, uint64_t& bytes)> free_space;
 };
+
+// What a download is allowed to start with on its volume: the published
+// bytes, the unpacked bytes beside them for a packed file, and room the
+// system and the game keep needing.
+constexpr uint64_t disk_space_margin = 8u << 20;
+uint64_t disk_space_needed(const update_task& task);
 
 // The pause before the next try of a file that another program holds open:
 // 100 ms, then four times longer each time, at most 2 s.

@@ -9,6 +9,7 @@
 #include "codec/sha1.h"
 #include "update/game_launcher.h"
 #include "tests/update_fixture.h"
+#include "update/update_pipeline.h"
 #include "update/update_task.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
@@ -164,6 +165,39 @@ TEST(UpdateRun, VerifyRepairsWhatTheCacheWouldHaveAccepted) {
   // The repaired file's new stamp is trusted again by a plain run.
   ASSERT_EQ(w.update().error, L"");
   EXPECT_EQ(w.downloads() - before, 1);
+}
+
+TEST(UpdateRun, AFileTheDiskCannotHoldFailsAtOnceAndLosesNothing) {
+  update_world w;
+  auto files = game_files("v1");
+  w.pub.publish(1, files, w.config());
+  ASSERT_EQ(w.update().error, L"");
+  files[0].content = "client v2" + std::string(20000, 'C');  // packed, about 20 KB unpacked
+  files[2].content = test::random_bytes(70000, 8);           // packed, does not shrink
+  w.pub.publish(2, files, w.config());
+  const std::wstring data = w.game.path(L"data\\Game Data.bin");
+  const std::string old_data = test::read_file(data);
+  std::vector<std::wstring> asked;
+  auto r = run_update(w.game, {w.host.base_url()}, nullptr, [&](game_launcher& s) {
+    s.set_retry_delay(0);
+    s.set_free_space_query([&](const std::wstring& directory, uint64_t& bytes) {
+      asked.push_back(directory);
+      bytes = disk_space_margin + 100000;
+      return true;
+    });
+  });
+  EXPECT_TRUE(r.ok);
+  // Published plus unpacked bytes: the data file needs 140 KB, the client 40 KB.
+  EXPECT_EQ(r.error,
+            L"Failed to download 1 files\nFile: data\\Game Data.bin (Not enough disk space)");
+  EXPECT_EQ(w.host.requests("2/data/Game Data.bin.lzma2"), 0);
+  EXPECT_EQ(test::read_file(data), old_data);
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), files[0].content);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].rfind(w.session(L"downloading"), 0), 0u);
+  // Asked once only: room does not grow by trying again.
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), w.session(L"downloading\\data")), 1);
+  EXPECT_TRUE(list_files(w.session(L"downloading"), true, L"*.*").empty());
 }
 
 TEST(UpdateRun, UnfinishedSessionWithANewNumberLeavesNoTrustedStamps) {

@@ -35,6 +35,9 @@ bool path_exists(const std::wstring& path);
 // existing file (not a directory) from its directory entry, without opening
 // it: one system call where the file check looks at thousands of files.
 bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time);
+// Bytes that this user may still write on the volume that holds the existing
+// directory `path`. False when it cannot be told.
+bool free_disk_space(const std::wstring& path, uint64_t& bytes);
 // An existing path as the file system names it, every short (8.3) alias
 // spelled out in full; the path unchanged when it does not exist or the
 // platform has no aliases.

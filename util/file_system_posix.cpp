@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -227,6 +228,13 @@ bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
   if (stat(native_path(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   size = static_cast<uint64_t>(st.st_size);
   time = to_filetime(st.st_mtim);
+  return true;
+}
+
+bool free_disk_space(const std::wstring& path, uint64_t& bytes) {
+  struct statvfs vfs;
+  if (statvfs(native_path(path).c_str(), &vfs) != 0) return false;
+  bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
   return true;
 }
 

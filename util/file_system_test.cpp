@@ -152,6 +152,23 @@ TEST(FileSystemDirectories, CreatorsOfOneTreeAtOnceAllSucceed) {
   }
 }
 
+TEST(FileSystemDirectories, FreeSpaceOfTheVolumeAndItsShrinking) {
+  scoped_temp_dir dir;
+  uint64_t before = 0, after = 0;
+  ASSERT_TRUE(free_disk_space(dir.path(), before));
+  EXPECT_GT(before, 0u);
+  // A file's blocks, written through to the disk, leave less room.
+  ASSERT_TRUE(create_directories(dir / L"sub"));
+  const std::string bytes(8u << 20, 'x');
+  ASSERT_TRUE(write_file_atomic(dir / L"sub\\big", bytes));
+  ASSERT_TRUE(free_disk_space(dir / L"sub", after));
+  // Others write to the volume too; the 8 MiB leave a wide band for them.
+  EXPECT_LT(after, before + (4u << 20));
+  uint64_t untouched = 12345;
+  EXPECT_FALSE(free_disk_space(dir / L"missing", untouched));
+  EXPECT_EQ(untouched, 12345u);
+}
+
 TEST(FileSystemDirectories, ListingIsParentFirstAndSelectsNamesWithoutDots) {
   scoped_temp_dir dir;
   write_file(dir / L"top.txt", "1");

@@ -297,6 +297,15 @@ bool query_file_info(const std::wstring& path, uint64_t& size, uint64_t& time) {
   return true;
 }
 
+bool free_disk_space(const std::wstring& path, uint64_t& bytes) {
+  std::wstring directory = extended_path(path);
+  if (directory.empty() || directory.back() != L'\\') directory += L'\\';
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
 bool set_file_attributes(const std::wstring& path, uint32_t attributes) {
   return SetFileAttributesW(extended_path(path).c_str(), attributes) != 0;
 }
