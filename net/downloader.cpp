@@ -57,11 +57,37 @@ downloader::~downloader() { callback_ = nullptr; }
 
 bool downloader::download(const std::string& url, const std::wstring& path, uint64_t byte_limit) {
   std::lock_guard<std::mutex> lock(transfer_lock_);
+  bool range_refused = false;
+  resumed_from_ = 0;
+  return transfer(url, path, byte_limit, 0, false, range_refused);
+}
 
+bool downloader::download_resumable(const std::string& url, const std::wstring& path,
+                                    uint64_t byte_limit) {
+  std::lock_guard<std::mutex> lock(transfer_lock_);
+  uint64_t kept = 0, time = 0;
+  if (!query_file_info(path, kept, time)) kept = 0;
+  // What cannot be the start of a good file is not worth continuing.
+  if (kept >= byte_limit) {
+    delete_file(path);
+    kept = 0;
+  }
+  resumed_from_ = kept;
+  bool range_refused = false;
+  if (transfer(url, path, byte_limit, kept, true, range_refused)) return true;
+  if (!range_refused) return false;
+  resumed_from_ = 0;
+  return transfer(url, path, byte_limit, 0, true, range_refused);
+}
+
+bool downloader::transfer(const std::string& url, const std::wstring& path, uint64_t byte_limit,
+                          uint64_t resume_from, bool keep_partial, bool& range_refused) {
+  range_refused = false;
   errno = 0;
   sink out;
   out.limit = byte_limit;
-  out.file = open_c_file(path, "wb");
+  out.written = resume_from;
+  out.file = open_c_file(path, resume_from ? "ab" : "wb");
   if (!out.file) {
     last_error_ = format_narrow("Open failed: %u", static_cast<unsigned>(errno));
     return false;
@@ -73,24 +99,36 @@ bool downloader::download(const std::string& url, const std::wstring& path, uint
   over_limit_ = false;
 
   bool ok = false;
+  bool write_failed = false;
   try {
     handle_.add(CURLOPT_WRITEFUNCTION, &write_to_file);
     handle_.add(CURLOPT_WRITEDATA, static_cast<void*>(&out));
     // Refuses an announced length above the limit before any byte arrives;
     // the write function counts the bodies that announce none. 0 is no limit.
-    handle_.add(CURLOPT_MAXFILESIZE_LARGE,
-                byte_limit == no_byte_limit
-                    ? curl_off_t{0}
-                    : static_cast<curl_off_t>(std::min<uint64_t>(byte_limit, INT64_MAX)));
+    // A resumed transfer announces the length of the rest.
+    handle_.add(CURLOPT_MAXFILESIZE_LARGE, byte_limit == no_byte_limit
+                                               ? curl_off_t{0}
+                                               : static_cast<curl_off_t>(std::min<uint64_t>(
+                                                     byte_limit - resume_from, INT64_MAX)));
+    // libcurl itself refuses an answer that is not the asked rest
+    // (CURLE_RANGE_ERROR) before it hands over a byte of it.
+    handle_.add(CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_from));
     handle_.add(CURLOPT_URL, url);
     handle_.perform();
     ok = true;
   } catch (const curl_easy_exception& e) {
+    long status = 0;
+    curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (resume_from && (e.code() == CURLE_RANGE_ERROR || status == 416)) range_refused = true;
     if (out.over_limit || e.code() == CURLE_FILESIZE_EXCEEDED) {
+      // The kept part and the rest are more than the file may be: the kept
+      // part is not the start of this file.
+      range_refused = resume_from != 0;
       over_limit_ = true;
       last_error_ = format_narrow("Larger than the expected %llu bytes",
                                   static_cast<unsigned long long>(byte_limit));
     } else {
+      write_failed = e.code() == CURLE_WRITE_ERROR;
       // A callback that threw aborted the transfer on its behalf: code 42,
       // like any other abort.
       last_error_ = format_narrow(
@@ -102,17 +140,23 @@ bool downloader::download(const std::string& url, const std::wstring& path, uint
   } catch (...) {
     last_error_ = "Transfer failed";
   }
-  // The handle must not keep a pointer to the closed file.
+  // The handle must not keep a pointer to the closed file, nor ask the next
+  // transfer for a range.
   curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+  curl_easy_setopt(handle_.get(), CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
 
   // The last buffered bytes reach the disk only here; a file that could not
   // be completed is a failure, not a success.
   errno = 0;
-  if (std::fclose(out.file) != 0 && ok) {
-    last_error_ = format_narrow("Write failed: %u", static_cast<unsigned>(errno));
+  if (std::fclose(out.file) != 0) {
+    if (ok) last_error_ = format_narrow("Write failed: %u", static_cast<unsigned>(errno));
     ok = false;
+    write_failed = true;
   }
-  if (!ok) delete_file(path);
+  // What arrived before a dropped connection or an abort is the true start
+  // of the file and is kept; bytes that may not have reached the disk, or
+  // more than the file may hold, are not.
+  if (!ok && (!keep_partial || write_failed || over_limit_ || range_refused)) delete_file(path);
   return ok;
 }
 

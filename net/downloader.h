@@ -40,6 +40,17 @@ class downloader {
   // failure, found as soon as the length is announced or the bytes arrive.
   bool download(const std::string& url, const std::wstring& path,
                 uint64_t byte_limit = no_byte_limit);
+  // The same, continuing what an earlier call left at `path` with a Range
+  // request, and leaving what arrived when the transfer fails or is
+  // aborted. A server that does not answer with the rest (a 200, a range
+  // of other bytes, 416, more than the limit leaves room for) gets the whole
+  // file asked again from its first byte in the same call. Only a body over
+  // the limit from the first byte or a failed write removes the file. The
+  // caller verifies the whole file.
+  bool download_resumable(const std::string& url, const std::wstring& path,
+                          uint64_t byte_limit = no_byte_limit);
+  // Bytes the last transfer took over from an earlier one (0: from the start).
+  uint64_t resumed_from() const { return resumed_from_; }
 
   const std::string& last_error() const { return last_error_; }
   // Whether the last transfer failed for a body above its byte limit.
@@ -53,6 +64,8 @@ class downloader {
   void set_abort_check(std::function<bool()> check) { abort_check_ = std::move(check); }
 
  private:
+  bool transfer(const std::string& url, const std::wstring& path, uint64_t byte_limit,
+                uint64_t resume_from, bool keep_partial, bool& range_refused);
   static int progress_function(void* self, double total, double received, double, double);
   // What the write function needs of one transfer.
   struct sink {
@@ -75,6 +88,7 @@ class downloader {
   // Set when the callback threw: the transfer was aborted on its behalf.
   bool callback_failed_ = false;
   bool over_limit_ = false;
+  uint64_t resumed_from_ = 0;
 };
 
 }  // namespace tsl

@@ -275,6 +275,73 @@ TEST_F(DownloaderTest, DroppedConnectionFailsAndRemovesTheFile) {
   EXPECT_FALSE(file_exists(target()));
 }
 
+TEST_F(DownloaderTest, ResumedTransfersAskOnlyForTheRest) {
+  const std::string body = test::random_bytes(300000, 11);
+  body_options drop;
+  drop.drop_after = 150000;
+  server.set_body("/big", body, drop);
+  EXPECT_FALSE(fetcher.download_resumable(server.url("/big"), target()));
+  EXPECT_EQ(fetcher.last_error(), "CURL error: 18");
+  EXPECT_EQ(test::read_file(target()), body.substr(0, 150000));
+
+  // The rest, and only the rest: the file is whole with the first half kept.
+  server.set_options("/big", body_options());
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/big"), target(), body.size()));
+  EXPECT_EQ(fetcher.resumed_from(), 150000u);
+  EXPECT_EQ(test::read_file(target()), body);
+
+  // The next plain download asks for the whole file again.
+  ASSERT_TRUE(fetcher.download(server.url("/big"), target()));
+  EXPECT_EQ(fetcher.resumed_from(), 0u);
+  EXPECT_EQ(test::read_file(target()), body);
+}
+
+TEST_F(DownloaderTest, ResumingStartsOverWhereTheServerWillNotContinue) {
+  const std::string body = test::random_bytes(200000, 12);
+  // Without a length the server cannot serve a range and sends everything.
+  body_options whole;
+  whole.frame = body_options::framing::until_close;
+  server.set_body("/whole", body, whole);
+  test::write_file(target(), body.substr(0, 5000));
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/whole"), target()));
+  EXPECT_EQ(fetcher.resumed_from(), 0u);
+  EXPECT_EQ(test::read_file(target()), body);
+
+  // A kept part as long as the file may be cannot be a start of it.
+  server.set_body("/short", "short");
+  test::write_file(target(), "0123456789");
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/short"), target(), 10));
+  EXPECT_EQ(fetcher.resumed_from(), 0u);
+  EXPECT_EQ(test::read_file(target()), "short");
+
+  // A part longer than the file the server now has (416): over again.
+  test::write_file(target(), "short and more");
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/short"), target(), 100))
+      << fetcher.last_error();
+  EXPECT_EQ(test::read_file(target()), "short");
+}
+
+TEST_F(DownloaderTest, ResumableTransfersKeepAbortedPartsButNotOversizedOnes) {
+  body_options slow;
+  slow.piece = 4096;
+  slow.delay = std::chrono::milliseconds(5);
+  const std::string body = test::random_bytes(200000, 13);
+  server.set_body("/slow", body, slow);
+  fetcher.set_progress_callback(
+      [&](int, double, double, double, double received) { return received >= 8192 ? 1 : 0; });
+  EXPECT_FALSE(fetcher.download_resumable(server.url("/slow"), target()));
+  EXPECT_EQ(fetcher.last_error(), "CURL error: 42");
+  const std::string kept = test::read_file(target());
+  EXPECT_GE(kept.size(), 8192u);
+  EXPECT_EQ(kept, body.substr(0, kept.size()));
+
+  fetcher.clear_progress_callback();
+  server.set_options("/slow", body_options());
+  EXPECT_FALSE(fetcher.download_resumable(server.url("/slow"), target(), 100000));
+  EXPECT_TRUE(fetcher.over_limit());
+  EXPECT_FALSE(file_exists(target()));
+}
+
 TEST_F(DownloaderTest, ReusesOneConnectionAcrossFiles) {
   test::scoped_temp_dir site;
   std::vector<std::string> bodies;

@@ -96,9 +96,17 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   task->unpack_path = path_with_suffix(target_path, L".unp");
   task->local_size = entry.local_size;
   task->local_sha1 = entry.local_sha1;
+  // A kept partial download is continued only into the file it was begun
+  // for: its name carries the entry's "r" and the digest it must reach.
+  Sha1Context context;
+  const std::string tie = entry.remote_path + "\n" + to_lower_ascii(entry.expected_sha1());
+  update(context, tie.data(), static_cast<uint32_t>(tie.size()));
+  uint8_t tie_digest[20];
+  final(context, tie_digest);
+  const std::wstring tag = L"." + utf8_to_wide(digest_text(tie_digest).substr(0, 12));
   task->download_path = path_with_suffix(
       join_path(paths.downloading_dir, local_path),
-      entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack));
+      tag + (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack)));
   task->remote_size = entry.remote_size;
   task->pack = entry.pack;
   task->expected_sha1 = entry.expected_sha1();

@@ -201,8 +201,22 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->file_name, L"Game Data.bin");
   EXPECT_EQ(task->target_path, L"C:\\games\\tsl\\data\\Game Data.bin");
   EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\data\\Game Data.bin.unp");
-  EXPECT_EQ(task->download_path,
-            L"C:\\games\\tsl\\.temp\\g\\downloading\\data\\Game Data.bin.lzma2");
+  // Named for its entry's "r" and digest (letter case aside), so a partial
+  // download is never continued into another file.
+  const std::wstring below = L"C:\\games\\tsl\\.temp\\g\\downloading\\data\\Game Data.bin.";
+  EXPECT_EQ(task->download_path.substr(0, below.size()), below);
+  EXPECT_EQ(task->download_path.substr(task->download_path.size() - 6), L".lzma2");
+  index_entry other = entry;
+  other.remote_sha1 = "BB";
+  EXPECT_EQ(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
+            task->download_path);
+  other.remote_sha1 = "bc";
+  EXPECT_NE(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
+            task->download_path);
+  other = entry;
+  other.remote_path += "x";
+  EXPECT_NE(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
+            task->download_path);
   EXPECT_EQ(task->expected_sha1, "bb");
   EXPECT_FALSE(task->is_launcher);
 
@@ -215,7 +229,9 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_TRUE(task->is_launcher);
   EXPECT_EQ(task->target_path, paths.new_image_path);
   EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\tessalyreach.EXE.unp");
-  EXPECT_EQ(task->download_path, L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.temp");
+  EXPECT_EQ(task->download_path.substr(0, 50),
+            L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.");
+  EXPECT_EQ(task->download_path.substr(task->download_path.size() - 5), L".temp");
   EXPECT_EQ(task->expected_sha1, "aa");
 }
 

@@ -221,15 +221,20 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     const std::string& host =
         settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
     url = host + task->remote_path;
-    downloaded = fetcher->download(url, task->download_path, task->remote_size);
+    downloaded = fetcher->download_resumable(url, task->download_path, task->remote_size);
   }
   const bool verified =
       downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1);
   if (downloaded) {
     uint64_t bytes = 0, time = 0;
     query_file_info(task->download_path, bytes, time);
-    note(verified ? "Fetched %s from %s: %u bytes" : "Fetched %s from %s: %u bytes, wrong digest",
-         task->local_path, url, bytes);
+    const uint64_t kept = fetcher->resumed_from();
+    note("Fetched %s from %s: %u bytes%s%s", task->local_path, url, bytes,
+         kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
+         verified ? "" : ", wrong digest");
+    // A file that is whole but wrong is never continued: the next try
+    // starts from its first byte.
+    if (!verified) delete_file(task->download_path);
   } else if (fetcher && !splash_.is_closed()) {
     note("Download of %s from %s failed: %s", task->local_path, url, fetcher->last_error());
   }
