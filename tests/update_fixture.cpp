@@ -46,6 +46,16 @@ void update_host::stall(const std::string& relative) {
   server_.set_options("/tsl/" + relative, how);
 }
 
+void update_host::drop(const std::string& relative, size_t bytes) {
+  body_options how;
+  how.drop_after = bytes;
+  server_.set_options("/tsl/" + relative, how);
+}
+
+void update_host::heal(const std::string& relative) {
+  server_.set_options("/tsl/" + relative, body_options());
+}
+
 int update_host::requests(const std::string& relative) const {
   return static_cast<int>(server_.request_count("/tsl/" + relative));
 }

@@ -40,6 +40,10 @@ class update_host {
   void slow(const std::string& relative, int delay_ms, bool with_length = true);
   // Sends the headers of a relative path, without a length, and then nothing.
   void stall(const std::string& relative);
+  // Closes the connection after `bytes` of the body of a relative path.
+  void drop(const std::string& relative, size_t bytes);
+  // Sends a relative path plainly again.
+  void heal(const std::string& relative);
   int requests(const std::string& relative) const;
   std::vector<std::string> request_log() const;
 

@@ -200,6 +200,29 @@ TEST(UpdateRun, AFileTheDiskCannotHoldFailsAtOnceAndLosesNothing) {
   EXPECT_TRUE(list_files(w.session(L"downloading"), true, L"*.*").empty());
 }
 
+TEST(UpdateRun, ADroppedDownloadIsContinuedInTheNextRun) {
+  update_world w;
+  auto files = game_files("v1");
+  json index = w.pub.publish(1, files, w.config());
+  const std::string data_remote = index["files"][2]["r"];  // packed, about 70 KB
+  std::string data_path = wide_to_utf8(unescape_remote_path(utf8_to_wide(data_remote)));
+  std::replace(data_path.begin(), data_path.end(), '\\', '/');
+  w.host.drop(data_path, 35000);
+  // Closing the window after the first try keeps its part for the next run.
+  auto first = w.update([&](CSplashWnd& splash, const std::wstring&) {
+    if (w.host.requests(data_path) >= 1) splash.close();
+  });
+  EXPECT_EQ(first.error, L"Cancelled by user");
+  EXPECT_FALSE(file_exists(w.game.path(L"data\\Game Data.bin")));
+
+  w.host.heal(data_path);
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), files[2].content);
+  const std::string log = test::read_file(w.session(L"launcher.log"));
+  EXPECT_NE(log.find(", 35000 of them kept from an earlier try"), std::string::npos) << log;
+  EXPECT_FALSE(path_exists(w.session(L"downloading")));
+}
+
 TEST(UpdateRun, UnfinishedSessionWithANewNumberLeavesNoTrustedStamps) {
   update_world w;
   w.pub.publish(1, game_files("v1"), w.config());
