@@ -202,7 +202,10 @@ bool game_launcher::run(CSplashWnd& splash, bool& restart) {
     log_.write(restart ? "End of run: up to date, the launcher restarts itself"
                        : "End of run: up to date");
   } else {
-    log_.writef("End of run, %s: %s", ok ? "the game may start" : "the game does not start", error);
+    const char* outcome = splash.is_closed() ? "window closed"
+                          : ok               ? "the game may start"
+                                             : "the game does not start";
+    log_.writef("End of run, %s: %s", outcome, error);
   }
   return ok;
 }

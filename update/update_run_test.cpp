@@ -220,6 +220,7 @@ TEST(UpdateRun, ADroppedDownloadIsContinuedInTheNextRun) {
   EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), files[2].content);
   const std::string log = test::read_file(w.session(L"launcher.log"));
   EXPECT_NE(log.find(", 35000 of them kept from an earlier try"), std::string::npos) << log;
+  EXPECT_NE(log.find("End of run, window closed: Cancelled by user"), std::string::npos) << log;
   EXPECT_FALSE(path_exists(w.session(L"downloading")));
 }
 
