@@ -302,8 +302,10 @@ TEST(SessionSetup, ASecondLauncherOnTheInstallationChangesNothing) {
   EXPECT_TRUE(host.request_log().empty());
   // Nothing but the lock and the support log, which says why.
   const std::wstring log = game.path(join_path(session_rel, L"launcher.log"));
-  EXPECT_EQ(list_files(game.path(session_rel), true, L"*.*"),
-            (std::vector<std::wstring>{log, game.path(join_path(session_rel, L"launcher.lock"))}));
+  std::vector<std::wstring> left = list_files(game.path(session_rel), true, L"*.*");
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::wstring>{game.path(join_path(session_rel, L"launcher.lock")), log}));
   EXPECT_NE(
       test::read_file(log).find(
           "End of run, the game does not start: Another launcher is updating this installation"),
