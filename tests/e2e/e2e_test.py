@@ -6,8 +6,10 @@ and starts the stub client. Each scenario checks files on disk, the stub
 client's record and exit codes; a failure names its scenario and step."""
 
 import argparse
+import hashlib
 import json
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -28,6 +30,7 @@ class World:
         self.args = args
         self.name = name
         self.work = os.path.join(args.work, name)
+        h.unmount_below(self.work)
         if os.path.isdir(self.work):
             shutil.rmtree(self.work)
         os.makedirs(self.work)
@@ -367,10 +370,130 @@ def left_out_names(w):
           "left out: the launcher did not finish without failures")
 
 
+BIG = 64 << 20
+
+
+def publish_big(w, size=BIG, write=True):
+    """Publishes edition 1 from one host, with data/Big.pak of `size` random
+    bytes (put in place after the maker ran, which spares it packing them).
+    Returns the published path of Big.pak below /tsl/."""
+    w.publish(1, hosts=["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT], extra={"data/Big.pak": b"small"})
+    n = json.load(open(os.path.join(w.output, "version.json")))["gameupdate"]
+    index = h.read_index(w.output, n)
+    entry = next(e for e in index["files"] if e["l"] == "data\\Big.pak")
+    check("r_pack" not in entry, "big file: the placeholder was packed")
+    if write:
+        data = random.Random(size).randbytes(size)
+        for path in (h.published_file(w.output, entry["r"]), os.path.join(w.input, "data", "Big.pak")):
+            with open(path, "wb") as f:
+                f.write(data)
+        entry["l_sha1"] = entry["r_sha1"] = hashlib.sha1(data).hexdigest()
+    entry["l_size"] = entry["r_size"] = size
+    h.write_index(w.output, n, index)
+    return "/tsl/" + entry["r"]
+
+
+def support_log(w):
+    path = os.path.join(w.game, h.SESSION, "launcher.log")
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def resumed_after_drop(w):
+    """A 64 MiB file cut off half-way is continued from where it broke, and
+    the support log tells what happened."""
+    big = publish_big(w)
+    server = w.fault(h.PRIMARY_PORT, root=w.output, drop_once="big.pak")
+    code, _, err, _ = w.launch()
+    check(code == 0, "resume: exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "resume: installation incomplete")
+    asked = [r for p, r in server.ranges_asked if p == big]
+    check(len(asked) == 2 and asked[0] is None and asked[1] == "bytes=%d-" % (BIG // 2),
+          "resume: the second request should ask for the rest: %s" % asked)
+    sent = server.sent.get(big, 0)
+    check(sent <= 1.1 * BIG, "resume: %.2f times the file was sent" % (sent / BIG))
+    log = support_log(w)
+    for line in ("Download of data\\Big.pak", "Fetched data\\Big.pak", "of them kept from an earlier try",
+                 "Installed data\\Big.pak", "gameupdate 1", "End of run"):
+        check(line in log, "resume: the support log lacks %r" % line)
+    check(os.path.exists(os.path.join(w.game, h.SESSION, "cache.json")), "resume: the run did not end cleanly")
+
+
+def range_ignored(w):
+    """A host that answers a Range request with the whole file gets the file
+    asked again from its first byte, and the result is whole."""
+    big = publish_big(w)
+    server = w.fault(h.PRIMARY_PORT, root=w.output, drop_once="big.pak", ranges=False)
+    code, _, err, _ = w.launch()
+    check(code == 0, "range ignored: exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "range ignored: installation incomplete")
+    check(len(h.client_records(w.game)) == 1, "range ignored: the client should start")
+    sent = server.sent.get(big, 0)
+    check(sent <= 1.7 * BIG, "range ignored: %.2f times the file was sent" % (sent / BIG))
+
+
+def disk_full(w):
+    """On a volume that cannot hold the big file, that file fails at once
+    with the message and nothing already installed is lost or changed."""
+    volume = h.small_volume(w.game, os.path.getsize(w.args.launcher) + (24 << 20))
+    with volume:
+        if not volume.mounted:
+            print("  (disk_full: no tmpfs mount possible here, skipped)")
+            return
+        shutil.copyfile(w.args.launcher, w.launcher)
+        os.chmod(w.launcher, 0o755)
+        big = publish_big(w, write=False)
+        old = os.path.join(w.game, "data", "Big.pak")
+        os.makedirs(os.path.dirname(old))
+        with open(old, "wb") as f:
+            f.write(b"the copy a player has " * 1000)
+        before = h.sha1(old)
+        server = w.fault(h.PRIMARY_PORT, root=w.output)
+        code, _, err, took = w.launch()
+        check(code == 0, "disk full: exit code %d (%s)" % (code, err[-300:]))
+        check(big not in server.log, "disk full: the file that cannot fit was asked for")
+        check(h.sha1(old) == before, "disk full: the installed copy changed")
+        ended = [line for line in support_log(w).splitlines() if "End of run" in line]
+        check(ended and "File: data\\Big.pak (Not enough disk space)" in ended[-1],
+              "disk full: the summary does not name the file: %s" % ended)
+        missing = h.installed_matches(w.game, w.input)
+        check(missing == ["data/Big.pak"], "disk full: other files not installed: %s" % missing[:5])
+        check(len(h.client_records(w.game)) == 1, "disk full: the client should start")
+
+
+def verify_repairs(w):
+    """-verify hashes what the cache would accept: a same-size, same-stamp
+    corruption is found and only that file is fetched again."""
+    w.publish(1)
+    server = w.nginx()
+    code, _, _, _ = w.launch()
+    check(code == 0 and not h.installed_matches(w.game, w.input), "verify: first install")
+    victim = os.path.join(w.game, "data", "Maps", "Lowlands.map")
+    stat = os.stat(victim)
+    with open(victim, "r+b") as f:
+        first = f.read(1)
+        f.seek(0)
+        f.write(bytes([first[0] ^ 0x20]))
+    os.utime(victim, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    server.clear_log()
+    code, _, _, _ = w.launch()
+    check(code == 0 and downloads(server) == [], "verify: the cache should accept the file unhashed")
+    check(h.installed_matches(w.game, w.input) == ["data/Maps/Lowlands.map"], "verify: not corrupted")
+    code, _, _, _ = w.launch(["-verify"])
+    check(code == 0, "verify: exit code %d" % code)
+    check(not h.installed_matches(w.game, w.input), "verify: the file was not repaired")
+    fetched = downloads(server)
+    check(len(fetched) == 1 and "lowlands" in fetched[0].lower(), "verify: fetched %s" % fetched)
+    records = h.client_records(w.game)
+    check(records[-1]["args"] == ["-verify"], "verify: the client got %s" % records[-1]["args"])
+
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
              missing_client_in_russian, cancel_during_downloads, second_launcher_at_once,
-             windows_maker_agrees, left_out_names]
+             windows_maker_agrees, left_out_names, resumed_after_drop, range_ignored, disk_full,
+             verify_repairs]
 
 
 def main():

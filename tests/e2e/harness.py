@@ -260,43 +260,72 @@ def wait_for_port(port, process=None, timeout=10):
 
 class FaultServer:
     """A host that misbehaves in ways nginx will not: every request answered
-    with `status`, or files served from `root` slowly (`trickle` seconds per KiB)."""
+    with `status`, or files served from `root` slowly (`trickle` seconds per
+    KiB), or the first request for a path ending in `drop_once` cut off after
+    half of its body; Range requests are answered with 206 unless `ranges` is
+    false. `sent` counts the body bytes sent for each path."""
 
-    def __init__(self, port, status=None, root=None, trickle=0.0):
+    def __init__(self, port, status=None, root=None, trickle=0.0, drop_once=None, ranges=True):
         self.log = []
         self.times = []
+        self.ranges_asked = []
+        self.sent = {}
+        self.dropped = set()
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def log_message(self, *args):
                 pass
 
+            def reply(self, code, body=b"", headers=()):
+                self.send_response(code)
+                self.send_header("Content-Length", str(len(body)))
+                for k, v in headers:
+                    self.send_header(k, v)
+                self.end_headers()
+                self.wfile.write(body)
+
             def do_GET(self):
                 owner.log.append(self.path)
                 owner.times.append(time.time())
                 if owner.status:
-                    self.send_response(owner.status)
-                    self.send_header("Content-Length", "5")
-                    self.end_headers()
-                    self.wfile.write(b"error")
+                    self.reply(owner.status, b"error")
                     return
                 rel = self.path[len("/tsl/"):] if self.path.startswith("/tsl/") else self.path
-                from urllib.parse import unquote
-                path = os.path.join(owner.root, *unquote(rel).split("/"))
+                path = os.path.join(owner.root, *urllib.parse.unquote(rel).split("/"))
                 if not os.path.isfile(path):
-                    self.send_response(404)
-                    self.send_header("Content-Length", "0")
-                    self.end_headers()
+                    self.reply(404)
                     return
-                data = open(path, "rb").read()
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(data)))
+                with open(path, "rb") as f:
+                    data = f.read()
+                start = 0
+                asked = self.headers.get("Range")
+                owner.ranges_asked.append((self.path, asked))
+                m = re.match(r"bytes=(\d+)-$", asked or "")
+                if owner.ranges and m:
+                    start = int(m.group(1))
+                    if start >= len(data):
+                        self.reply(416, headers=[("Content-Range", "bytes */%d" % len(data))])
+                        return
+                    self.send_response(206)
+                    self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+                else:
+                    self.send_response(200)
+                self.send_header("Content-Length", str(len(data) - start))
                 self.end_headers()
+                end = len(data)
+                if owner.drop_once and rel.endswith(owner.drop_once) and rel not in owner.dropped:
+                    owner.dropped.add(rel)
+                    end = start + (len(data) - start) // 2
+                slow = owner.trickle and not rel.endswith(("version.json", "index.json", ".json.lzma2"))
+                piece = 1024 if slow else 256 << 10
                 try:
-                    for i in range(0, len(data), 1024):
-                        self.wfile.write(data[i:i + 1024])
+                    for i in range(start, end, piece):
+                        chunk = data[i:min(i + piece, end)]
+                        self.wfile.write(chunk)
                         self.wfile.flush()
-                        if owner.trickle and not rel.endswith(("version.json", "index.json", ".json.lzma2")):
+                        owner.sent[self.path] = owner.sent.get(self.path, 0) + len(chunk)
+                        if slow:
                             time.sleep(owner.trickle)
                 except (BrokenPipeError, ConnectionResetError):
                     pass
@@ -304,6 +333,8 @@ class FaultServer:
         self.status = status
         self.root = root
         self.trickle = trickle
+        self.drop_once = drop_once
+        self.ranges = ranges
         socketserver.ThreadingTCPServer.allow_reuse_address = True
         self.server = socketserver.ThreadingTCPServer(("127.0.0.1", port), Handler)
         self.server.daemon_threads = True
@@ -316,6 +347,52 @@ class FaultServer:
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+# ---------------------------------------------------------------- a small volume
+
+def mounts_below(path):
+    """Mount points at or below path, deepest first."""
+    path = os.path.realpath(path)
+    found = []
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            point = line.split()[1].replace("\\040", " ")
+            if point == path or point.startswith(path + os.sep):
+                found.append(point)
+    return sorted(found, key=len, reverse=True)
+
+
+def unmount_below(path):
+    """Undoes what small_volume left behind when a run was killed inside it."""
+    for point in mounts_below(path):
+        subprocess.run(["umount", "-l", point], stderr=subprocess.DEVNULL)
+
+
+class small_volume:
+    """A tmpfs of `size` bytes mounted at `path` for the length of a with
+    block and unmounted after it, also when the block fails. Needs root;
+    `mounted` is false where the machine does not allow the mount."""
+
+    def __init__(self, path, size):
+        self.path = path
+        self.size = size
+        self.mounted = False
+
+    def __enter__(self):
+        os.makedirs(self.path, exist_ok=True)
+        if os.geteuid() == 0:
+            r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % self.size,
+                                "tessaly-e2e", self.path], stderr=subprocess.PIPE)
+            self.mounted = r.returncode == 0
+        return self
+
+    def __exit__(self, *exc):
+        if self.mounted:
+            subprocess.run(["umount", self.path], check=False)
+            if self.path in mounts_below(self.path):
+                subprocess.run(["umount", "-l", self.path], check=False)
+        return False
 
 
 # ---------------------------------------------------------------- the installation
