@@ -20,16 +20,37 @@ bool file_cache::load(const std::wstring& path) {
   bool ok = parse_json_file(path, parsed);
   std::lock_guard<std::mutex> hold(lock_);
   document_ = ok ? std::move(parsed) : json();
+  changes_ = 0;
+  on_disk_ = ok ? 0 : -1;
   return ok;
 }
 
 bool file_cache::save(const std::wstring& path) const {
+  uint64_t written = 0;
+  return write_document(path, written);
+}
+
+bool file_cache::write_document(const std::wstring& path, uint64_t& written) const {
   std::string bytes;
   {
     std::lock_guard<std::mutex> hold(lock_);
     bytes = json_pretty_line(document_);
+    written = changes_;
   }
   return write_file_atomic(path, bytes);
+}
+
+bool file_cache::save_if_changed(const std::wstring& path) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    // Another program may have removed the file since.
+    if (on_disk_ == static_cast<int64_t>(changes_) && file_exists(path)) return true;
+  }
+  uint64_t written = 0;
+  if (!write_document(path, written)) return false;
+  std::lock_guard<std::mutex> hold(lock_);
+  on_disk_ = static_cast<int64_t>(written);
+  return true;
 }
 
 bool file_cache::lookup(const std::string& key, const std::wstring& path, json* data) const {
@@ -71,7 +92,10 @@ void file_cache::store_stamp(const std::string& key, uint64_t stamp, const json*
   // A document that cannot take members (a cache file that held an array,
   // say) is treated as an empty cache.
   if (!document_.is_object()) document_ = json::object();
-  document_[key] = std::move(entry);
+  json& slot = document_[key];
+  if (slot == entry) return;
+  slot = std::move(entry);
+  ++changes_;
 }
 
 json file_cache::document() const {

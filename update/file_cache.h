@@ -27,6 +27,10 @@ class file_cache {
   // Writes the document through a temporary file and one move, so a crash or
   // a full disk never leaves a truncated cache where a good one stood.
   bool save(const std::wstring& path) const;
+  // The same, but a document that is still the one loaded from `path`, or
+  // last saved there, is not written again: an unchanged installation costs
+  // no rewrite and no flush of its cache on every start.
+  bool save_if_changed(const std::wstring& path);
   bool lookup(const std::string& key, const std::wstring& path, json* data = nullptr) const;
   // The same with a stamp the caller already has.
   bool lookup_stamp(const std::string& key, uint64_t stamp, json* data = nullptr) const;
@@ -40,8 +44,15 @@ class file_cache {
   bool equals(const file_cache& other) const;
 
  private:
+  // Writes the document and gives the change count it held.
+  bool write_document(const std::wstring& path, uint64_t& written) const;
+
   mutable std::mutex lock_;
   json document_;  // REQUIRES: lock_ held
+  // Counts the changes since the load; the file holds what the document
+  // was at change `on_disk_` (none: the load found no good file).
+  uint64_t changes_ = 0;  // REQUIRES: lock_ held
+  int64_t on_disk_ = -1;  // REQUIRES: lock_ held
 };
 
 }  // namespace tsl

@@ -91,6 +91,38 @@ TEST(FileCache, LoadOddFilesAndSaveAtomically) {
   EXPECT_EQ(list_files(dir.path(), false, L"*.tmp").size(), 0u);
 }
 
+TEST(FileCache, WrittenAgainOnlyWhenChangedOrGone) {
+  scoped_temp_dir dir;
+  const std::wstring f = dir / L"a", path = dir / L"cache.json";
+  test::write_file(f, "1");
+  file_cache cache;
+  cache.store("a", f);
+  ASSERT_TRUE(cache.save_if_changed(path));  // nothing loaded: written
+  file_cache again;
+  ASSERT_TRUE(again.load(path));
+  // A marker tells whether the file was rewritten.
+  test::write_file(path, test::read_file(path) + " ");
+  again.store("a", f);  // the same stamp again is no change
+  ASSERT_TRUE(again.save_if_changed(path));
+  EXPECT_EQ(test::read_file(path).back(), ' ');
+
+  ASSERT_TRUE(test::set_file_time(f, 133000000000000001ULL));
+  again.store("a", f);
+  ASSERT_TRUE(again.save_if_changed(path));
+  EXPECT_EQ(test::read_file(path).back(), '\n');
+  test::write_file(path, test::read_file(path) + " ");
+  ASSERT_TRUE(again.save_if_changed(path));  // saved since, unchanged since
+  EXPECT_EQ(test::read_file(path).back(), ' ');
+
+  ASSERT_TRUE(delete_file(path));
+  ASSERT_TRUE(again.save_if_changed(path));
+  ASSERT_TRUE(file_exists(path));
+  file_cache missing;
+  EXPECT_FALSE(missing.load(dir / L"none.json"));
+  EXPECT_TRUE(missing.save_if_changed(dir / L"none.json"));
+  EXPECT_TRUE(file_exists(dir / L"none.json"));
+}
+
 TEST(FileCache, ConcurrentStoresAndLookups) {
   scoped_temp_dir dir;
   std::vector<std::wstring> files;

@@ -307,7 +307,7 @@ bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& spla
     return report(pipeline.failed_unpacks(), texts::unpack_failed, L"Failed to unpack %u files");
   }
   splash.set_status_text(pick_text(texts::files_updated));
-  cache_.save(p.cache_path);
+  cache_.save_if_changed(p.cache_path);
   remove_directory_tree(p.downloading_dir, true);
   return true;
 }
