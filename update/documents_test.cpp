@@ -55,6 +55,16 @@ TEST(DocumentsLayout, CompactAndPrettyFormsWithSortedKeys) {
   test::scoped_temp_dir dir;
   ASSERT_TRUE(write_config_copy(dir / L"config.json", config));
   EXPECT_EQ(test::read_file(dir / L"config.json"), json_pretty_line(config));
+  // The same configuration again leaves the file as it was; another one
+  // replaces it.
+  ASSERT_TRUE(test::set_file_time(dir / L"config.json", 133000000000000000ULL));
+  ASSERT_TRUE(write_config_copy(dir / L"config.json", config));
+  uint64_t size = 0, time = 0;
+  ASSERT_TRUE(query_file_info(dir / L"config.json", size, time));
+  EXPECT_EQ(time, 133000000000000000ULL);
+  config["version"] = 4;
+  ASSERT_TRUE(write_config_copy(dir / L"config.json", config));
+  EXPECT_EQ(test::read_file(dir / L"config.json"), json_pretty_line(config));
 }
 
 TEST(DocumentsParse, FilesAndVersionNumbers) {

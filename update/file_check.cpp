@@ -137,6 +137,7 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
   auto reject = [&](const std::string& what, const std::wstring& why) {
     if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
   };
+  const std::wstring exe_name = file_name_of(paths_.image_path);
   for (const json* value : files) {
     if (splash.is_closed()) break;
     index_entry entry;
@@ -150,7 +151,7 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
     // launcher's own: such an entry is skipped like one that leaves the
     // game directory.
     const std::wstring reserved =
-        reserved_target_problem(paths_.launcher_dir, local_path, file_name_of(paths_.image_path));
+        reserved_target_problem(paths_.launcher_dir, local_path, exe_name);
     if (!reserved.empty()) {
       reject(entry.local_path, reserved);
       continue;

@@ -291,16 +291,15 @@ std::string format_narrow_args(const char* format, const format_arg* args, size_
 
 std::string wide_to_utf8(const std::wstring& text) { return wide_to_narrow(text, code_page_utf8); }
 
-bool equals_ignore_case(const std::string& a, const std::string& b) { return equals_folded(a, b); }
-bool equals_ignore_case(const std::wstring& a, const std::wstring& b) {
-  return equals_folded(a, b);
-}
+bool equals_ignore_case(std::string_view a, std::string_view b) { return equals_folded(a, b); }
+bool equals_ignore_case(std::wstring_view a, std::wstring_view b) { return equals_folded(a, b); }
 std::string to_lower_ascii(std::string text) { return lower(std::move(text)); }
 std::wstring to_lower_ascii(std::wstring text) { return lower(std::move(text)); }
 
 bool ends_with_ignore_case(const std::wstring& text, const std::wstring& suffix) {
   if (text.size() < suffix.size()) return false;
-  return equals_folded(text.substr(text.size() - suffix.size()), suffix);
+  return equals_folded(std::wstring_view(text).substr(text.size() - suffix.size()),
+                       std::wstring_view(suffix));
 }
 
 std::wstring replace_all(std::wstring text, const std::wstring& pattern,

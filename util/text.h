@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tsl {
@@ -70,8 +71,8 @@ std::string format_narrow(const char* format, const Args&... args) {
 }
 
 // Comparison and case: only ASCII A-Z fold.
-bool equals_ignore_case(const std::string& a, const std::string& b);
-bool equals_ignore_case(const std::wstring& a, const std::wstring& b);
+bool equals_ignore_case(std::string_view a, std::string_view b);
+bool equals_ignore_case(std::wstring_view a, std::wstring_view b);
 std::string to_lower_ascii(std::string text);
 std::wstring to_lower_ascii(std::wstring text);
 bool ends_with_ignore_case(const std::wstring& text, const std::wstring& suffix);
