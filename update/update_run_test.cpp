@@ -437,14 +437,21 @@ TEST(UpdateRun, ClosingTheWindowDuringDownloadsCancels) {
 }
 
 #ifdef _WIN32
+// Publishes the game and holds the installed engine open the way a running
+// client does (others may read it, nobody may replace it).
+HANDLE hold_engine_open(update_world& w, const std::string& content) {
+  w.pub.publish(1, game_files("v1"), w.config());
+  const std::wstring engine = w.game.path(L"client\\engine.dll");
+  test::write_file(engine, content);
+  return CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 TEST(UpdateRun, FileHeldOpenIsRetriedThenReported) {
   update_world w;
-  w.pub.publish(1, game_files("v1"), w.config());
-  std::wstring engine = w.game.path(L"client\\engine.dll");
-  test::write_file(engine, "an engine that is running");
-  HANDLE h = CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = hold_engine_open(w, "an engine that is running");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::wstring engine = w.game.path(L"client\\engine.dll");
   auto r = w.update();
   CloseHandle(h);
   EXPECT_EQ(r.error, L"Failed to unpack 1 files\nFile: client\\engine.dll");
@@ -634,12 +641,9 @@ TEST(UpdateRun, AWorkerStepThatThrowsFailsItsTaskAndTheRun) {
 #ifdef _WIN32
 TEST(UpdateRun, AFileHeldForAMomentIsPlacedOnALaterTry) {
   update_world w;
-  w.pub.publish(1, game_files("v1"), w.config());
-  std::wstring engine = w.game.path(L"client\\engine.dll");
-  test::write_file(engine, "an engine that a scanner looks at");
-  HANDLE h = CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = hold_engine_open(w, "an engine that a scanner looks at");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::wstring engine = w.game.path(L"client\\engine.dll");
   // Let go once the first try has met it.
   std::thread scanner([&] {
     while (w.downloads() < 6) Sleep(5);
