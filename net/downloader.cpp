@@ -120,7 +120,10 @@ bool downloader::transfer(const std::string& url, const std::wstring& path, uint
     long status = 0;
     curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &status);
     if (resume_from && (e.code() == CURLE_RANGE_ERROR || status == 416)) range_refused = true;
-    if (out.over_limit || e.code() == CURLE_FILESIZE_EXCEEDED) {
+    // libcurl weighs an announced length before the status: an error page
+    // longer than the file is the host's error all the same.
+    const bool error_status = status >= 400;
+    if (!error_status && (out.over_limit || e.code() == CURLE_FILESIZE_EXCEEDED)) {
       // The kept part and the rest are more than the file may be: the kept
       // part is not the start of this file.
       range_refused = resume_from != 0;
@@ -131,9 +134,10 @@ bool downloader::transfer(const std::string& url, const std::wstring& path, uint
       write_failed = e.code() == CURLE_WRITE_ERROR;
       // A callback that threw aborted the transfer on its behalf: code 42,
       // like any other abort.
-      last_error_ = format_narrow(
-          "CURL error: %u",
-          static_cast<unsigned>(callback_failed_ ? CURLE_ABORTED_BY_CALLBACK : e.code()));
+      const CURLcode code = callback_failed_ ? CURLE_ABORTED_BY_CALLBACK
+                            : error_status   ? CURLE_HTTP_RETURNED_ERROR
+                                             : e.code();
+      last_error_ = format_narrow("CURL error: %u", static_cast<unsigned>(code));
     }
   } catch (const std::exception& e) {
     last_error_ = std::string("Transfer failed: ") + e.what();

@@ -66,6 +66,12 @@ TEST_F(DownloaderTest, HttpErrorStatusesFailWithCode22AndLeaveNoFile) {
   EXPECT_FALSE(fetcher.download(server.url("/broken"), target()));
   EXPECT_EQ(fetcher.last_error(), "CURL error: 22");
   EXPECT_FALSE(file_exists(target()));
+
+  // An error page longer than the file may be is still the host's error,
+  // not a file of the wrong size.
+  EXPECT_FALSE(fetcher.download(server.url("/broken"), target(), 4));
+  EXPECT_EQ(fetcher.last_error(), "CURL error: 22");
+  EXPECT_FALSE(file_exists(target()));
 }
 
 TEST_F(DownloaderTest, SuccessAfterFailureKeepsTheEarlierError) {
