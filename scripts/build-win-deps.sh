@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-builds static liblzma and libcurl (Schannel TLS) for Windows from
+# Cross-builds static liblzma, libcurl (Schannel TLS) and libsodium for Windows from
 # Debian's source packages. Usage: build-win-deps.sh <prefix> [i686|x86_64]
 # i686 is the product; x86_64 serves the test programs run under wine64.
 # Skips all work when <prefix> already holds a finished build.
@@ -8,10 +8,18 @@ set -euo pipefail
 prefix=${1:?usage: build-win-deps.sh <prefix>}
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
-stamp="$prefix/.complete"
-# Bump when the configure flags change, so an old cache is rebuilt.
-recipe=3
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
+# Each part has its own stamp and recipe: bump a recipe when its configure
+# flags change, so an old cache rebuilds that part (and only that part).
+core_stamp="$prefix/.complete"       # liblzma and libcurl
+core_recipe=3
+sodium_stamp="$prefix/.sodium-complete"
+sodium_recipe=1
+fresh() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
+need_core=1
+need_sodium=1
+fresh "$core_stamp" "$core_recipe" && need_core=0
+fresh "$sodium_stamp" "$sodium_recipe" && need_sodium=0
+if [ $need_core = 0 ] && [ $need_sodium = 0 ]; then
   echo "build-win-deps.sh: cached in $prefix"
   exit 0
 fi
@@ -28,13 +36,17 @@ work="$prefix/.src"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
+sources=()
+[ $need_core = 1 ] && sources+=(curl xz-utils)
+[ $need_sodium = 1 ] && sources+=(libsodium)
 # The unpacked sources carry Debian's patches.
-apt-get source curl xz-utils >apt-source.log 2>&1 || {
+apt-get source "${sources[@]}" >apt-source.log 2>&1 || {
   cat apt-source.log >&2
   echo "build-win-deps.sh: apt-get source failed (is deb-src enabled? run scripts/install-packages.sh)" >&2
   exit 1
 }
 
+if [ $need_core = 1 ]; then
 xz_dir=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
 curl_dir=$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)
 
@@ -68,6 +80,23 @@ echo "build-win-deps.sh: libcurl"
   make -C include install >>install.log 2>&1
 )
 
+echo "$core_recipe" >"$core_stamp"
+fi
+
+if [ $need_sodium = 1 ]; then
+echo "build-win-deps.sh: libsodium"
+(
+  cd "$(find . -maxdepth 1 -type d -name 'libsodium-*' | head -n1)"
+  # Debian's source comes without a generated configure script.
+  autoreconf -fi >autoreconf.log 2>&1 || { tail -40 autoreconf.log >&2; exit 1; }
+  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+    --disable-ssp --disable-pie --without-pthreads >configure.log 2>&1 ||
+    { tail -40 configure.log >&2; exit 1; }
+  make -j"$jobs" -C src/libsodium >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+  make -C src/libsodium install >install.log 2>&1
+)
+echo "$sodium_recipe" >"$sodium_stamp"
+fi
+
 rm -rf "$work"
-echo "$recipe" >"$stamp"
 echo "build-win-deps.sh: done in $prefix"

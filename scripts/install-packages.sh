@@ -13,12 +13,12 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # native build and tests
   build-essential cmake ninja-build pkg-config git
-  nlohmann-json3-dev libcurl4-openssl-dev liblzma-dev
+  nlohmann-json3-dev libcurl4-openssl-dev liblzma-dev libsodium-dev
   googletest libgtest-dev libcpp-httplib-dev
   clang libclang-rt-14-dev clang-format
   # Windows cross build and its dependencies' sources
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev
-  binutils-mingw-w64-i686 dpkg-dev
+  binutils-mingw-w64-i686 dpkg-dev autoconf automake libtool
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   # running the Windows binaries
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick fonts-wine
