@@ -15,6 +15,8 @@ launcher_switches match_switches(const std::vector<std::wstring>& arguments) {
       s.no_update = true;
     } else if (equals_ignore_case(argument, std::wstring(L"-verify"))) {
       s.verify = true;
+    } else if (equals_ignore_case(argument, std::wstring(L"-genkey"))) {
+      s.genkey = true;
     }
   }
   return s;

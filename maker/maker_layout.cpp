@@ -39,6 +39,8 @@ maker_paths maker_paths::beside(const std::wstring& base_directory) {
   paths.output = join_path(base_directory, L"output");
   paths.config = join_path(base_directory, L"config.json");
   paths.cache = join_path(base_directory, L"cache.json");
+  paths.signing_key = join_path(base_directory, L"signing.key");
+  paths.signing_public = join_path(base_directory, L"signing.pub");
   return paths;
 }
 

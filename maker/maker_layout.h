@@ -13,12 +13,14 @@
 
 namespace tsl {
 
-// The four working paths, all directly in one base directory.
+// The working paths, all directly in one base directory.
 struct maker_paths {
   std::wstring input;
   std::wstring output;
   std::wstring config;
   std::wstring cache;
+  std::wstring signing_key;     // signing.key: private, never published
+  std::wstring signing_public;  // signing.pub
 
   static maker_paths beside(const std::wstring& base_directory);
 };
@@ -34,6 +36,9 @@ struct maker_settings {
   // Not a setting of config.json: the published bytes depend on it, so
   // only tests lower it.
   uint64_t block_size = packed_block_size;
+  // Set when the run signs what it publishes: every entry then carries
+  // SHA-256 digests too.
+  bool sha256 = false;
 };
 
 // The built-in configuration with the given client.guid.

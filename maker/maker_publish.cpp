@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "codec/signature.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -13,53 +14,61 @@ namespace {
 
 constexpr uint32_t piece_size = 4u << 20;
 
+// The digests of bytes handed over in pieces: SHA-1 always, SHA-256 when
+// the run signs. "" for nothing, as for an empty file (SHA-1 only: SHA-256
+// has a digest of no bytes).
+struct hashed_count {
+  explicit hashed_count(bool sha256) : with_sha256(sha256) {}
+  bool with_sha256;
+  Sha1Context context;
+  sha256_stream strong;
+  uint64_t count = 0;
+  void add(const uint8_t* bytes, uint32_t size) {
+    update(context, bytes, size);
+    if (with_sha256) strong.add(bytes, size);
+    count += size;
+  }
+  published_digests digests() {
+    published_digests d;
+    if (count != 0) {
+      uint8_t sum[20];
+      final(context, sum);
+      d.sha1 = digest_text(sum);
+    }
+    if (with_sha256) d.sha256 = strong.finish();
+    return d;
+  }
+};
+
 // A file written in pieces, hashed as it is written.
 class hashed_writer {
  public:
-  explicit hashed_writer(const std::wstring& path) : file_(file_handle::create_write(path)) {}
+  hashed_writer(const std::wstring& path, bool sha256)
+      : file_(file_handle::create_write(path)), hashes_(sha256) {}
   bool is_open() const { return file_.is_open(); }
   bool write(const uint8_t* bytes, size_t size) {
     if (!file_.write_all(bytes, size)) return false;
     while (size) {
       const uint32_t step = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
-      update(context_, bytes, step);
+      hashes_.add(bytes, step);
       bytes += step;
       size -= step;
-      written_ += step;
     }
     return true;
   }
   void close() { file_.close(); }
-  uint64_t written() const { return written_; }
-  std::string digest() {
-    if (written_ == 0) return std::string();
-    uint8_t d[20];
-    final(context_, d);
-    return digest_text(d);
-  }
+  uint64_t written() const { return hashes_.count; }
+  published_digests digests() { return hashes_.digests(); }
 
  private:
   file_handle file_;
-  Sha1Context context_;
-  uint64_t written_ = 0;
+  hashed_count hashes_;
 };
 
-// The digest text of what a reader handed over: "" for nothing, as for an
-// empty file.
-struct hashed_count {
-  Sha1Context context;
-  uint64_t count = 0;
-  void add(const uint8_t* bytes, uint32_t size) {
-    update(context, bytes, size);
-    count += size;
-  }
-  std::string digest() {
-    if (count == 0) return std::string();
-    uint8_t d[20];
-    final(context, d);
-    return digest_text(d);
-  }
-};
+bool has_string(const json& object, const char* key) {
+  auto member = object.find(key);
+  return member != object.end() && member->is_string();
+}
 
 uint8_t* piece_of(publish_worker& worker) {
   if (!worker.piece) worker.piece.reset(new uint8_t[piece_size]);
@@ -170,9 +179,16 @@ bool file_publication::reuse(publish_worker& worker) {
       !version->is_number_unsigned()) {
     return false;
   }
+  // A signed index binds each file by SHA-256: an entry from an unsigned
+  // run lacks it, and the file is published again to get it.
+  const bool packed = data.contains("r_pack");
+  if (context_.settings().sha256 &&
+      (!has_string(data, "l_sha256") || (packed && !has_string(data, "r_sha256")))) {
+    return false;
+  }
   const std::string& r = remote->get_ref<const std::string&>();
   const std::wstring copy = published_copy_path(context_.paths().output, r);
-  auto expected = data.find(data.contains("r_pack") ? "r_sha1" : "l_sha1");
+  auto expected = data.find(packed ? "r_sha1" : "l_sha1");
   auto size = data.find("r_size");
   // An empty file's digest is the empty text, so the digest alone cannot
   // tell a missing copy from an intact one: it must exist, at its size.
@@ -202,12 +218,12 @@ void file_publication::changed() { say("!!! File changed while publishing: %S\n"
 
 void file_publication::publish_whole(publish_worker& worker) {
   const std::wstring temporary = context_.temporary();
-  hashed_count local;
+  hashed_count local(context_.settings().sha256);
   int32_t code = packed_ok;
-  std::string remote_sha1;
+  published_digests remote;
   uint64_t packed_size = 0;
   {
-    hashed_writer out(temporary);
+    hashed_writer out(temporary, context_.settings().sha256);
     if (!out.is_open()) {
       code = packed_open_failed;
     } else {
@@ -227,7 +243,7 @@ void file_publication::publish_whole(publish_worker& worker) {
       }
       if (code == packed_ok && !out.write(&lzma2_end_byte, 1)) code = packed_write_failed;
       packed_size = out.written();
-      remote_sha1 = out.digest();
+      remote = out.digests();
       out.close();
     }
   }
@@ -241,7 +257,7 @@ void file_publication::publish_whole(publish_worker& worker) {
     changed();
     return;
   }
-  settle_packed(worker, temporary, packed_size, local.digest(), remote_sha1);
+  settle_packed(worker, temporary, packed_size, local.digests(), remote);
 }
 
 // What the blocks of one file share. Each block's slots are written by the
@@ -260,13 +276,13 @@ struct file_publication::block_work {
 void file_publication::pack_one_block(publish_worker& worker, block_work& work, size_t block) {
   const uint64_t start = block * work.block_size;
   uint64_t left = std::min<uint64_t>(work.block_size, size_ - start);
-  hashed_count input;
+  hashed_count input(false);
   int32_t code = packed_ok;
   // Counted in `finished` whatever happens: the owner waits for it.
   try {
     // A handle of its own: blocks are read at once on several threads.
     file_handle from = file_handle::open_read(input_path_);
-    hashed_writer out(work.temporaries[block]);
+    hashed_writer out(work.temporaries[block], false);
     if (!from.is_open() || !out.is_open()) {
       code = packed_open_failed;
     } else if (!from.seek(start)) {
@@ -289,7 +305,7 @@ void file_publication::pack_one_block(publish_worker& worker, block_work& work, 
     }
     out.close();
     work.read[block] = input.count;
-    work.digests[block] = input.digest();
+    work.digests[block] = input.digests().sha1;
   } catch (const std::exception&) {
     code = packed_out_of_memory;  // all that can throw here is an allocation
   }
@@ -333,11 +349,11 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   // The digest of the whole input in one pass meanwhile, with the digest of
   // each block's bytes: a block that packed other bytes than this pass read
   // means the file changed in between.
-  hashed_count local;
+  hashed_count local(context_.settings().sha256);
   bool read_ok = input_.seek(0);
   if (read_ok) {
     for (size_t block = 0; block < work->blocks && read_ok; ++block) {
-      hashed_count part;
+      hashed_count part(false);
       uint64_t left = std::min<uint64_t>(work->block_size, size_ - block * work->block_size);
       while (left > 0) {
         uint32_t got = 0;
@@ -350,7 +366,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
         part.add(piece, got);
         left -= got;
       }
-      seen[block] = part.digest();
+      seen[block] = part.digests().sha1;
     }
     // And nothing after the size it had.
     uint32_t more = 0;
@@ -384,10 +400,10 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
 
   // Header, the blocks in order, the end byte.
   const std::wstring temporary = context_.temporary();
-  std::string remote_sha1;
+  published_digests remote;
   uint64_t packed_size = 0;
   {
-    hashed_writer out(temporary);
+    hashed_writer out(temporary, context_.settings().sha256);
     uint8_t header[packed_header_size];
     packed_header(size_, header);
     if (!out.is_open()) code = packed_open_failed;
@@ -411,7 +427,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
     if (written) written = out.write(&lzma2_end_byte, 1);
     if (!written && code == packed_ok) code = packed_write_failed;
     packed_size = out.written();
-    remote_sha1 = out.digest();
+    remote = out.digests();
     out.close();
   }
   drop_blocks();
@@ -420,16 +436,16 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
     say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
     return;
   }
-  settle_packed(worker, temporary, packed_size, local.digest(), remote_sha1);
+  settle_packed(worker, temporary, packed_size, local.digests(), remote);
 }
 
 void file_publication::publish_copy(publish_worker& worker, const std::string& expected,
                                     bool first_read) {
   const std::wstring temporary = context_.temporary();
-  hashed_count local;
+  hashed_count local(context_.settings().sha256);
   bool written = false;
   {
-    hashed_writer out(temporary);
+    hashed_writer out(temporary, false);
     if (out.is_open() && input_.seek(0)) {
       uint8_t* piece = piece_of(worker);
       written = true;
@@ -456,8 +472,8 @@ void file_publication::publish_copy(publish_worker& worker, const std::string& e
     say("!!! Error copy: %S\n", input_path_);
     return;
   }
-  const std::string local_sha1 = local.digest();
-  if (local.count != size_ || (!first_read && local_sha1 != expected) || !unchanged()) {
+  const published_digests digests = local.digests();
+  if (local.count != size_ || (!first_read && digests.sha1 != expected) || !unchanged()) {
     delete_file(temporary);
     changed();
     return;
@@ -467,12 +483,12 @@ void file_publication::publish_copy(publish_worker& worker, const std::string& e
     say("!!! Error copy: %S\n", input_path_);
     return;
   }
-  published(false, local_sha1, size_, std::string());
+  published(false, digests, size_, published_digests());
 }
 
 void file_publication::settle_packed(publish_worker& worker, const std::wstring& temporary,
-                                     uint64_t packed_size, const std::string& local_sha1,
-                                     const std::string& remote_sha1) {
+                                     uint64_t packed_size, const published_digests& local,
+                                     const published_digests& remote) {
   // A packed size past 32 bits cannot be stated in the index: copy then.
   if (packed_size <= UINT32_MAX &&
       retain_packed(names_.relative, size_, static_cast<uint32_t>(packed_size),
@@ -482,25 +498,27 @@ void file_publication::settle_packed(publish_worker& worker, const std::wstring&
       say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
       return;
     }
-    published(true, local_sha1, packed_size, remote_sha1);
+    published(true, local, packed_size, remote);
     return;
   }
   delete_file(temporary);
-  publish_copy(worker, local_sha1, false);
+  publish_copy(worker, local.sha1, false);
 }
 
-void file_publication::published(bool packed, const std::string& local_sha1,
-                                 uint64_t published_size, const std::string& remote_sha1) {
+void file_publication::published(bool packed, const published_digests& local,
+                                 uint64_t published_size, const published_digests& copy) {
   json entry = json::object();
   entry["u"] = context_.settings().next_version;
   entry["l"] = wide_to_utf8(names_.relative);
-  entry["l_sha1"] = local_sha1;
+  entry["l_sha1"] = local.sha1;
+  if (!local.sha256.empty()) entry["l_sha256"] = local.sha256;
   entry["l_size"] = size_;
   entry["r_size"] = static_cast<uint32_t>(published_size);
   std::string remote = names_.remote;
   if (packed) {
     entry["r_pack"] = "lzma2";
-    entry["r_sha1"] = remote_sha1;
+    entry["r_sha1"] = copy.sha1;
+    if (!copy.sha256.empty()) entry["r_sha256"] = copy.sha256;
     remote += ".lzma2";
   }
   entry["r"] = remote;

@@ -23,6 +23,13 @@
 
 namespace tsl {
 
+// The digest texts of one file as the index states them; sha256 is empty
+// unless the run signs.
+struct published_digests {
+  std::string sha1;
+  std::string sha256;
+};
+
 // What every file of a run shares, read-only but for the counter of
 // temporary names.
 class publish_context {
@@ -121,9 +128,9 @@ class file_publication {
   void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
   // Keeps the packed file when packing paid, else copies the input.
   void settle_packed(publish_worker& worker, const std::wstring& temporary, uint64_t packed_size,
-                     const std::string& local_sha1, const std::string& remote_sha1);
-  void published(bool packed, const std::string& local_sha1, uint64_t published_size,
-                 const std::string& remote_sha1);
+                     const published_digests& local, const published_digests& remote);
+  void published(bool packed, const published_digests& local, uint64_t published_size,
+                 const published_digests& remote);
   bool unchanged() const;
   void changed();
 

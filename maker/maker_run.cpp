@@ -13,7 +13,9 @@
 #include "maker/maker_pool.h"
 #include "maker/maker_progress.h"
 #include "maker/maker_scan.h"
+#include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
+#include "codec/signature.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
@@ -35,7 +37,7 @@ void maker_run::say(const char* format, const Args&... args) {
 bool maker_run::run() {
   load_old_cache();
   create_working_directories();
-  if (load_configuration() != config_state::ready) return false;
+  if (load_configuration() != config_state::ready || !load_signing_key()) return false;
   queue_input_files();
   process_input_files();
   detect_change();
@@ -81,6 +83,23 @@ maker_run::config_state maker_run::load_configuration() {
     say("Exception: %s\n", e.what());
     return config_state::failed;
   }
+}
+
+bool maker_run::load_signing_key() {
+  switch (tsl::load_signing_key(paths_.signing_key, secret_key_)) {
+    case signing_key_state::absent:
+      return true;
+    case signing_key_state::loaded:
+      settings_.sha256 = true;
+      say("Signing with %S\n", paths_.signing_key);
+      return true;
+    case signing_key_state::malformed:
+      break;
+  }
+  // Publishing unsigned beside a broken key would cut off every launcher
+  // that expects signatures; nothing is written instead.
+  say("!!! Signing key is unreadable or malformed: %S\n", paths_.signing_key);
+  return false;
 }
 
 void maker_run::check_published_version() {
@@ -250,7 +269,11 @@ bool maker_run::write_update() {
     std::lock_guard<std::mutex> hold(files_lock_);
     index["files"] = files_;
   }
-  if (!write_output_document(index_path, json_compact_line(index))) return false;
+  const std::string index_bytes = json_compact_line(index);
+  if (!write_output_document(index_path, index_bytes) ||
+      !write_signature(index_path, index_bytes)) {
+    return false;
+  }
 
   // Packed into the directory of temporaries and moved into place, so a
   // failure never leaves a partial packed index behind. A stale one from an
@@ -266,8 +289,11 @@ bool maker_run::write_update() {
   }
 
   // Last, so that the version file never names an index not yet there.
-  if (!write_output_document(join_path(paths_.output, L"version.json"),
-                             json_compact_line(make_version_document(settings_.current_version)))) {
+  const std::wstring version_path = join_path(paths_.output, L"version.json");
+  const std::string version_bytes =
+      json_compact_line(make_version_document(settings_.current_version));
+  if (!write_signature(version_path, version_bytes) ||
+      !write_output_document(version_path, version_bytes)) {
     return false;
   }
   say("Finished!\n\n");
@@ -287,6 +313,19 @@ bool maker_run::write_output_document(const std::wstring& path, const std::strin
   // left beside the documents to be uploaded.
   if (write_file_atomic_via(path, bytes, context_->temporary())) return true;
   say("!!! Error writing file: %S\n", path);
+  return false;
+}
+
+bool maker_run::write_signature(const std::wstring& document_path, const std::string& bytes) {
+  const std::wstring path = document_path + L".sig";
+  if (!settings_.sha256) {
+    // One left by a signed run would not match the document any more.
+    delete_file(path);
+    return true;
+  }
+  const std::string signature = sign_detached(bytes, secret_key_);
+  if (!signature.empty() && write_output_document(path, signature)) return true;
+  if (signature.empty()) say("!!! Error signing file: %S\n", document_path);
   return false;
 }
 

@@ -73,6 +73,11 @@ class maker_run {
   template <typename... Args>
   void say(const char* format, const Args&... args);
   void check_published_version();
+  // False when a key file is there but cannot be used.
+  bool load_signing_key();
+  // `document_path` + ".sig" for the bytes just written there; removes a
+  // stale one when the run does not sign.
+  bool write_signature(const std::wstring& document_path, const std::string& bytes);
   void commit(publish_outcome& outcome);
   void lower_minimum(uint32_t version);
   uint32_t thread_count() const;
@@ -91,6 +96,7 @@ class maker_run {
   std::function<void(const std::wstring&)> read_observer_;
   std::function<void(const std::string&)> progress_writer_;
   uint64_t block_size_ = packed_block_size;
+  std::string secret_key_;  // empty unless the run signs
 
   // In listing order; the worker threads work on the entries, the run's
   // thread takes them back in this order and resets them.

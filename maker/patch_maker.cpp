@@ -7,6 +7,7 @@
 #include "maker/maker_guid.h"
 #include "maker/maker_machine.h"
 #include "maker/maker_run.h"
+#include "maker/maker_signing.h"
 #include "maker/maker_stop.h"
 #include "util/process.h"
 #include "util/text.h"
@@ -33,6 +34,10 @@ std::string make_guid_text() {
     guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3F) | 0x80);
   }
   return guid_text(guid);
+}
+
+bool run_key_maker() {
+  return generate_signing_keys(maker_paths::beside(executable_directory()), print_console_line);
 }
 
 bool run_patch_maker() {

@@ -13,6 +13,10 @@ namespace tsl {
 // the run went through, including a run that was stopped early.
 bool run_patch_maker();
 
+// -patchmaker -genkey: writes signing.key and signing.pub beside the
+// executable and prints the public key. False when either exists already.
+bool run_key_maker();
+
 // A fresh GUID text: 36 lowercase hexadecimal digits in 8-4-4-4-12 groups.
 std::string make_guid_text();
 

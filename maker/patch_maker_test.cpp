@@ -14,9 +14,11 @@
 
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
+#include "codec/signature.h"
 #include "maker/maker_guid.h"
 #include "maker/maker_names.h"
 #include "maker/maker_progress.h"
+#include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
 #include "util/byte_buffer.h"
@@ -1059,6 +1061,119 @@ TEST(MakerHardening, LinkedConfigurationAndCacheAreWrittenThrough) {
 }
 
 #endif  // !_WIN32
+
+// ---------------------------------------------------------------------------
+// Signing
+
+// Makes a key pair beside the maker and returns its public key (raw bytes).
+std::string make_keys(const maker_dir& d) {
+  std::vector<std::string> lines;
+  EXPECT_TRUE(
+      generate_signing_keys(d.paths(), [&](const std::string& line) { lines.push_back(line); }));
+  std::string public_key;
+  EXPECT_TRUE(parse_hex(read_file(d.paths().signing_public), signing_public_key_bytes, public_key));
+  const std::string shown = "Public key: " + hex_text(public_key) + "\n";
+  EXPECT_NE(std::find(lines.begin(), lines.end(), shown), lines.end());
+  return public_key;
+}
+
+bool signed_by(const std::wstring& document, const std::string& public_key) {
+  return file_exists(document + L".sig") &&
+         verify_detached(read_file(document), read_file(document + L".sig"), public_key);
+}
+
+TEST(MakerSigning, KeyPairIsPrivateAndNeverOverwritten) {
+  maker_dir d;
+  const std::string public_key = make_keys(d);
+  const std::string secret = read_file(d.paths().signing_key);
+  std::string secret_key;
+  ASSERT_EQ(load_signing_key(d.paths().signing_key, secret_key), signing_key_state::loaded);
+  EXPECT_EQ(secret_key.substr(32), public_key);
+#ifndef _WIN32
+  struct stat st;
+  ASSERT_EQ(stat(native_path(d.paths().signing_key).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+  // A second pair would lock out every launcher built with the first.
+  std::vector<std::string> lines;
+  const auto say = [&](const std::string& line) { lines.push_back(line); };
+  EXPECT_FALSE(generate_signing_keys(d.paths(), say));
+  EXPECT_EQ(read_file(d.paths().signing_key), secret);
+  ASSERT_TRUE(delete_file(d.paths().signing_key));
+  EXPECT_FALSE(generate_signing_keys(d.paths(), say));  // the public half alone blocks it too
+  EXPECT_FALSE(path_exists(d.paths().signing_key));
+  EXPECT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("!!! ", 0), 0u);
+}
+
+TEST(MakerSigning, SignedRunBindsEveryFileBySha256) {
+  maker_dir d;
+  d.configure(4, true, 100);
+  const std::string packable = random_bytes(5000, 1, true);
+  const std::string plain = "small";
+  write_file(d.in(L"data\\packed.bin"), packable);
+  write_file(d.in(L"data\\plain.txt"), plain);
+  write_file(d.in(L"empty.bin"), "");
+  const std::string public_key = make_keys(d);
+  ASSERT_TRUE(d.run());
+  EXPECT_TRUE(signed_by(d.out(L"5\\index.json"), public_key));
+  EXPECT_TRUE(signed_by(d.out(L"version.json"), public_key));
+
+  const json packed = d.entry(5, "data\\packed.bin");
+  ASSERT_EQ(packed["r_pack"], "lzma2");
+  EXPECT_EQ(packed["l_sha256"], sha256_text(packable));
+  EXPECT_EQ(packed["r_sha256"], sha256_text(read_file(d.published_copy(packed))));
+  const json small = d.entry(5, "data\\plain.txt");
+  EXPECT_EQ(small["l_sha256"], sha256_text(plain));
+  EXPECT_FALSE(small.contains("r_sha256"));
+  EXPECT_EQ(d.entry(5, "empty.bin")["l_sha256"], sha256_text(""));
+
+  // The cache carries the digests: an unchanged tree is reused whole and
+  // signed again with the same bytes.
+  const std::string signature = read_file(d.out(L"5\\index.json.sig"));
+  ASSERT_TRUE(d.run());
+  EXPECT_EQ(d.count_prefix("Using cached: "), 3u);
+  EXPECT_EQ(d.count_prefix("Processing: "), 0u);
+  EXPECT_EQ(read_file(d.out(L"5\\index.json.sig")), signature);
+
+  // Without the key the documents go out unsigned, and no stale signature
+  // stays beside them.
+  ASSERT_TRUE(delete_file(d.paths().signing_key));
+  write_file(d.in(L"new.txt"), "n");
+  ASSERT_TRUE(d.run());
+  EXPECT_FALSE(path_exists(d.out(L"6\\index.json.sig")));
+  EXPECT_FALSE(path_exists(d.out(L"version.json.sig")));
+  EXPECT_FALSE(d.entry(6, "new.txt").contains("l_sha256"));
+}
+
+TEST(MakerSigning, EntriesOfAnUnsignedRunAreRepublishedOnceSigned) {
+  maker_dir d;
+  d.configure(4, true, 100);
+  write_file(d.in(L"a.txt"), "aaa");
+  ASSERT_TRUE(d.run());
+  const std::string public_key = make_keys(d);
+  ASSERT_TRUE(d.run());
+  EXPECT_EQ(d.count_prefix("Processing: "), 1u);
+  EXPECT_EQ(d.entry(6, "a.txt")["l_sha256"], sha256_text("aaa"));
+  EXPECT_TRUE(signed_by(d.out(L"6\\index.json"), public_key));
+}
+
+TEST(MakerSigning, ABrokenKeyPublishesNothing) {
+  for (const std::string& key : {std::string(), std::string("00\n"), std::string(128, 'z'),
+                                 // the right length, but its public half does not match
+                                 std::string(128, '1')}) {
+    maker_dir d;
+    d.configure();
+    write_file(d.in(L"a.txt"), "aaa");
+    write_file(d.paths().signing_key, key);
+    EXPECT_FALSE(d.run());
+    EXPECT_TRUE(d.printed("!!! Signing key is unreadable or malformed: " +
+                          wide_to_utf8(d.paths().signing_key) + "\n"));
+    EXPECT_FALSE(path_exists(d.out(L"version.json")));
+    EXPECT_FALSE(path_exists(d.out(L"5")));
+    EXPECT_EQ(d.gameupdate(), 4u);
+  }
+}
 
 }  // namespace
 }  // namespace tsl

@@ -74,6 +74,12 @@ bool write_file_atomic(const std::wstring& path, const std::string& bytes);
 bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
                            const std::wstring& temporary);
 
+// Creates a new file that only its owner may read or write (POSIX mode
+// 0600; on Windows a protected access list that grants the file's owner
+// alone), with `bytes` in it, flushed. False when anything already exists at
+// `path` (it is never replaced) or on any failure, which leaves no file.
+bool create_private_file(const std::wstring& path, const std::string& bytes);
+
 // What tells one state of a file's contents from another: a write, a
 // truncation or a replacement by another file changes at least one member.
 struct file_identity {

@@ -370,4 +370,26 @@ bool flush_to_disk(const std::wstring& path, bool& in_use) {
 }
 
 }  // namespace platform
+bool create_private_file(const std::wstring& path, const std::string& bytes) {
+  const std::string native = native_path(path);
+  // O_EXCL: an existing file or a link planted in its place is refused.
+  const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  // The mode given to open is narrowed by the umask, never widened.
+  bool ok = fchmod(fd, 0600) == 0;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) ::unlink(native.c_str());
+  return ok;
+}
+
 }  // namespace tsl

@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -383,4 +386,31 @@ bool copy_permissions(const std::wstring& from, const std::wstring& to) {
 }
 
 }  // namespace platform
+bool create_private_file(const std::wstring& path, const std::string& bytes) {
+  // Protected (nothing inherited from the directory), full access for the
+  // file's owner and nobody else.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  const std::wstring native = extended_path(path);
+  HANDLE h = CreateFileW(native.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(descriptor);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    DWORD wrote = 0;
+    const DWORD step = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    ok = WriteFile(h, bytes.data() + done, step, &wrote, nullptr) && wrote > 0;
+    done += wrote;
+  }
+  ok = ok && FlushFileBuffers(h);
+  ok = CloseHandle(h) && ok;
+  if (!ok) DeleteFileW(native.c_str());
+  return ok;
+}
+
 }  // namespace tsl
