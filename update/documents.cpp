@@ -246,7 +246,7 @@ bool read_check_rules(const json& config, int32_t version, check_rules& rules,
   return true;
 }
 
-bool read_index_entry(const json& value, index_entry& entry) {
+bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
   index_entry e;
   if (!value.is_object() || !read_string(value, "l", e.local_path) ||
       !read_string(value, "l_sha1", e.local_sha1) || !read_u32(value, "l_size", e.local_size) ||
@@ -267,6 +267,18 @@ bool read_index_entry(const json& value, index_entry& entry) {
   if (e.pack != "none") {
     if (!read_string(value, "r_sha1", e.remote_sha1)) return false;
     e.remote_sha1 = to_lower_ascii(e.remote_sha1);
+  }
+  if (signed_index) {
+    auto sha256 = [&value](const char* key, std::string& text) {
+      if (!read_string(value, key, text) || text.size() != 64 ||
+          text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+      }
+      text = to_lower_ascii(text);
+      return true;
+    };
+    if (!sha256("l_sha256", e.local_sha256)) return false;
+    if (e.pack != "none" && !sha256("r_sha256", e.remote_sha256)) return false;
   }
   entry = std::move(e);
   return true;

@@ -71,8 +71,15 @@ struct index_entry {
   uint64_t remote_size = 0;  // "r_size", whole: the most a download of the file may bring
   std::string pack;          // "r_pack" lower-cased, "none" when absent or empty
   std::string remote_sha1;   // "r_sha1" lower-cased, packed files only
+  // "l_sha256" and "r_sha256" (packed files only), lower-cased; read only
+  // from a signed index, where they replace the SHA-1 texts.
+  std::string local_sha256;
+  std::string remote_sha256;
   // The digest a downloaded file must have.
   const std::string& expected_sha1() const { return pack == "none" ? local_sha1 : remote_sha1; }
+  const std::string& expected_sha256() const {
+    return pack == "none" ? local_sha256 : remote_sha256;
+  }
 };
 
 // The "r" text of a published file from its relative path: '\' becomes '/',
@@ -83,8 +90,9 @@ std::wstring unescape_remote_path(const std::wstring& remote);
 
 // False for an entry to skip: a needed key missing or of the wrong type, or
 // an "l" that would leave the game directory (absolute, drive letter, UNC
-// prefix or a ".." component).
-bool read_index_entry(const json& value, index_entry& entry);
+// prefix or a ".." component). `signed_index`: the SHA-256 members are
+// needed too, and must be 64 hexadecimal digits.
+bool read_index_entry(const json& value, index_entry& entry, bool signed_index = false);
 
 // Why an entry's "l", safe as a relative path, still must not be written:
 // it names one of the launcher's own files below `launcher_dir`, in any

@@ -258,6 +258,38 @@ TEST(DocumentsIndexEntry, ReadsWhatTheCheckNeedsAndRejectsTheRest) {
   }
 }
 
+TEST(DocumentsIndexEntry, SignedIndexNeedsWellFormedSha256Members) {
+  const std::string a64(64, 'A'), b64(64, 'b');
+  json plain =
+      json::parse(R"({"l":"a.bin","l_sha1":"aa","l_size":1,"r":"1/a.bin","r_size":1,"u":1})");
+  index_entry e;
+  // Without a key the members are neither needed nor read.
+  ASSERT_TRUE(read_index_entry(plain, e));
+  EXPECT_EQ(e.local_sha256, "");
+  EXPECT_FALSE(read_index_entry(plain, e, true));
+  plain["l_sha256"] = a64;
+  ASSERT_TRUE(read_index_entry(plain, e, true));
+  EXPECT_EQ(e.expected_sha256(), std::string(64, 'a'));
+
+  json packed = plain;
+  packed["r_pack"] = "lzma2";
+  packed["r_sha1"] = "bb";
+  EXPECT_FALSE(read_index_entry(packed, e, true));
+  packed["r_sha256"] = b64;
+  ASSERT_TRUE(read_index_entry(packed, e, true));
+  EXPECT_EQ(e.expected_sha256(), b64);
+  EXPECT_EQ(e.local_sha256, std::string(64, 'a'));
+  for (json bad : {json(""), json(a64.substr(1)), json(a64 + "0"), json(std::string(63, 'a') + "g"),
+                   json(1), json(nullptr)}) {
+    json p = packed;
+    p["r_sha256"] = bad;
+    EXPECT_FALSE(read_index_entry(p, e, true)) << bad;
+    p = packed;
+    p["l_sha256"] = bad;
+    EXPECT_FALSE(read_index_entry(p, e, true)) << bad;
+  }
+}
+
 TEST(DocumentsIndexEntry, FilesOfAnyShape) {
   EXPECT_EQ(index_files(json{{"files", {1, 2, 3}}}).size(), 3u);
   EXPECT_EQ(index_files(json{{"files", {{"a", 1}, {"b", 2}}}}).size(), 2u);

@@ -31,6 +31,10 @@ bool disk_files::query(const std::wstring& path, uint64_t& size, uint64_t& time)
 
 std::string disk_files::digest(const std::wstring& path) { return hasher_.digest(path); }
 
+std::string disk_files::sha256_digest(const std::wstring& path) {
+  return sha256_hasher_.digest(path);
+}
+
 check_result check_entry(const index_entry& entry, const std::wstring& local_path,
                          const std::wstring& target_path, const check_inputs& inputs) {
   uint64_t size = 0, time = 0;
@@ -51,12 +55,20 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
         kept.from_cache = true;
         return kept;
       }
-      digest = inputs.files.digest(target_path);
-      hashed = true;
-      if (equals_ignore_case(digest, entry.local_sha1)) {
-        check_result kept{check_verdict::keep_and_store, stamp};
-        kept.hashed = true;
-        return kept;
+      if (inputs.sha256) {
+        if (equals_ignore_case(inputs.files.sha256_digest(target_path), entry.local_sha256)) {
+          check_result kept{check_verdict::keep_and_store, stamp};
+          kept.hashed = true;
+          return kept;
+        }
+      } else {
+        digest = inputs.files.digest(target_path);
+        hashed = true;
+        if (equals_ignore_case(digest, entry.local_sha1)) {
+          check_result kept{check_verdict::keep_and_store, stamp};
+          kept.hashed = true;
+          return kept;
+        }
       }
     }
   }
@@ -83,7 +95,7 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
 std::shared_ptr<update_task> make_update_task(const index_entry& entry,
                                               const std::wstring& local_path,
                                               const std::wstring& target_path,
-                                              const session_paths& paths) {
+                                              const session_paths& paths, bool sha256) {
   auto task = std::make_shared<update_task>();
   task->remote_path = entry.remote_path;
   task->local_path = local_path;
@@ -95,11 +107,13 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   // or a file with a long name could never be installed.
   task->unpack_path = path_with_suffix(target_path, L".unp");
   task->local_size = entry.local_size;
-  task->local_sha1 = entry.local_sha1;
+  task->sha256 = sha256;
+  task->local_digest = sha256 ? entry.local_sha256 : entry.local_sha1;
   // A kept partial download is continued only into the file it was begun
   // for: its name carries the entry's "r" and the digest it must reach.
   Sha1Context context;
-  const std::string tie = entry.remote_path + "\n" + to_lower_ascii(entry.expected_sha1());
+  const std::string tie = entry.remote_path + "\n" +
+                          to_lower_ascii(sha256 ? entry.expected_sha256() : entry.expected_sha1());
   update(context, tie.data(), static_cast<uint32_t>(tie.size()));
   uint8_t tie_digest[20];
   final(context, tie_digest);
@@ -109,7 +123,7 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
       tag + (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack)));
   task->remote_size = entry.remote_size;
   task->pack = entry.pack;
-  task->expected_sha1 = entry.expected_sha1();
+  task->expected_digest = sha256 ? entry.expected_sha256() : entry.expected_sha1();
   return task;
 }
 
@@ -126,7 +140,9 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
   if (!pipeline.start()) return false;
 
   disk_files installed;
-  const check_inputs inputs{soft, hard, acceptable, cache_, gameupdate_changed, installed};
+  const bool signed_index = !public_key_.empty();
+  const check_inputs inputs{soft,      hard,        acceptable, cache_, gameupdate_changed,
+                            installed, signed_index};
   const std::vector<const json*> files = index_files(index);
   const uint32_t total = static_cast<uint32_t>(files.size());
   splash.set_progress(0, total);
@@ -141,7 +157,7 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
   for (const json* value : files) {
     if (splash.is_closed()) break;
     index_entry entry;
-    if (!read_index_entry(*value, entry)) {
+    if (!read_index_entry(*value, entry, signed_index)) {
       reject(format_narrow("%u", built + rejected + 1),
              L"a key is missing or of the wrong type, or \"l\" leaves the game directory");
       continue;
@@ -168,7 +184,8 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
       cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
     } else if (result.verdict == check_verdict::fetch) {
       ++queued;
-      pipeline.enqueue_download(make_update_task(entry, local_path, target_path, paths_));
+      pipeline.enqueue_download(
+          make_update_task(entry, local_path, target_path, paths_, signed_index));
     }
   }
   if (rejected > rejections_logged) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/sha1.h"
+#include "codec/signature.h"
 #include "update/documents.h"
 #include "update/file_cache.h"
 #include "update/mask_list.h"
@@ -41,6 +42,8 @@ class installed_files {
   virtual bool query(const std::wstring& path, uint64_t& size, uint64_t& time) = 0;
   // Digest text; empty for a missing, empty or unreadable file.
   virtual std::string digest(const std::wstring& path) = 0;
+  // SHA-256 text; empty for a missing or unreadable file.
+  virtual std::string sha256_digest(const std::wstring& path) = 0;
 };
 
 // The installed files on disk, hashed with one context and buffer.
@@ -48,9 +51,11 @@ class disk_files : public installed_files {
  public:
   bool query(const std::wstring& path, uint64_t& size, uint64_t& time) override;
   std::string digest(const std::wstring& path) override;
+  std::string sha256_digest(const std::wstring& path) override;
 
  private:
   file_hasher hasher_;
+  sha256_hasher sha256_hasher_;
 };
 
 // Everything of one run that the decision reads besides the entry.
@@ -61,6 +66,9 @@ struct check_inputs {
   const file_cache& cache;
   bool gameupdate_changed;
   installed_files& files;
+  // A signed index: an installed file is compared by its SHA-256 (the
+  // acceptable checksums stay SHA-1 texts).
+  bool sha256 = false;
 };
 
 enum class check_verdict {
@@ -89,6 +97,6 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
 std::shared_ptr<update_task> make_update_task(const index_entry& entry,
                                               const std::wstring& local_path,
                                               const std::wstring& target_path,
-                                              const session_paths& paths);
+                                              const session_paths& paths, bool sha256 = false);
 
 }  // namespace tsl

@@ -37,6 +37,13 @@ class table_files : public installed_files {
     auto it = files_.find(path);
     return it == files_.end() ? std::string() : it->second.digest;
   }
+  // The table's digest text stands for either kind.
+  std::string sha256_digest(const std::wstring& path) override {
+    ++sha256_digests;
+    auto it = files_.find(path);
+    return it == files_.end() ? std::string() : it->second.digest;
+  }
+  int sha256_digests = 0;
 
   int digests = 0;
 
@@ -57,13 +64,16 @@ struct check_world {
     soft.add(L"config\\*.*");
     hard.add(L"client\\*.exe");
   }
+  bool sha256 = false;  // a signed index
+  std::string sha256_of_entry;
   check_result judge(const std::string& local, uint32_t size, const std::string& sha1) {
     index_entry entry;
     entry.local_path = local;
     entry.local_size = size;
     entry.local_sha1 = sha1;
+    entry.local_sha256 = sha256_of_entry;
     const std::wstring wide = utf8_to_wide(local);
-    const check_inputs inputs{soft, hard, acceptable, cache, gameupdate_changed, files};
+    const check_inputs inputs{soft, hard, acceptable, cache, gameupdate_changed, files, sha256};
     return check_entry(entry, wide, join_path(game_dir, wide), inputs);
   }
   void accept(const std::string& file, std::vector<std::string> sums) {
@@ -217,7 +227,7 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   other.remote_path += "x";
   EXPECT_NE(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
             task->download_path);
-  EXPECT_EQ(task->expected_sha1, "bb");
+  EXPECT_EQ(task->expected_digest, "bb");
   EXPECT_FALSE(task->is_launcher);
 
   // The launcher's own executable, plain: fetched to its "new-" path, and
@@ -232,7 +242,47 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->download_path.substr(0, 50),
             L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.");
   EXPECT_EQ(task->download_path.substr(task->download_path.size() - 5), L".temp");
-  EXPECT_EQ(task->expected_sha1, "aa");
+  EXPECT_EQ(task->expected_digest, "aa");
+}
+
+TEST(FileCheckDecision, SignedIndexComparesBySha256Only) {
+  check_world w;
+  w.sha256 = true;
+  w.sha256_of_entry = "strong";
+  // A file whose SHA-1 matches but whose SHA-256 does not is fetched.
+  w.files.put(L"data\\a.bin", 5, 40, hello_sha1);
+  EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
+  w.files.put(L"data\\b.bin", 5, 40, "strong");
+  EXPECT_EQ(w.judge("data\\b.bin", 5, hello_sha1).verdict, check_verdict::keep_and_store);
+  EXPECT_EQ(w.files.digests, 0);
+  EXPECT_EQ(w.files.sha256_digests, 2);
+  // Acceptable checksums are SHA-1 texts still.
+  w.accept("data\\a.bin", {hello_sha1});
+  EXPECT_EQ(w.judge("data\\a.bin", 5, "other").verdict, check_verdict::keep);
+  EXPECT_EQ(w.files.digests, 1);
+}
+
+TEST(FileCheckDecision, SignedIndexTasksCarrySha256Digests) {
+  session_paths paths;
+  paths.image_path = join_path(game_dir, L"TessalyReach.exe");
+  paths.downloading_dir = join_path(game_dir, L".temp\\g\\downloading");
+  index_entry entry;
+  entry.local_path = "a.bin";
+  entry.local_sha1 = "aa";
+  entry.local_sha256 = "l256";
+  entry.remote_sha1 = "bb";
+  entry.remote_sha256 = "r256";
+  entry.pack = "lzma2";
+  auto task = make_update_task(entry, L"a.bin", join_path(game_dir, L"a.bin"), paths, true);
+  EXPECT_TRUE(task->sha256);
+  EXPECT_EQ(task->local_digest, "l256");
+  EXPECT_EQ(task->expected_digest, "r256");
+  entry.pack = "none";
+  task = make_update_task(entry, L"a.bin", join_path(game_dir, L"a.bin"), paths, true);
+  EXPECT_EQ(task->expected_digest, "l256");
+  task = make_update_task(entry, L"a.bin", join_path(game_dir, L"a.bin"), paths);
+  EXPECT_FALSE(task->sha256);
+  EXPECT_EQ(task->expected_digest, "aa");
 }
 
 TEST(MaskList, NormalisedMasksMatchPieceByPiece) {

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include "codec/packed_file.h"
+#include "codec/signature.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
 #include "update/staged_file.h"
@@ -25,6 +26,19 @@ constexpr uint64_t max_version_bytes = 1u << 20;
 // B, B names A) would fetch forever; after this many moves the session gives up.
 constexpr int max_host_moves = 8;
 
+// An Ed25519 signature is 64 bytes; anything much larger is not one.
+constexpr uint64_t max_signature_bytes = 4096;
+
+// The build's key; a malformed one (the build refuses those) verifies
+// nothing, so that no update is ever taken unverified.
+std::string compiled_public_key() {
+  const std::string text = TSL_UPDATE_PUBLIC_KEY;
+  if (text.empty()) return std::string();
+  std::string key;
+  if (!parse_hex(text, signing_public_key_bytes, key)) return std::string(1, '\0');
+  return key;
+}
+
 std::string with_trailing_slash(std::string host) {
   if (host.empty() || host.back() != '/') host += '/';
   return host;
@@ -41,6 +55,7 @@ game_launcher::game_launcher(const std::wstring& image_path) {
   p.temp_root = join_path(p.launcher_dir, L".temp");
   p.old_image_path = join_path(p.launcher_dir, L"old-" + file_name_of(image_path));
   p.new_image_path = join_path(p.launcher_dir, L"new-" + file_name_of(image_path));
+  public_key_ = compiled_public_key();
 }
 
 bool game_launcher::prepare() {
@@ -53,6 +68,7 @@ bool game_launcher::prepare() {
   p.version_path = join_path(p.session_dir, L"version.json");
   p.index_path = join_path(p.session_dir, L"index.json");
   p.packed_index_path = join_path(p.session_dir, L"index.json.lzma2");
+  p.signature_path = join_path(p.session_dir, L"signature.part");
   p.cache_path = join_path(p.session_dir, L"cache.json");
   p.config_path = join_path(p.session_dir, L"config.json");
   create_directories(p.session_dir);
@@ -107,6 +123,12 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
       log_.writef("Host %s, attempt %u: version file: %s", base, attempt, why);
       continue;
     }
+    if (verifies_signatures() &&
+        !signature_valid(fetcher, base + "version.json.sig", version_file.temporary())) {
+      document_error_ = L"Version file has no valid signature";
+      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
+      continue;
+    }
     uint32_t n = 0;
     if (!read_gameupdate(version, n, document_error_)) {
       log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
@@ -135,6 +157,14 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
       log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n, why);
       continue;
     }
+    // The packed index is checked by the bytes it unpacked to.
+    if (verifies_signatures() &&
+        !signature_valid(fetcher, index_url + ".sig", index_file.temporary())) {
+      document_error_ = L"Update index has no valid signature";
+      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n,
+                  document_error_);
+      continue;
+    }
     uint64_t index_bytes = 0, index_time = 0;
     query_file_info(index_file.temporary(), index_bytes, index_time);
     log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt,
@@ -152,6 +182,16 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
     gameupdate = n;
     return true;
   }
+}
+
+bool game_launcher::signature_valid(downloader& fetcher, const std::string& url,
+                                    const std::wstring& document) {
+  std::string signature, bytes;
+  const bool fetched = fetcher.download(url, paths_.signature_path, max_signature_bytes) &&
+                       read_whole_file(paths_.signature_path, signature);
+  delete_file(paths_.signature_path);
+  return fetched && read_whole_file(document, bytes) &&
+         verify_detached(bytes, signature, public_key_);
 }
 
 game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gameupdate,

@@ -19,6 +19,7 @@
 namespace tsl {
 
 class CSplashWnd;
+class downloader;
 class update_pipeline;
 struct check_rules;
 struct update_task;
@@ -68,6 +69,11 @@ class game_launcher {
   void set_free_space_query(std::function<bool(const std::wstring&, uint64_t&)> query) {
     free_space_ = std::move(query);
   }
+  // The key that the version file and the index must be signed with (raw
+  // bytes); empty: nothing is verified. Set from the build by the
+  // constructor.
+  void set_public_key(std::string key) { public_key_ = std::move(key); }
+  bool verifies_signatures() const { return !public_key_.empty(); }
   // Called by the workers before each step of a task; it may throw.
   void set_worker_hook(std::function<void(const update_task&, bool unpacking)> hook) {
     worker_hook_ = std::move(hook);
@@ -83,6 +89,9 @@ class game_launcher {
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
+  // Whether the bytes of `document` are signed by the build's key, by the
+  // signature at `url`.
+  bool signature_valid(downloader& fetcher, const std::string& url, const std::wstring& document);
 
   session_paths paths_;
   uint32_t local_gameupdate_ = 0;
@@ -102,6 +111,7 @@ class game_launcher {
   support_log log_;
   std::function<void(const update_task&, bool)> worker_hook_;
   std::function<bool(const std::wstring&, uint64_t&)> free_space_;
+  std::string public_key_;
 };
 
 }  // namespace tsl

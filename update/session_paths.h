@@ -19,6 +19,7 @@ struct session_paths {
   std::wstring version_path;
   std::wstring index_path;
   std::wstring packed_index_path;
+  std::wstring signature_path;  // where a document's signature is fetched to
   std::wstring cache_path;
   std::wstring config_path;
   std::wstring log_path;  // the support log, "launcher.log"

@@ -158,7 +158,7 @@ void update_pipeline::download_worker() {
     construction_error = e.what();
   }
   try {
-    file_hasher hasher;
+    task_hasher hasher;
     work(downloads_, [&](std::shared_ptr<update_task> task) {
       guarded(task, false, [&] { download_one(task, fetcher.get(), construction_error, hasher); });
     });
@@ -169,7 +169,7 @@ void update_pipeline::download_worker() {
 }
 
 void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader* fetcher,
-                                   const std::string& construction_error, file_hasher& hasher) {
+                                   const std::string& construction_error, task_hasher& hasher) {
   bool shown = false;
   auto show_status = [&] {
     splash_.set_progress(tasks_downloaded_, tasks_queued_);
@@ -224,7 +224,8 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     downloaded = fetcher->download_resumable(url, task->download_path, task->remote_size);
   }
   const bool verified =
-      downloaded && equals_ignore_case(hasher.digest(task->download_path), task->expected_sha1);
+      downloaded &&
+      equals_ignore_case(hasher.digest(task->download_path, task->sha256), task->expected_digest);
   if (downloaded) {
     uint64_t bytes = 0, time = 0;
     query_file_info(task->download_path, bytes, time);
@@ -255,7 +256,7 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
 
 void update_pipeline::unpack_worker() {
   try {
-    file_hasher hasher;
+    task_hasher hasher;
     work(unpacks_, [&](std::shared_ptr<update_task> task) {
       guarded(task, true, [&] { unpack_one(task, hasher); });
     });
@@ -265,7 +266,7 @@ void update_pipeline::unpack_worker() {
   stage_ = stage::unpacks_over;
 }
 
-void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher& hasher) {
+void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher) {
   if (stage_ == stage::downloads_over) {
     splash_.set_progress(0, 0);
     splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
@@ -280,7 +281,7 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, file_hasher&
     // Decoded beside the target and verified before one move puts it in
     // place, so the installed file is never half-written.
     if (task->pack == "lzma2" && unpack_file(task->download_path, task->unpack_path) == 0 &&
-        equals_ignore_case(hasher.digest(task->unpack_path), task->local_sha1)) {
+        equals_ignore_case(hasher.digest(task->unpack_path, task->sha256), task->local_digest)) {
       result = place_file(task->unpack_path, task->target_path);
     }
     delete_file(task->unpack_path);

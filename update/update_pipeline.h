@@ -23,8 +23,8 @@ namespace tsl {
 class CSplashWnd;
 class downloader;
 class file_cache;
-class file_hasher;
 class support_log;
+class task_hasher;
 
 // How far the run is; it only grows.
 enum class stage : int32_t {
@@ -93,8 +93,8 @@ class update_pipeline {
   void unpack_worker();
   // One task through each stage; `fetcher` is null when it could not be made.
   void download_one(std::shared_ptr<update_task> task, downloader* fetcher,
-                    const std::string& construction_error, file_hasher& hasher);
-  void unpack_one(std::shared_ptr<update_task> task, file_hasher& hasher);
+                    const std::string& construction_error, task_hasher& hasher);
+  void unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher);
   // A worker's step for one task; whatever it throws fails that task alone.
   template <typename Step>
   void guarded(const std::shared_ptr<update_task>& task, bool unpacking, Step&& step);

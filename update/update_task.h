@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/sha1.h"
+#include "codec/signature.h"
+
 namespace tsl {
 
 struct update_task {
@@ -16,12 +19,27 @@ struct update_task {
   std::wstring target_path;  // new_image_path for the launcher itself
   std::wstring unpack_path;
   uint32_t local_size = 0;
-  std::string local_sha1;
+  // What the installed file and the downloaded one must hash to: SHA-256
+  // texts when `sha256` (a signed index), else SHA-1 texts.
+  bool sha256 = false;
+  std::string local_digest;
   std::wstring download_path;
   uint64_t remote_size = 0;  // a download that brings more bytes fails
   std::string pack;
-  std::string expected_sha1;
+  std::string expected_digest;
   bool is_launcher = false;
+};
+
+// The two digests a worker may be asked for, each with its own context.
+class task_hasher {
+ public:
+  std::string digest(const std::wstring& path, bool sha256) {
+    return sha256 ? sha256_.digest(path) : sha1_.digest(path);
+  }
+
+ private:
+  file_hasher sha1_;
+  sha256_hasher sha256_;
 };
 
 }  // namespace tsl
