@@ -6,6 +6,7 @@
 
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
+#include "codec/signature.h"
 #include "update/documents.h"
 #include "util/file_system.h"
 #include "util/product.h"
@@ -86,6 +87,18 @@ nlohmann::json publisher::default_config(const std::vector<std::string>& hosts) 
   return config;
 }
 
+void publisher::write_signed(const std::wstring& path, const std::string& bytes) {
+  write_file(path, bytes);
+  delete_file(path + L".sig");
+  if (!secret_key_.empty()) write_file(path + L".sig", sign_detached(bytes, secret_key_));
+}
+
+void publisher::write_signed_index(uint32_t gameupdate, const nlohmann::json& index) {
+  const std::wstring path = join_path(folder_, format_wide(L"%u\\index.json", gameupdate));
+  write_signed(path, json_compact_line(index));
+  delete_file(path + L".lzma2");
+}
+
 nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<published_file>& files,
                                   const nlohmann::json& config, bool packed_index) {
   Sha1Context context;
@@ -104,11 +117,13 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
     e["u"] = gameupdate;
     e["l"] = f.local;
     e["l_sha1"] = file_digest(source, context, buffer);
+    if (!secret_key_.empty()) e["l_sha256"] = sha256_text(f.content);
     e["l_size"] = f.content.size();
     if (f.packed) {
       EXPECT_EQ(pack_file(source, published), 0);
       e["r_pack"] = "lzma2";
       e["r_sha1"] = file_digest(published, context, buffer);
+      if (!secret_key_.empty()) e["r_sha256"] = sha256_text(read_file(published));
     } else {
       copy_file_replace(source, published);
     }
@@ -119,13 +134,13 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
   nlohmann::json index{{"config", config}, {"files", entries}};
   std::wstring index_path = join_path(folder_, format_wide(L"%u\\index.json", gameupdate));
   create_directories(directory_of(index_path));
-  write_file(index_path, json_compact_line(index));
+  write_signed(index_path, json_compact_line(index));
   delete_file(index_path + L".lzma2");
   if (packed_index) {
     EXPECT_EQ(pack_file(index_path, index_path + L".lzma2"), 0);
   }
-  write_file(join_path(folder_, L"version.json"),
-             json_compact_line(make_version_document(gameupdate)));
+  write_signed(join_path(folder_, L"version.json"),
+               json_compact_line(make_version_document(gameupdate)));
   return index;
 }
 

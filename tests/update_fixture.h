@@ -73,9 +73,17 @@ class publisher {
                          const nlohmann::json& config, bool packed_index = true);
   // Overwrites a published file's bytes without touching the index.
   void corrupt(const std::string& remote, const std::string& bytes);
+  // From now on publish as a signing maker does: SHA-256 members in every
+  // entry and a signature beside the index and the version file.
+  void sign_with(std::string secret_key) { secret_key_ = std::move(secret_key); }
+  // Writes the index of `gameupdate` anew (plain only) and signs it, as a
+  // maker with the key would publish it.
+  void write_signed_index(uint32_t gameupdate, const nlohmann::json& index);
 
  private:
+  void write_signed(const std::wstring& path, const std::string& bytes);
   std::wstring folder_;
+  std::string secret_key_;
 };
 
 // A game directory with the stand-in launcher executable "TessalyReach.exe".

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "codec/packed_file.h"
+#include "codec/sha1.h"
+#include "codec/signature.h"
 #include "tests/update_fixture.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
@@ -417,6 +420,166 @@ TEST(HostSelection, ClosingTheWindowEndsAStalledTransfer) {
   EXPECT_EQ(session->error_text(), L"Could not download update index.");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   EXPECT_EQ(host.requests("version.json"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Signed updates
+
+struct signed_world {
+  game_install game;
+  test::scoped_temp_dir dir;
+  update_host host{dir.path()};
+  publisher pub{dir.path()};
+  std::string public_key, secret_key;
+  json index;
+
+  signed_world() {
+    EXPECT_TRUE(make_signing_keys(public_key, secret_key));
+    pub.sign_with(secret_key);
+    index = pub.publish(5, small_game(), publisher::default_config({host.base_url()}));
+  }
+  test::run_result run(const std::string& key) {
+    return run_update(game, {host.base_url()}, nullptr, [&key](game_launcher& s) {
+      s.set_public_key(key);
+      s.set_retry_delay(0);
+    });
+  }
+  bool installed() const { return file_exists(game.path(L"client\\Client.exe")); }
+};
+
+TEST(SignedUpdates, ASignedPublicationInstallsAndAnUnsignedLauncherIgnoresSignatures) {
+  {
+    signed_world w;
+    auto r = w.run(w.public_key);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.error, L"");
+    EXPECT_TRUE(w.installed());
+    EXPECT_EQ(w.host.requests("version.json.sig"), 1);
+    EXPECT_EQ(w.host.requests("5/index.json.sig"), 1);
+  }
+  {
+    signed_world w;
+    auto r = w.run(std::string());
+    EXPECT_EQ(r.error, L"");
+    EXPECT_TRUE(w.installed());
+    EXPECT_EQ(w.host.requests("version.json.sig"), 0);
+    EXPECT_EQ(w.host.requests("5/index.json.sig"), 0);
+  }
+}
+
+TEST(SignedUpdates, BadSignaturesCountAsHostsWithoutAUsableIndex) {
+  struct bad_case {
+    const char* what;
+    std::function<void(signed_world&)> tamper;
+    const wchar_t* error;
+  };
+  const std::wstring no_index = L"Could not download update index. ";
+  const bad_case cases[] = {
+      {"index byte changed",
+       [](signed_world& w) {
+         std::string bytes = test::read_file(w.dir / L"5\\index.json");
+         char& digit = bytes[bytes.find("\"l_size\":") + 9];
+         digit = digit == '9' ? '8' : '9';  // still a number, still JSON
+         test::write_file(w.dir / L"5\\index.json", bytes);
+         delete_file(w.dir / L"5\\index.json.lzma2");
+       },
+       L"Update index has no valid signature"},
+      {"packed index of other bytes",
+       [](signed_world& w) {
+         json other = w.index;
+         other["files"].erase(1);
+         test::write_file(w.dir / L"other.json", json_compact_line(other));
+         ASSERT_EQ(pack_file(w.dir / L"other.json", w.dir / L"5\\index.json.lzma2"), 0);
+       },
+       L"Update index has no valid signature"},
+      {"index signature flipped",
+       [](signed_world& w) {
+         std::string sig = test::read_file(w.dir / L"5\\index.json.sig");
+         sig[10] ^= 4;
+         test::write_file(w.dir / L"5\\index.json.sig", sig);
+       },
+       L"Update index has no valid signature"},
+      {"index signature missing",
+       [](signed_world& w) { delete_file(w.dir / L"5\\index.json.sig"); },
+       L"Update index has no valid signature"},
+      {"version signature missing",
+       [](signed_world& w) { delete_file(w.dir / L"version.json.sig"); },
+       L"Version file has no valid signature"},
+      {"version signed for another update",
+       [](signed_world& w) {
+         // A signature is for the bytes, not for "a" version file.
+         const std::string old = json_compact_line(make_version_document(4));
+         test::write_file(w.dir / L"version.json.sig", sign_detached(old, w.secret_key));
+       },
+       L"Version file has no valid signature"},
+      {"signed by another key",
+       [](signed_world& w) {
+         std::string other_public, other_secret;
+         ASSERT_TRUE(make_signing_keys(other_public, other_secret));
+         publisher other(w.dir.path());
+         other.sign_with(other_secret);
+         other.publish(5, small_game(), publisher::default_config({w.host.base_url()}));
+       },
+       L"Version file has no valid signature"},
+      {"unsigned publication",
+       [](signed_world& w) {
+         publisher unsigned_pub(w.dir.path());
+         unsigned_pub.publish(5, small_game(), publisher::default_config({w.host.base_url()}));
+       },
+       L"Version file has no valid signature"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    signed_world w;
+    // A good session first: its documents must survive the bad one.
+    ASSERT_EQ(w.run(w.public_key).error, L"");
+    const std::wstring session = join_path(L".temp", product_guid);
+    const std::string version = test::read_file(w.game.path(join_path(session, L"version.json")));
+    const std::string index = test::read_file(w.game.path(join_path(session, L"index.json")));
+    delete_file(w.game.path(L"client\\Client.exe"));
+    c.tamper(w);
+    auto r = w.run(w.public_key);
+    EXPECT_TRUE(r.ok);  // the game starts as after any failed update
+    EXPECT_EQ(r.error, no_index + c.error);
+    EXPECT_FALSE(w.installed());
+    EXPECT_EQ(test::read_file(w.game.path(join_path(session, L"version.json"))), version);
+    EXPECT_EQ(test::read_file(w.game.path(join_path(session, L"index.json"))), index);
+    EXPECT_EQ(w.host.requests("version.json"), 4);  // one good run, then three attempts
+  }
+}
+
+TEST(SignedUpdates, FilesAreBoundBySha256NotSha1) {
+  signed_world w;
+  // A signed index whose SHA-1 texts match an attacker's file while its
+  // SHA-256 texts name the real one: the file is refused.
+  const std::string swapped = "a client of someone else";
+  json& entry = w.index["files"][0];
+  ASSERT_EQ(entry["l"], "client\\Client.exe");
+  test::write_file(w.dir / L"swapped", swapped);
+  Sha1Context context;
+  byte_buffer buffer;
+  entry["l_sha1"] = file_digest(w.dir / L"swapped", context, buffer);
+  entry["l_size"] = swapped.size();
+  entry.erase("r_pack");
+  entry.erase("r_sha1");
+  entry.erase("r_sha256");
+  entry["r"] = "5/client/client.exe";
+  entry["r_size"] = swapped.size();
+  test::write_file(w.dir / L"5\\client\\client.exe", swapped);
+  w.pub.write_signed_index(5, w.index);
+  auto r = w.run(w.public_key);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.error.rfind(L"Failed to download 1 files\nFile: client\\Client.exe", 0), 0u)
+      << wide_to_utf8(r.error);
+  EXPECT_FALSE(w.installed());
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), std::string(3000, 'd'));
+
+  // The same entry without its SHA-256 text is skipped altogether.
+  entry.erase("l_sha256");
+  w.pub.write_signed_index(5, w.index);
+  r = w.run(w.public_key);
+  EXPECT_EQ(r.error, L"");
+  EXPECT_FALSE(w.installed());
 }
 
 }  // namespace
