@@ -132,6 +132,11 @@ void maker_run::queue_input_files() {
   // both be published: the later one is left out.
   published_names names;
   for (auto& file : scan.files) {
+    // Published, a signing key would let anyone sign updates.
+    if (equals_ignore_case(file_name_of(file.path), std::wstring(L"signing.key"))) {
+      say("!!! Private signing key left out: %S (keep it out of input)\n", file.path);
+      continue;
+    }
     const publish_names derived = derive_names(paths_, file.path, settings_.next_version);
     const std::wstring earlier = names.claim(derived.key_path, file.path);
     if (!earlier.empty()) {

@@ -1158,6 +1158,17 @@ TEST(MakerSigning, EntriesOfAnUnsignedRunAreRepublishedOnceSigned) {
   EXPECT_TRUE(signed_by(d.out(L"6\\index.json"), public_key));
 }
 
+TEST(MakerSigning, AKeyInTheInputIsNeverPublished) {
+  maker_dir d;
+  d.configure();
+  write_file(d.in(L"a.txt"), "aaa");
+  write_file(d.in(L"tools\\Signing.KEY"), std::string(128, '0'));
+  ASSERT_TRUE(d.run());
+  EXPECT_TRUE(d.printed("!!! Private signing key left out: " +
+                        wide_to_utf8(d.in(L"tools\\Signing.KEY")) + " (keep it out of input)\n"));
+  EXPECT_EQ(d.index(5)["files"].size(), 1u);
+}
+
 TEST(MakerSigning, ABrokenKeyPublishesNothing) {
   for (const std::string& key : {std::string(), std::string("00\n"), std::string(128, 'z'),
                                  // the right length, but its public half does not match
