@@ -94,6 +94,21 @@ configure win64 -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DTSL_WI
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$repo/scripts/wine-run.sh" \
   "${test_hosts[@]}"
 build win64
+# A launcher that verifies signatures, for the signed-update scenario: the
+# same sources built with a test key. The key pair is made once by the
+# native maker and kept, so later runs rebuild nothing.
+keys="$root/e2e-keys"
+if [ ! -s "$keys/signing.pub" ] || [ ! -s "$keys/signing.key" ]; then
+  rm -rf "$keys"
+  mkdir -p "$keys"
+  cp "$root/native/TessalyReach" "$keys/"
+  "$keys/TessalyReach" -patchmaker -genkey >"$keys/genkey.log" || fail "making the test signing key"
+fi
+step "Windows launcher with a signing key (x86_64)"
+configure win64-signed -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" \
+  -DTSL_WIN_DEPS="$root/deps-x86_64" -DCMAKE_BUILD_TYPE=Release -DTSL_BUILD_TESTS=OFF \
+  -DTSL_UPDATE_PUBLIC_KEY="$(tr -d '[:space:]' <"$keys/signing.pub")" "${test_hosts[@]}"
+build win64-signed TessalyReach
 export TSL_WINEPREFIX="$root/wineprefix"
 step "Windows tests under Wine and Xvfb"
 status=0
@@ -102,6 +117,7 @@ step "end-to-end scenarios of the Windows launcher under Wine"
 xvfb-run -a -s "-screen 0 1280x1024x24" python3 "$repo/tests/e2e/e2e_test.py" \
   --launcher "$root/win64/TessalyReach.exe" --maker "$root/native/TessalyReach" \
   --client "$root/win64/stub_client/Client.exe" --wine "$repo/scripts/wine-run.sh" \
+  --signed-launcher "$root/win64-signed/TessalyReach.exe" --signing-keys "$keys" \
   --work "$root/e2e-win64" || status=1
 WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true
 [ $status -eq 0 ] || fail "Windows tests"

@@ -489,11 +489,116 @@ def verify_repairs(w):
     records = h.client_records(w.game)
     check(records[-1]["args"] == ["-verify"], "verify: the client got %s" % records[-1]["args"])
 
+
+def installed_tree(game):
+    return {k: v for k, v in h.tree(game).items()
+            if not k.startswith(".temp/") and k != "client/client-record.jsonl"}
+
+
+def signed_updates(w):
+    """A launcher built with a key installs a signed publication. A changed
+    index byte, a wrong, missing or foreign signature leave the installation
+    as it was and the client started as after a failed update; a file swapped
+    under an entry whose SHA-1 matches it is not installed."""
+    if not w.args.signed_launcher:
+        return
+    shutil.copyfile(w.args.signed_launcher, w.launcher)
+    os.makedirs(w.maker_dir, exist_ok=True)
+    for name in ("signing.key", "signing.pub"):
+        shutil.copyfile(os.path.join(w.args.signing_keys, name), os.path.join(w.maker_dir, name))
+    w.publish(1)
+    w.nginx()
+    code, _, err, _ = w.launch()
+    check(code == 0, "signed: first install exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "signed: first install incomplete")
+    edition1 = installed_tree(w.game)
+
+    notes = "notes/Patch Notes.txt"
+    n2 = w.publish(2, extra={notes: b"the real notes\n"})
+    pristine = os.path.join(w.work, "pristine")
+    shutil.copytree(w.output, pristine)
+    index = os.path.join(w.output, str(n2), "index.json")
+
+    def attempt(what, tamper):
+        shutil.rmtree(w.output)
+        shutil.copytree(pristine, w.output)
+        tamper()
+        started = len(h.client_records(w.game))
+        code, _, err, _ = w.launch()
+        check(code == 0, "%s: exit code %d (%s)" % (what, code, err[-300:]))
+        check(len(h.client_records(w.game)) == started + 1, "%s: the client was not started" % what)
+        check(installed_tree(w.game) == edition1, "%s: the installation changed" % what)
+
+    def changed_byte():
+        # The packed index would still be intact: the plain one is served alone.
+        os.remove(index + ".lzma2")
+        with open(index, "rb") as f:
+            data = f.read()
+        at = data.index(b'"l_size":') + len(b'"l_size":')
+        with open(index, "wb") as f:
+            f.write(data[:at] + (b"9" if data[at:at + 1] != b"9" else b"8") + data[at + 1:])
+
+    def flip_signature():
+        with open(index + ".sig", "r+b") as f:
+            first = f.read(1)
+            f.seek(0)
+            f.write(bytes([first[0] ^ 1]))
+
+    def foreign_key():
+        # The same game published by a maker with a key of its own.
+        other = os.path.join(w.work, "other-maker")
+        os.makedirs(other)
+        exe = os.path.join(other, os.path.basename(w.args.maker))
+        shutil.copyfile(w.args.maker, exe)
+        os.chmod(exe, 0o755)
+        code, out, _, _ = w.maker.run(exe, ["-patchmaker", "-genkey"])
+        check(code == 1 and "Public key: " in out, "foreign key: -genkey failed: %s" % out)
+        h.publish(w.maker, w.args.maker, other, w.input, ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT])
+        shutil.rmtree(w.output)
+        shutil.copytree(os.path.join(other, "output"), w.output)
+
+    attempt("changed index byte", changed_byte)
+    attempt("wrong signature", flip_signature)
+    attempt("missing signature", lambda: os.remove(index + ".sig"))
+    attempt("missing version signature", lambda: os.remove(os.path.join(w.output, "version.json.sig")))
+    attempt("foreign key", foreign_key)
+
+    # An attacker's file under an entry whose SHA-1 it matches (a collision,
+    # simulated through the maker's cache); the entry's SHA-256 is the real
+    # file's, and the maker signs that index itself.
+    shutil.rmtree(w.output)
+    shutil.copytree(pristine, w.output)
+    swapped = b"not the real notes\n"
+    entry = next(e for e in h.read_index(w.output, n2)["files"] if e["l"] == notes.replace("/", "\\"))
+    check("r_pack" not in entry and "l_sha256" in entry, "swapped file: unexpected entry %s" % entry)
+    with open(h.published_file(w.output, entry["r"]), "wb") as f:
+        f.write(swapped)
+    cache_path = os.path.join(w.maker_dir, "cache.json")
+    with open(cache_path, encoding="utf-8") as f:
+        cache = json.load(f)
+    data = cache[notes.replace("/", "\\").lower()]["data"]
+    data["l_sha1"] = hashlib.sha1(swapped).hexdigest()
+    data["l_size"] = data["r_size"] = len(swapped)
+    with open(cache_path, "w", encoding="utf-8") as f:
+        json.dump(cache, f, indent=4, sort_keys=True)
+    code, out, _, _ = w.maker.run(os.path.join(w.maker_dir, os.path.basename(w.args.maker)), ["-patchmaker"])
+    check(code == 1 and "No update detected." in out, "swapped file: maker did not reuse its cache: %s" % out)
+    check(h.read_index(w.output, n2)["files"] != h.read_index(pristine, n2)["files"],
+          "swapped file: the index still names the real file")
+    started = len(h.client_records(w.game))
+    code, _, err, _ = w.launch()
+    check(code == 0, "swapped file: exit code %d (%s)" % (code, err[-300:]))
+    check(len(h.client_records(w.game)) == started + 1, "swapped file: the client was not started")
+    check(not os.path.exists(os.path.join(w.game, *notes.split("/"))), "swapped file: it was installed")
+    check(not os.path.exists(os.path.join(w.game, h.SESSION, "cache.json")),
+          "swapped file: the run did not fail")
+
+
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
              missing_client_in_russian, cancel_during_downloads, second_launcher_at_once,
              windows_maker_agrees, left_out_names, resumed_after_drop, range_ignored, disk_full,
-             verify_repairs]
+             verify_repairs, signed_updates]
 
 
 def main():
@@ -503,6 +608,8 @@ def main():
     parser.add_argument("--client", required=True, help="the stub Client.exe for the launcher's platform")
     parser.add_argument("--wine", help="scripts/wine-run.sh when the launcher is a Windows program")
     parser.add_argument("--work", help="working folder (default: a fresh temporary one)")
+    parser.add_argument("--signed-launcher", help="the launcher built with the public key of --signing-keys")
+    parser.add_argument("--signing-keys", help="folder with the signing.key and signing.pub of that build")
     parser.add_argument("--only", nargs="*", help="scenario names to run")
     args = parser.parse_args()
     temporary = None
