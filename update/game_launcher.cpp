@@ -134,6 +134,14 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
       log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
       continue;
     }
+    // An old version file keeps its valid signature forever: replayed, it
+    // would take the installation back to an update it has left.
+    if (verifies_signatures() && n < local_gameupdate_) {
+      document_error_ = format_wide(L"Version file names update %u, older than the installed %u", n,
+                                    local_gameupdate_);
+      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
+      continue;
+    }
 
     staged_file index_file(paths_.index_path);
     const std::string index_url = base + format_narrow("%u/index.json", n);

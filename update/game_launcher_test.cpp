@@ -548,6 +548,24 @@ TEST(SignedUpdates, BadSignaturesCountAsHostsWithoutAUsableIndex) {
   }
 }
 
+TEST(SignedUpdates, AnOlderSignedVersionIsNotTakenBack) {
+  signed_world w;
+  ASSERT_EQ(w.run(w.public_key).error, L"");
+  w.index = w.pub.publish(6, small_game(), publisher::default_config({w.host.base_url()}));
+  ASSERT_EQ(w.run(w.public_key).error, L"");
+  // A host that replays update 5, signature and all.
+  w.pub.publish(5, {{"client\\Client.exe", "client build 0", true}},
+                publisher::default_config({w.host.base_url()}));
+  auto r = w.run(w.public_key);
+  EXPECT_EQ(r.error,
+            L"Could not download update index. Version file names update 5, older than "
+            L"the installed 6");
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 1");
+  // A launcher without a key takes what the hosts say, as it always did.
+  EXPECT_EQ(w.run(std::string()).error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 0");
+}
+
 TEST(SignedUpdates, FilesAreBoundBySha256NotSha1) {
   signed_world w;
   // A signed index whose SHA-1 texts match an attacker's file while its
