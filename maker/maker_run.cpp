@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "codec/signature.h"
 #include "maker/maker_machine.h"
 #include "maker/maker_names.h"
 #include "maker/maker_pool.h"
@@ -15,7 +16,6 @@
 #include "maker/maker_scan.h"
 #include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
-#include "codec/signature.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
