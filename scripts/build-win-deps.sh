@@ -46,57 +46,59 @@ apt-get source "${sources[@]}" >apt-source.log 2>&1 || {
   exit 1
 }
 
-if [ $need_core = 1 ]; then
-xz_dir=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
-curl_dir=$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)
+build_core() {
+  xz_dir=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
+  curl_dir=$(find . -maxdepth 1 -type d -name 'curl-*' | head -n1)
 
-echo "build-win-deps.sh: liblzma"
-(
-  cd "$xz_dir"
-  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
-    --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
-    --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
-    --enable-threads=vista >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
-  make -j"$jobs" -C src/liblzma >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
-  make -C src/liblzma install >install.log 2>&1
-)
+  echo "build-win-deps.sh: liblzma"
+  (
+    cd "$xz_dir"
+    ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+      --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+      --enable-threads=vista >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
+    make -j"$jobs" -C src/liblzma >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+    make -C src/liblzma install >install.log 2>&1
+  )
 
-echo "build-win-deps.sh: libcurl"
-(
-  cd "$curl_dir"
-  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
-    --with-schannel --without-openssl --without-gnutls --without-zlib \
-    --without-brotli --without-zstd --without-libpsl --without-libidn2 \
-    --without-librtmp --without-libssh2 --without-nghttp2 --without-ngtcp2 \
-    --without-nghttp3 --disable-ftp --disable-ldap --disable-ldaps --disable-rtsp \
-    --disable-dict --disable-telnet --disable-tftp --disable-pop3 --disable-imap \
-    --disable-smb --disable-smtp --disable-gopher --disable-mqtt --disable-file \
-    --disable-manual --disable-docs --disable-ntlm --disable-kerberos-auth \
-    --disable-negotiate-auth --disable-aws --disable-libcurl-option \
-    --enable-http --enable-ipv6 --enable-threaded-resolver \
-    >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
-  make -j"$jobs" -C lib >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
-  make -C lib install >install.log 2>&1
-  make -C include install >>install.log 2>&1
-)
+  echo "build-win-deps.sh: libcurl"
+  (
+    cd "$curl_dir"
+    ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+      --with-schannel --without-openssl --without-gnutls --without-zlib \
+      --without-brotli --without-zstd --without-libpsl --without-libidn2 \
+      --without-librtmp --without-libssh2 --without-nghttp2 --without-ngtcp2 \
+      --without-nghttp3 --disable-ftp --disable-ldap --disable-ldaps --disable-rtsp \
+      --disable-dict --disable-telnet --disable-tftp --disable-pop3 --disable-imap \
+      --disable-smb --disable-smtp --disable-gopher --disable-mqtt --disable-file \
+      --disable-manual --disable-docs --disable-ntlm --disable-kerberos-auth \
+      --disable-negotiate-auth --disable-aws --disable-libcurl-option \
+      --enable-http --enable-ipv6 --enable-threaded-resolver \
+      >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
+    make -j"$jobs" -C lib >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+    make -C lib install >install.log 2>&1
+    make -C include install >>install.log 2>&1
+  )
+  echo "$core_recipe" >"$core_stamp"
+}
 
-echo "$core_recipe" >"$core_stamp"
-fi
+build_sodium() {
+  echo "build-win-deps.sh: libsodium"
+  (
+    cd "$(find . -maxdepth 1 -type d -name 'libsodium-*' | head -n1)"
+    # Debian's source comes without a generated configure script.
+    autoreconf -fi >autoreconf.log 2>&1 || { tail -40 autoreconf.log >&2; exit 1; }
+    ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
+      --disable-ssp --disable-pie --without-pthreads >configure.log 2>&1 ||
+      { tail -40 configure.log >&2; exit 1; }
+    make -j"$jobs" -C src/libsodium >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+    make -C src/libsodium install >install.log 2>&1
+  )
+  echo "$sodium_recipe" >"$sodium_stamp"
+}
 
-if [ $need_sodium = 1 ]; then
-echo "build-win-deps.sh: libsodium"
-(
-  cd "$(find . -maxdepth 1 -type d -name 'libsodium-*' | head -n1)"
-  # Debian's source comes without a generated configure script.
-  autoreconf -fi >autoreconf.log 2>&1 || { tail -40 autoreconf.log >&2; exit 1; }
-  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static \
-    --disable-ssp --disable-pie --without-pthreads >configure.log 2>&1 ||
-    { tail -40 configure.log >&2; exit 1; }
-  make -j"$jobs" -C src/libsodium >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
-  make -C src/libsodium install >install.log 2>&1
-)
-echo "$sodium_recipe" >"$sodium_stamp"
-fi
+if [ $need_core = 1 ]; then build_core; fi
+if [ $need_sodium = 1 ]; then build_sodium; fi
 
 rm -rf "$work"
 echo "build-win-deps.sh: done in $prefix"
