@@ -42,8 +42,10 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
   const uint64_t stamp = make_file_stamp(size, time);
   const bool is_hard = inputs.hard.matches(local_path);
   const bool verify = is_hard || !inputs.soft.matches(local_path);
-  std::string digest;
-  bool hashed = false;
+  // The SHA-1 text is what acceptable checksums are compared with, also when
+  // a signed index has the file compared by its SHA-256.
+  std::string sha1;
+  bool have_sha1 = false, hashed = false;
   if (exists) {
     if (!verify) return {check_verdict::keep_and_store, stamp};
     if (static_cast<uint32_t>(size) == entry.local_size) {
@@ -51,45 +53,38 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
           inputs.cache.lookup_stamp(wide_to_utf8(local_path), stamp)) {
         // The entry already holds this very stamp; storing it again would
         // change nothing.
-        check_result kept{check_verdict::keep, 0};
-        kept.from_cache = true;
-        return kept;
+        return {check_verdict::keep, 0, true, false};
       }
+      hashed = true;
       if (inputs.sha256) {
         if (equals_ignore_case(inputs.files.sha256_digest(target_path), entry.local_sha256)) {
-          check_result kept{check_verdict::keep_and_store, stamp};
-          kept.hashed = true;
-          return kept;
+          return {check_verdict::keep_and_store, stamp, false, true};
         }
       } else {
-        digest = inputs.files.digest(target_path);
-        hashed = true;
-        if (equals_ignore_case(digest, entry.local_sha1)) {
-          check_result kept{check_verdict::keep_and_store, stamp};
-          kept.hashed = true;
-          return kept;
+        sha1 = inputs.files.digest(target_path);
+        have_sha1 = true;
+        if (equals_ignore_case(sha1, entry.local_sha1)) {
+          return {check_verdict::keep_and_store, stamp, false, true};
         }
       }
     }
   }
-  check_result result{check_verdict::fetch, 0};
   if (!inputs.acceptable.empty()) {
     // A missing file has the empty digest, which an element may accept.
-    if (!hashed && exists) {
-      digest = inputs.files.digest(target_path);
+    if (exists && !have_sha1) {
+      sha1 = inputs.files.digest(target_path);
       hashed = true;
     }
     const std::wstring target = normalize_path_pattern(target_path);
     for (const auto& [pattern, sums] : inputs.acceptable) {
       if (!path_matches_pattern(pattern, target)) continue;
       for (const auto& sum : sums) {
-        if (equals_ignore_case(sum, digest)) result.verdict = check_verdict::keep;
+        if (equals_ignore_case(sum, sha1)) return {check_verdict::keep, 0, false, hashed};
       }
       break;
     }
   }
-  result.hashed = hashed;
-  return result;
+  return {check_verdict::fetch, 0, false, hashed};
 }
 
 std::shared_ptr<update_task> make_update_task(const index_entry& entry,
