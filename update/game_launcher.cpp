@@ -243,9 +243,7 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   log_.write(verify_ ? "Update run, verifying every file" : "Update run");
   const bool ok = run_session(splash, restart);
-  std::wstring error = error_text_;
-  for (size_t at = 0; (at = error.find(L'\n', at)) != std::wstring::npos;)
-    error.replace(at, 1, L"; ");
+  const std::wstring error = replace_all(error_text_, L"\n", L"; ");
   if (error.empty()) {
     log_.write(restart ? "End of run: up to date, the launcher restarts itself"
                        : "End of run: up to date");
