@@ -26,18 +26,24 @@ bool read_string(const json& object, const char* key, std::string& out) {
   return true;
 }
 
-bool read_u32(const json& object, const char* key, uint32_t& out) {
-  const json* v = member(object, key);
-  if (!v || !v->is_number()) return false;
-  out = v->get<uint32_t>();
+// A number as an unsigned value of type T, as the JSON library converts it;
+// a fraction out of T's range is refused, since its conversion would be
+// undefined.
+template <typename T>
+bool read_whole(const json& number, T& out) {
+  if (!number.is_number()) return false;
+  if (number.is_number_float()) {
+    const double d = number.get<double>();
+    const double limit = 2.0 * static_cast<double>(T(1) << (8 * sizeof(T) - 1));
+    if (!(d >= 0 && d < limit)) return false;
+  }
+  out = number.get<T>();
   return true;
 }
 
-bool read_u64(const json& object, const char* key, uint64_t& out) {
+bool read_u32(const json& object, const char* key, uint32_t& out) {
   const json* v = member(object, key);
-  if (!v || !v->is_number()) return false;
-  out = v->get<uint64_t>();
-  return true;
+  return v && read_whole(*v, out);
 }
 
 bool read_string_array(const json& config_check, const char* key, std::vector<std::string>& out,
@@ -104,24 +110,53 @@ std::string json_pretty_line(const json& document) {
   return document.dump(4, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-bool parse_json_file(const std::wstring& path, json& document, std::string* why) {
-  auto refuse = [why](std::string reason) {
-    if (why) *why = std::move(reason);
-    return false;
-  };
-  const std::string too_large =
-      format_narrow("larger than %u MiB", static_cast<unsigned>(max_document_bytes >> 20));
+json* json_builder::place(json&& v) {
+  if (open_.empty()) {
+    root_ = std::move(v);
+    return &root_;
+  }
+  json& container = *open_.back();
+  if (container.is_array()) {
+    container.push_back(std::move(v));
+    return &container.back();
+  }
+  *slot_ = std::move(v);
+  return slot_;
+}
+
+namespace {
+bool refuse(std::string* why, std::string reason) {
+  if (why) *why = std::move(reason);
+  return false;
+}
+std::string too_large_text() {
+  return format_narrow("larger than %u MiB", static_cast<unsigned>(max_document_bytes >> 20));
+}
+}  // namespace
+
+bool read_document_file(const std::wstring& path, std::string& bytes, std::string* why) {
   uint64_t size = 0, time = 0;
-  if (query_file_info(path, size, time) && size > max_document_bytes) return refuse(too_large);
-  std::string bytes;
-  if (!read_whole_file(path, bytes)) return refuse("not readable");
-  if (bytes.size() > max_document_bytes) return refuse(too_large);  // it grew meanwhile
+  if (query_file_info(path, size, time) && size > max_document_bytes) {
+    return refuse(why, too_large_text());
+  }
+  if (!read_whole_file(path, bytes)) return refuse(why, "not readable");
+  return true;
+}
+
+bool document_within_limits(const std::string& bytes, std::string* why) {
+  if (bytes.size() > max_document_bytes) return refuse(why, too_large_text());  // it grew meanwhile
   if (!nesting_within(bytes, max_json_depth)) {
     return refuse(
-        format_narrow("nested deeper than %u levels", static_cast<unsigned>(max_json_depth)));
+        why, format_narrow("nested deeper than %u levels", static_cast<unsigned>(max_json_depth)));
   }
+  return true;
+}
+
+bool parse_json_file(const std::wstring& path, json& document, std::string* why) {
+  std::string bytes;
+  if (!read_document_file(path, bytes, why) || !document_within_limits(bytes, why)) return false;
   json parsed = json::parse(bytes, nullptr, false);
-  if (parsed.is_discarded()) return refuse("not valid JSON");
+  if (parsed.is_discarded()) return refuse(why, "not valid JSON");
   document = std::move(parsed);
   return true;
 }
@@ -167,7 +202,10 @@ bool validate_remote_config(const json& index, const std::wstring& guid, int32_t
     error = L"Remote config \"version\" is not a number";
     return false;
   }
-  version = v->get<int32_t>();
+  // A fraction beyond the 32-bit range has no defined conversion.
+  const bool in_range = !v->is_number_float() ||
+                        (v->get<double>() > -2147483649.0 && v->get<double>() < 2147483648.0);
+  version = in_range ? v->get<int32_t>() : 0;
   if (version < 1) {
     error = L"Invalid version number";
     return false;
@@ -246,41 +284,93 @@ bool read_check_rules(const json& config, int32_t version, check_rules& rules,
   return true;
 }
 
-bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
-  index_entry e;
-  if (!value.is_object() || !read_string(value, "l", e.local_path) ||
-      !read_string(value, "l_sha1", e.local_sha1) || !read_u32(value, "l_size", e.local_size) ||
-      !read_string(value, "r", e.remote_path) || !read_u64(value, "r_size", e.remote_size)) {
+entry_key find_entry_key(std::string_view key) {
+  static constexpr std::string_view names[entry_key_count] = {
+      "l", "l_sha1", "l_size", "r", "r_size", "r_pack", "r_sha1", "l_sha256", "r_sha256"};
+  for (uint8_t i = 0; i < entry_key_count; ++i) {
+    if (names[i] == key) return static_cast<entry_key>(i);
+  }
+  return entry_key_count;
+}
+
+bool accept_entry_members(const entry_member (&m)[entry_key_count], bool signed_index,
+                          entry_texts& accepted) {
+  using kind = entry_member::kind;
+  auto text = [&m](entry_key key, std::string_view& out) {
+    if (m[key].type != kind::string) return false;
+    out = m[key].text;
+    return true;
+  };
+  entry_texts e;
+  if (!text(key_l, e.local_path) || !text(key_l_sha1, e.local_sha1) ||
+      m[key_l_size].type != kind::number || !read_whole(m[key_l_size].number, e.local_size) ||
+      !text(key_r, e.remote_path) || m[key_r_size].type != kind::number ||
+      !read_whole(m[key_r_size].number, e.remote_size)) {
     return false;
   }
   // An entry must never make the launcher write outside its own directory.
-  if (!is_safe_relative_path(utf8_to_wide(e.local_path))) return false;
-  e.local_sha1 = to_lower_ascii(e.local_sha1);
-  const json* pack = member(value, "r_pack");
-  if (is_empty_value(pack)) {
+  if (!is_safe_relative_path(utf8_to_wide(std::string(e.local_path)))) return false;
+  const kind pack = m[key_r_pack].type;
+  if (pack == kind::absent || pack == kind::null || pack == kind::empty_container) {
     e.pack = "none";
-  } else if (pack->is_string()) {
-    e.pack = to_lower_ascii(pack->get<std::string>());
-  } else {
+  } else if (!text(key_r_pack, e.pack)) {
     return false;
   }
-  if (e.pack != "none") {
-    if (!read_string(value, "r_sha1", e.remote_sha1)) return false;
-    e.remote_sha1 = to_lower_ascii(e.remote_sha1);
-  }
+  const bool packed = !equals_ignore_case(e.pack, "none");
+  if (packed && !text(key_r_sha1, e.remote_sha1)) return false;
   if (signed_index) {
-    auto sha256 = [&value](const char* key, std::string& text) {
-      if (!read_string(value, key, text) || text.size() != 64 ||
-          text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        return false;
-      }
-      text = to_lower_ascii(text);
-      return true;
+    auto sha256 = [&text](entry_key key, std::string_view& out) {
+      return text(key, out) && out.size() == 64 &&
+             out.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
     };
-    if (!sha256("l_sha256", e.local_sha256)) return false;
-    if (e.pack != "none" && !sha256("r_sha256", e.remote_sha256)) return false;
+    if (!sha256(key_l_sha256, e.local_sha256)) return false;
+    if (packed && !sha256(key_r_sha256, e.remote_sha256)) return false;
   }
-  entry = std::move(e);
+  accepted = e;
+  return true;
+}
+
+void fill_index_entry(const entry_texts& accepted, index_entry& entry) {
+  auto lower = [](std::string& out, std::string_view in) {
+    out.assign(in);
+    for (char& c : out) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+  };
+  entry.local_path.assign(accepted.local_path);
+  lower(entry.local_sha1, accepted.local_sha1);
+  entry.local_size = accepted.local_size;
+  entry.remote_path.assign(accepted.remote_path);
+  entry.remote_size = accepted.remote_size;
+  lower(entry.pack, accepted.pack);
+  lower(entry.remote_sha1, accepted.remote_sha1);
+  lower(entry.local_sha256, accepted.local_sha256);
+  lower(entry.remote_sha256, accepted.remote_sha256);
+}
+
+bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
+  if (!value.is_object()) return false;
+  using kind = entry_member::kind;
+  entry_member members[entry_key_count];
+  for (const auto& [key, v] : value.items()) {
+    const entry_key slot = find_entry_key(key);
+    if (slot == entry_key_count) continue;
+    entry_member& m = members[slot];
+    if (v.is_string()) {
+      m.type = kind::string;
+      m.text = v.get_ref<const std::string&>();
+    } else if (v.is_number()) {
+      m.type = kind::number;
+      m.number = v;
+    } else {
+      m.type = v.is_null()                                    ? kind::null
+               : (v.is_object() || v.is_array()) && v.empty() ? kind::empty_container
+                                                              : kind::other;
+    }
+  }
+  entry_texts accepted;
+  if (!accept_entry_members(members, signed_index, accepted)) return false;
+  fill_index_entry(accepted, entry);
   return true;
 }
 
@@ -311,18 +401,6 @@ std::wstring reserved_target_problem(const std::wstring& launcher_dir,
     return L"names a copy of the launcher executable";
   }
   return std::wstring();
-}
-
-std::vector<const json*> index_files(const json& index) {
-  std::vector<const json*> out;
-  const json* files = member(index, "files");
-  if (!files || files->is_null()) return out;
-  if (files->is_array() || files->is_object()) {
-    for (const auto& item : *files) out.push_back(&item);
-  } else {
-    out.push_back(files);
-  }
-  return out;
 }
 
 std::wstring escape_remote_path(const std::wstring& relative) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +33,33 @@ constexpr uint64_t max_document_bytes = 256u << 20;
 // deep or not JSON; `why` then says which ("not valid JSON", "nested deeper
 // than 64 levels", ...).
 bool parse_json_file(const std::wstring& path, json& document, std::string* why = nullptr);
+
+// Builds a JSON value from the events of a streaming reader, for the parts
+// of a document that such a reader keeps as they are. Later duplicate keys
+// replace earlier ones, as in a parsed document.
+class json_builder {
+ public:
+  explicit json_builder(json& root) : root_(root) {}
+  void value(json&& v) { place(std::move(v)); }
+  void start_object() { open_.push_back(place(json::object())); }
+  void start_array() { open_.push_back(place(json::array())); }
+  void key(const std::string& name) { slot_ = &(*open_.back())[name]; }
+  void end() { open_.pop_back(); }
+  bool done() const { return open_.empty(); }
+
+ private:
+  json* place(json&& v);
+
+  json& root_;
+  std::vector<json*> open_;  // the containers still open, innermost last
+  json* slot_ = nullptr;     // the member the last key named
+};
+
+// The checks parse_json_file makes before it parses (size, nesting), for
+// the readers that parse as they go; false with `why` when one fails.
+bool document_within_limits(const std::string& bytes, std::string* why);
+// A whole file's bytes, refused early when it is too large.
+bool read_document_file(const std::wstring& path, std::string& bytes, std::string* why);
 
 // Version file: {"gameupdate":N}.
 json make_version_document(uint32_t gameupdate);
@@ -94,6 +122,44 @@ std::wstring unescape_remote_path(const std::wstring& remote);
 // needed too, and must be 64 hexadecimal digits.
 bool read_index_entry(const json& value, index_entry& entry, bool signed_index = false);
 
+// The same rules for the index reader that never builds the element as a
+// JSON value. It hands over each member it found (later duplicates replace
+// earlier ones, as in a JSON object).
+struct entry_member {
+  enum class kind : uint8_t { absent, null, empty_container, other, string, number };
+  kind type = kind::absent;
+  std::string_view text;  // kind::string
+  json number;            // kind::number
+};
+enum entry_key : uint8_t {
+  key_l,
+  key_l_sha1,
+  key_l_size,
+  key_r,
+  key_r_size,
+  key_r_pack,
+  key_r_sha1,
+  key_l_sha256,
+  key_r_sha256,
+  entry_key_count
+};
+// The key's slot, or entry_key_count for a key the launcher does not read.
+entry_key find_entry_key(std::string_view key);
+
+// An accepted element before its digests and pack name are lower-cased:
+// views of the members' texts in the order of index_entry ("none" for an
+// absent pack, empty for members not read).
+struct entry_texts {
+  std::string_view local_path, local_sha1, remote_path, pack, remote_sha1, local_sha256,
+      remote_sha256;
+  uint32_t local_size = 0;
+  uint64_t remote_size = 0;
+};
+bool accept_entry_members(const entry_member (&members)[entry_key_count], bool signed_index,
+                          entry_texts& accepted);
+// Fills `entry` from accepted texts, reusing the capacity of its strings.
+void fill_index_entry(const entry_texts& accepted, index_entry& entry);
+
 // Why an entry's "l", safe as a relative path, still must not be written:
 // it names one of the launcher's own files below `launcher_dir`, in any
 // letter case or through a short alias on disk: anything below ".temp" (the
@@ -101,10 +167,6 @@ bool read_index_entry(const json& value, index_entry& entry, bool signed_index =
 // the launcher executable `exe_name`. Empty when it may be written.
 std::wstring reserved_target_problem(const std::wstring& launcher_dir,
                                      const std::wstring& local_path, const std::wstring& exe_name);
-
-// The elements of "files": an array's elements, an object's member values,
-// one element for any other non-null value, none for null.
-std::vector<const json*> index_files(const json& index);
 
 // Writes the session copy of an accepted "config" block.
 bool write_config_copy(const std::wstring& path, const json& config);

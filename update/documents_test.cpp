@@ -290,13 +290,5 @@ TEST(DocumentsIndexEntry, SignedIndexNeedsWellFormedSha256Members) {
   }
 }
 
-TEST(DocumentsIndexEntry, FilesOfAnyShape) {
-  EXPECT_EQ(index_files(json{{"files", {1, 2, 3}}}).size(), 3u);
-  EXPECT_EQ(index_files(json{{"files", {{"a", 1}, {"b", 2}}}}).size(), 2u);
-  EXPECT_EQ(index_files(json{{"files", 5}}).size(), 1u);
-  EXPECT_EQ(index_files(json{{"files", nullptr}}).size(), 0u);
-  EXPECT_EQ(index_files(json::object()).size(), 0u);
-}
-
 }  // namespace
 }  // namespace tsl

@@ -122,11 +122,11 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   return task;
 }
 
-bool game_launcher::check_files(const json& index, int32_t version, const check_rules& rules,
-                                bool gameupdate_changed, update_pipeline& pipeline,
-                                CSplashWnd& splash) {
+bool game_launcher::check_files(const update_index& index, int32_t version,
+                                const check_rules& rules, bool gameupdate_changed,
+                                update_pipeline& pipeline, CSplashWnd& splash) {
   splash.set_status_text(pick_text(texts::checking_game_files));
-  write_config_copy(paths_.config_path, index["config"]);
+  write_config_copy(paths_.config_path, index.head().at("config"));
   mask_list soft, hard;
   for (const auto& m : rules.soft_check) soft.add(utf8_to_wide(m));
   for (const auto& m : rules.hard_check) hard.add(utf8_to_wide(m));
@@ -138,8 +138,7 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
   const bool signed_index = !public_key_.empty();
   const check_inputs inputs{soft,      hard,        acceptable, cache_, gameupdate_changed,
                             installed, signed_index};
-  const std::vector<const json*> files = index_files(index);
-  const uint32_t total = static_cast<uint32_t>(files.size());
+  const uint32_t total = static_cast<uint32_t>(index.size());
   splash.set_progress(0, total);
   uint32_t built = 0;
   uint32_t from_cache = 0, hashed = 0, queued = 0, rejected = 0;
@@ -149,10 +148,10 @@ bool game_launcher::check_files(const json& index, int32_t version, const check_
     if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
   };
   const std::wstring exe_name = file_name_of(paths_.image_path);
-  for (const json* value : files) {
+  index_entry entry;  // one for the walk: its strings keep their capacity
+  for (size_t position = 0; position < index.size(); ++position) {
     if (splash.is_closed()) break;
-    index_entry entry;
-    if (!read_index_entry(*value, entry, signed_index)) {
+    if (!index.entry(position, entry)) {
       reject(format_narrow("%u", built + rejected + 1),
              L"a key is missing or of the wrong type, or \"l\" leaves the game directory");
       continue;

@@ -90,7 +90,7 @@ void game_launcher::open_log() {
   log_.open(paths_.log_path);
 }
 
-bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& position,
+bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint32_t& position,
                                 CSplashWnd& splash) {
   downloader fetcher;
   fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
@@ -145,20 +145,22 @@ bool game_launcher::select_host(json& index, uint32_t& gameupdate, uint32_t& pos
 
     staged_file index_file(paths_.index_path);
     const std::string index_url = base + format_narrow("%u/index.json", n);
-    json parsed;
+    update_index parsed;
+    auto parse = [&parsed, this](const std::wstring& path, std::string& reason) {
+      return parsed.parse_file(path, verifies_signatures(), &reason);
+    };
     got = fetch_status::not_delivered;
     {
       staged_file packed(paths_.packed_index_path);
       if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_document_bytes) &&
           unpack_file(packed.temporary(), index_file.temporary(), max_document_bytes) ==
               packed_ok) {
-        got = parse_json_file(index_file.temporary(), parsed, &why) ? fetch_status::fetched
-                                                                    : fetch_status::malformed;
+        got = parse(index_file.temporary(), why) ? fetch_status::fetched : fetch_status::malformed;
       }
     }
     // A packed index that did not arrive or did not unpack: the plain one.
     if (got == fetch_status::not_delivered) {
-      got = fetch_json(fetcher, index_url, index_file, max_document_bytes, parsed, why);
+      got = fetch_document(fetcher, index_url, index_file, max_document_bytes, parse, why);
     }
     if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
     if (got != fetch_status::fetched) {
@@ -202,7 +204,7 @@ bool game_launcher::signature_valid(downloader& fetcher, const std::string& url,
          verify_detached(bytes, signature, public_key_);
 }
 
-game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gameupdate,
+game_launcher::acceptance game_launcher::accept_index(update_index& index, uint32_t& gameupdate,
                                                       uint32_t& position, int32_t& version,
                                                       CSplashWnd& splash) {
   for (int moves = 0;; ++moves) {
@@ -211,8 +213,10 @@ game_launcher::acceptance game_launcher::accept_index(json& index, uint32_t& gam
       if (!document_error_.empty()) error_text_ += L" " + document_error_;
       return acceptance::failed;
     }
-    if (!validate_remote_config(index, guid_, version, error_text_)) return acceptance::failed;
-    const json& config = index["config"];
+    if (!validate_remote_config(index.head(), guid_, version, error_text_)) {
+      return acceptance::failed;
+    }
+    const json& config = index.head().at("config");
     std::vector<std::string> named;
     if (!read_config_hosts(config, version, named, error_text_)) return acceptance::failed;
     if (version == 1) {
@@ -277,7 +281,7 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
     error_text_ = L"Cancelled by user";
     return false;
   }
-  json index;
+  update_index index;
   uint32_t gameupdate = 0, position = 0;
   int32_t version = 0;
   try {
@@ -295,7 +299,7 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
     return !strict_;
   }
   check_rules rules;
-  if (!read_check_rules(index["config"], version, rules, error_text_)) return !strict_;
+  if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return !strict_;
   update_pipeline pipeline(
       {hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_, free_space_}, cache_,
       splash);

@@ -15,6 +15,7 @@
 #include "update/file_cache.h"
 #include "update/session_paths.h"
 #include "update/support_log.h"
+#include "update/update_index.h"
 
 namespace tsl {
 
@@ -47,7 +48,8 @@ class game_launcher {
 
   // Fetches the version file and the index from the hosts in rotating,
   // counted attempts. False when none delivered a usable index.
-  bool select_host(json& index, uint32_t& gameupdate, uint32_t& position, CSplashWnd& splash);
+  bool select_host(update_index& index, uint32_t& gameupdate, uint32_t& position,
+                   CSplashWnd& splash);
 
   const session_paths& paths() const { return paths_; }
   // English text of the failure that ended the session; the entry shows it
@@ -81,11 +83,11 @@ class game_launcher {
 
  private:
   enum class acceptance { accepted, failed, cancelled };
-  acceptance accept_index(json& index, uint32_t& gameupdate, uint32_t& position, int32_t& version,
-                          CSplashWnd& splash);
+  acceptance accept_index(update_index& index, uint32_t& gameupdate, uint32_t& position,
+                          int32_t& version, CSplashWnd& splash);
   // The file check: starts the pipeline's workers and hands them every file
   // that differs. False when the workers cannot be started.
-  bool check_files(const json& index, int32_t version, const check_rules& rules,
+  bool check_files(const update_index& index, int32_t version, const check_rules& rules,
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);

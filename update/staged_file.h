@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "update/documents.h"
@@ -41,8 +42,14 @@ enum class fetch_status {
   malformed,      // delivered but refused; `why` says why ("not valid JSON", ...)
 };
 
-// Downloads `url` into the staged file's temporary name and parses it. A
-// body above `byte_limit` counts as malformed ("larger than ... MiB").
+// Downloads `url` into the staged file's temporary name and has `parse`
+// read it (false with `why` for a document it refuses). A body above
+// `byte_limit` counts as malformed ("larger than ... MiB").
+fetch_status fetch_document(downloader& fetcher, const std::string& url, staged_file& file,
+                            uint64_t byte_limit,
+                            const std::function<bool(const std::wstring&, std::string&)>& parse,
+                            std::string& why);
+// The same, parsed into a JSON value.
 fetch_status fetch_json(downloader& fetcher, const std::string& url, staged_file& file,
                         uint64_t byte_limit, json& document, std::string& why);
 

@@ -1,0 +1,294 @@
+#include "update/update_index.h"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace tsl {
+
+// The events of the JSON library's streaming parser, sorted into the head
+// (built as a JSON value), the elements of "files" (read member by member
+// into reused buffers, then stored as one record each) and what the
+// launcher does not read (passed over).
+class index_reader {
+ public:
+  using kind = entry_member::kind;
+
+  index_reader(update_index& index, bool signed_index)
+      : index_(index), signed_(signed_index), head_(index.head_) {}
+
+  bool null() { return value(kind::null, nullptr); }
+  bool boolean(bool v) { return value(kind::other, json(v)); }
+  bool number_integer(json::number_integer_t v) { return value(kind::number, json(v)); }
+  bool number_unsigned(json::number_unsigned_t v) { return value(kind::number, json(v)); }
+  bool number_float(json::number_float_t v, const std::string&) {
+    return value(kind::number, json(v));
+  }
+  bool string(std::string& v) {
+    if (zone_ == zone::entry) {
+      if (member_ != entry_key_count) {
+        members_[member_].type = kind::string;
+        texts_[member_].assign(v);
+      }
+      return true;
+    }
+    return value(kind::string, json(v));
+  }
+  bool binary(json::binary_t&) { return value(kind::other, nullptr); }
+  bool start_object(std::size_t) { return start(true); }
+  bool start_array(std::size_t) { return start(false); }
+  bool end_object() { return end(); }
+  bool end_array() { return end(); }
+  bool key(std::string& name);
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+ private:
+  enum class zone {
+    head,              // outside "files": built into the head
+    files_pending,     // the key "files" was read, its value comes next
+    files,             // directly inside the "files" container
+    skipped,           // inside an element that is not an object
+    entry,             // directly inside an element object
+    member_container,  // inside a container that is the value of a member
+  };
+
+  bool value(kind type, json&& v);
+  bool start(bool object);
+  bool end();
+  void begin_files(bool object);
+  void add_record(const update_index::record& r);
+  void finish_entry();
+  void finish_files();
+
+  update_index& index_;
+  const bool signed_;
+  json_builder head_;
+  zone zone_ = zone::head;
+  size_t depth_ = 0;        // containers open
+  size_t nested_from_ = 0;  // depth of the container a skipped or member zone began with
+  bool top_is_object_ = false;
+  bool files_object_ = false;  // "files" is an object: its elements are ordered by key
+  std::vector<std::string> element_keys_;
+  std::string element_key_;
+  entry_member members_[entry_key_count];
+  std::string texts_[entry_key_count];  // the texts of members_, reused from element to element
+  entry_key member_ = entry_key_count;  // the member the last key inside an element named
+};
+
+bool index_reader::value(kind type, json&& v) {
+  switch (zone_) {
+    case zone::head:
+      head_.value(std::move(v));
+      break;
+    case zone::files_pending:
+      // Null is no element; any other single value is one that is skipped.
+      if (type != kind::null) add_record({});
+      zone_ = zone::head;
+      break;
+    case zone::files:
+      add_record({});
+      break;
+    case zone::entry:
+      if (member_ != entry_key_count) {
+        members_[member_].type = type;
+        if (type == kind::number) members_[member_].number = std::move(v);
+      }
+      break;
+    case zone::member_container:
+      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      break;
+    case zone::skipped:
+      break;
+  }
+  return true;
+}
+
+bool index_reader::start(bool object) {
+  switch (zone_) {
+    case zone::head:
+      if (depth_ == 0) top_is_object_ = object;
+      if (object) {
+        head_.start_object();
+      } else {
+        head_.start_array();
+      }
+      break;
+    case zone::files_pending:
+      begin_files(object);
+      break;
+    case zone::files:
+      if (object) {
+        zone_ = zone::entry;
+        for (auto& m : members_) m.type = kind::absent;
+        member_ = entry_key_count;
+      } else {
+        add_record({});
+        zone_ = zone::skipped;
+        nested_from_ = depth_ + 1;
+      }
+      break;
+    case zone::entry:
+      if (member_ != entry_key_count) members_[member_].type = kind::empty_container;
+      zone_ = zone::member_container;
+      nested_from_ = depth_ + 1;
+      break;
+    case zone::member_container:
+      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      break;
+    case zone::skipped:
+      break;
+  }
+  ++depth_;
+  return true;
+}
+
+bool index_reader::key(std::string& name) {
+  switch (zone_) {
+    case zone::head:
+      if (depth_ == 1 && top_is_object_ && name == "files") {
+        // A later "files" replaces an earlier one, as in a parsed object.
+        index_.records_.clear();
+        index_.text_.clear();
+        element_keys_.clear();
+        zone_ = zone::files_pending;
+      } else {
+        head_.key(name);
+      }
+      break;
+    case zone::files:
+      element_key_ = name;
+      break;
+    case zone::entry:
+      member_ = find_entry_key(name);
+      break;
+    case zone::member_container:
+      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      break;
+    case zone::files_pending:
+    case zone::skipped:
+      break;
+  }
+  return true;
+}
+
+bool index_reader::end() {
+  --depth_;
+  switch (zone_) {
+    case zone::head:
+      head_.end();
+      break;
+    case zone::files:
+      finish_files();
+      zone_ = zone::head;
+      break;
+    case zone::entry:
+      finish_entry();
+      zone_ = zone::files;
+      break;
+    case zone::skipped:
+      if (depth_ < nested_from_) zone_ = zone::files;
+      break;
+    case zone::member_container:
+      if (depth_ < nested_from_) zone_ = zone::entry;
+      break;
+    case zone::files_pending:
+      break;
+  }
+  return true;
+}
+
+void index_reader::begin_files(bool object) {
+  files_object_ = object;
+  zone_ = zone::files;
+}
+
+void index_reader::add_record(const update_index::record& r) {
+  index_.records_.push_back(r);
+  if (files_object_) element_keys_.push_back(element_key_);
+}
+
+void index_reader::finish_entry() {
+  for (uint8_t k = 0; k < entry_key_count; ++k) {
+    if (members_[k].type == kind::string) members_[k].text = texts_[k];
+  }
+  update_index::record r;
+  entry_texts accepted;
+  if (accept_entry_members(members_, signed_, accepted)) {
+    r.accepted = true;
+    r.offset = static_cast<uint32_t>(index_.text_.size());
+    const std::string_view parts[update_index::string_count] = {
+        accepted.local_path,  accepted.local_sha1,   accepted.remote_path,  accepted.pack,
+        accepted.remote_sha1, accepted.local_sha256, accepted.remote_sha256};
+    for (size_t i = 0; i < update_index::string_count; ++i) {
+      r.lengths[i] = static_cast<uint32_t>(parts[i].size());
+      index_.text_.append(parts[i]);
+    }
+    r.local_size = accepted.local_size;
+    r.remote_size = accepted.remote_size;
+  }
+  add_record(r);
+}
+
+void index_reader::finish_files() {
+  if (!files_object_) return;
+  // A parsed object holds its members in key order, one per key, the last
+  // one written.
+  auto& records = index_.records_;
+  std::vector<size_t> order(records.size());
+  std::iota(order.begin(), order.end(), size_t(0));
+  std::stable_sort(order.begin(), order.end(),
+                   [this](size_t a, size_t b) { return element_keys_[a] < element_keys_[b]; });
+  std::vector<update_index::record> kept;
+  kept.reserve(order.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && element_keys_[order[i]] == element_keys_[order[i + 1]]) continue;
+    kept.push_back(records[order[i]]);
+  }
+  records = std::move(kept);
+  element_keys_.clear();
+  files_object_ = false;
+}
+
+bool update_index::entry(size_t position, index_entry& entry) const {
+  const record& r = records_[position];
+  if (!r.accepted) return false;
+  std::string_view parts[string_count];
+  size_t at = r.offset;
+  for (size_t i = 0; i < string_count; ++i) {
+    parts[i] = std::string_view(text_).substr(at, r.lengths[i]);
+    at += r.lengths[i];
+  }
+  entry_texts texts;
+  texts.local_path = parts[0];
+  texts.local_sha1 = parts[1];
+  texts.remote_path = parts[2];
+  texts.pack = parts[3];
+  texts.remote_sha1 = parts[4];
+  texts.local_sha256 = parts[5];
+  texts.remote_sha256 = parts[6];
+  texts.local_size = r.local_size;
+  texts.remote_size = r.remote_size;
+  fill_index_entry(texts, entry);
+  return true;
+}
+
+bool update_index::parse(const std::string& bytes, bool signed_index, std::string* why) {
+  if (!document_within_limits(bytes, why)) return false;
+  update_index read;
+  index_reader reader(read, signed_index);
+  if (!json::sax_parse(bytes, &reader)) {
+    if (why) *why = "not valid JSON";
+    return false;
+  }
+  *this = std::move(read);
+  return true;
+}
+
+bool update_index::parse_file(const std::wstring& path, bool signed_index, std::string* why) {
+  std::string bytes;
+  return read_document_file(path, bytes, why) && parse(bytes, signed_index, why);
+}
+
+}  // namespace tsl

@@ -1,0 +1,56 @@
+// The update index as the launcher keeps it while it checks the files:
+// everything but "files" as a JSON value, and the elements of "files" as
+// compact records in one block of text. An index of 20,000 entries read
+// into a JSON tree costs a map node and several strings per member, which
+// took longer than checking the files it lists.
+// Threading: reentrant; one object per thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/documents.h"
+
+namespace tsl {
+
+class update_index {
+ public:
+  // The document without its "files" member (any JSON value: an index that
+  // is not an object is kept whole).
+  const json& head() const { return head_; }
+  // The elements of "files" as read_index_entry sees them: an array's
+  // elements, an object's member values in key order, one element for any
+  // other non-null value, none for null or absence.
+  size_t size() const { return records_.size(); }
+  // False for an element to skip (the rules of read_index_entry, with the
+  // SHA-256 members needed when the index was read as signed). `entry`
+  // keeps the capacity of its strings, so a walk reusing one allocates
+  // nothing per element.
+  bool entry(size_t position, index_entry& entry) const;
+
+  // Reads a whole document under the limits of parse_json_file (size,
+  // depth); false with `why` ("not valid JSON", ...) otherwise, leaving
+  // this object as it was.
+  bool parse(const std::string& bytes, bool signed_index, std::string* why = nullptr);
+  bool parse_file(const std::wstring& path, bool signed_index, std::string* why = nullptr);
+
+ private:
+  friend class index_reader;
+  // The strings of an accepted element lie one after the other in `text_`
+  // from `offset`, in the order of index_entry's members.
+  static constexpr size_t string_count = 7;
+  struct record {
+    bool accepted = false;
+    uint32_t offset = 0;
+    uint32_t lengths[string_count] = {};
+    uint32_t local_size = 0;
+    uint64_t remote_size = 0;
+  };
+
+  json head_;
+  std::vector<record> records_;
+  std::string text_;
+};
+
+}  // namespace tsl
