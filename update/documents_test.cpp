@@ -164,6 +164,13 @@ TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
   EXPECT_EQ(validation_error(index_with(json::array())), L"Remote update config is empty");
   EXPECT_EQ(validation_error(index_with({{"version", 0}, {"guid", "x"}})),
             L"Invalid version number");
+  // Fractions beyond any version have no defined conversion: refused, never wrapped.
+  for (double huge : {1e30, -1e30, 2147483648.0}) {
+    EXPECT_EQ(validation_error(index_with({{"version", huge}, {"hosts", {"h"}}, {"guid", "x"}})),
+              L"Invalid version number");
+  }
+  EXPECT_EQ(validation_error(index_with({{"version", 3.7}, {"hosts", {"h"}}, {"guid", "x"}})),
+            L"GUID mismatch");
   EXPECT_EQ(validation_error(index_with({{"version", 2}, {"host", "http://a/"}, {"guid", "x"}})),
             L"Remote config is invalid");
   EXPECT_EQ(validation_error(index_with({{"version", 1}, {"hosts", {"http://a/"}}, {"guid", "x"}})),
