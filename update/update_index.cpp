@@ -277,6 +277,8 @@ bool update_index::entry(size_t position, index_entry& entry) const {
 bool update_index::parse(const std::string& bytes, bool signed_index, std::string* why) {
   if (!document_within_limits(bytes, why)) return false;
   update_index read;
+  // The texts of the entries are parts of the document: one block, never moved.
+  read.text_.reserve(bytes.size());
   index_reader reader(read, signed_index);
   if (!json::sax_parse(bytes, &reader)) {
     if (why) *why = "not valid JSON";

@@ -390,14 +390,36 @@ std::wstring normalize_path_pattern(std::wstring pattern) {
   return pattern;
 }
 
-bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
+namespace {
+
+bool wildcard_match_view(std::wstring_view pattern, std::wstring_view text) {
+  // Without a star the pattern can only match unit by unit.
+  if (pattern.find(L'*') == std::wstring_view::npos) {
+    if (pattern.size() != text.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (pattern[i] != L'?' && pattern[i] != text[i]) return false;
+    }
+    return true;
+  }
   // The rule, read from the end of the pattern: a '*' that is not last tries
   // the rest against every non-empty suffix of the text. One row of results
   // per pattern position, built from the last one back, keeps a mask of any
-  // number of stars to |pattern| x |text| steps and off the call stack.
+  // number of stars to |pattern| x |text| steps and off the call stack. The
+  // rows of a name of ordinary length stay on the stack: every index entry
+  // is matched against every mask.
   const size_t nt = text.size();
-  // later[ti]: does the pattern after the current unit match text[ti..]?
-  std::vector<char> later(nt + 1, 0), here(nt + 1, 0);
+  constexpr size_t on_stack = 256;
+  char later_buffer[on_stack + 1], here_buffer[on_stack + 1];
+  std::vector<char> later_heap, here_heap;
+  char* later = later_buffer;
+  char* here = here_buffer;
+  if (nt > on_stack) {
+    later_heap.resize(nt + 1);
+    here_heap.resize(nt + 1);
+    later = later_heap.data();
+    here = here_heap.data();
+  }
+  std::fill(later, later + nt + 1, 0);
   later[nt] = 1;
   for (size_t pi = pattern.size(); pi-- > 0;) {
     const wchar_t c = pattern[pi];
@@ -409,7 +431,7 @@ bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
       }
       here[nt] = 0;
     } else if (pi + 1 == pattern.size()) {
-      std::fill(here.begin(), here.end(), 1);
+      std::fill(here, here + nt + 1, 1);
       any = true;
     } else {
       char suffix = 0;
@@ -421,19 +443,29 @@ bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
       any = suffix != 0;
     }
     if (!any) return false;
-    later.swap(here);
+    std::swap(later, here);
   }
   return later[0] != 0;
 }
 
+}  // namespace
+
+bool wildcard_match(const std::wstring& pattern, const std::wstring& text) {
+  return wildcard_match_view(pattern, text);
+}
+
 bool path_matches_pattern(const std::wstring& pattern, const std::wstring& path) {
-  auto pattern_pieces = split_path(pattern);
-  auto path_pieces = split_path(path);
-  if (pattern_pieces.size() != path_pieces.size()) return false;
-  for (size_t i = 0; i < path_pieces.size(); ++i) {
-    if (!wildcard_match(pattern_pieces[i], path_pieces[i])) return false;
+  // Piece by piece between backslashes, as split_path would cut them.
+  const std::wstring_view p(pattern), t(path);
+  size_t ps = 0, ts = 0;
+  for (;;) {
+    const size_t pe = p.find(L'\\', ps), te = t.find(L'\\', ts);
+    if ((pe == std::wstring_view::npos) != (te == std::wstring_view::npos)) return false;
+    if (!wildcard_match_view(p.substr(ps, pe - ps), t.substr(ts, te - ts))) return false;
+    if (pe == std::wstring_view::npos) return true;
+    ps = pe + 1;
+    ts = te + 1;
   }
-  return true;
 }
 
 namespace {
@@ -451,21 +483,22 @@ size_t utf16_units_of(wchar_t c) {
 #endif
 }
 
-size_t utf16_length(const std::wstring& text) {
+size_t utf16_length(std::wstring_view text) {
   size_t units = 0;
   for (wchar_t c : text) units += utf16_units_of(c);
   return units;
 }
 
-bool is_device_name(const std::wstring& component) {
+bool is_device_name(std::wstring_view component) {
   // Windows maps these to devices whatever extension follows and ignores
   // blanks before the extension.
-  std::wstring base = to_lower_ascii(component.substr(0, component.find(L'.')));
-  while (!base.empty() && base.back() == L' ') base.pop_back();
+  std::wstring_view base = component.substr(0, component.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
   for (const wchar_t* name : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"}) {
-    if (base == name) return true;
+    if (equals_ignore_case(base, name)) return true;
   }
-  if (base.size() == 4 && (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0)) {
+  if (base.size() == 4 && (equals_ignore_case(base.substr(0, 3), L"com") ||
+                           equals_ignore_case(base.substr(0, 3), L"lpt"))) {
     wchar_t digit = base[3];
     // The superscript digits 1-3 name the same ports.
     return (digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
@@ -473,9 +506,9 @@ bool is_device_name(const std::wstring& component) {
   return false;
 }
 
-}  // namespace
-
-std::wstring windows_name_problem(const std::wstring& component) {
+// Why a component cannot be a name; null when it can. Texts, not strings:
+// every component of every index entry passes here.
+const wchar_t* name_problem(std::wstring_view component) {
   if (component.empty()) return L"empty name";
   if (component == L"." || component == L"..") return L"names a directory itself";
   if (utf16_length(component) > max_name_units) return L"name longer than 255 characters";
@@ -485,7 +518,14 @@ std::wstring windows_name_problem(const std::wstring& component) {
   }
   if (component.back() == L'.' || component.back() == L' ') return L"name ends in a dot or a blank";
   if (is_device_name(component)) return L"reserved device name";
-  return std::wstring();
+  return nullptr;
+}
+
+}  // namespace
+
+std::wstring windows_name_problem(const std::wstring& component) {
+  const wchar_t* problem = name_problem(component);
+  return problem ? problem : std::wstring();
 }
 
 std::wstring path_with_suffix(const std::wstring& path, const std::wstring& suffix) {
@@ -517,13 +557,12 @@ std::wstring relative_path_problem(const std::wstring& path) {
   if (path.empty()) return L"empty path";
   if (path[0] == L'\\' || path[0] == L'/') return L"absolute path";
   if (path.size() >= 2 && path[1] == L':') return L"drive letter";
+  const std::wstring_view view(path);
   size_t start = 0;
   for (;;) {
-    size_t end = path.find_first_of(L"\\/", start);
-    std::wstring piece = path.substr(start, end == std::wstring::npos ? end : end - start);
-    std::wstring problem = windows_name_problem(piece);
-    if (!problem.empty()) return problem;
-    if (end == std::wstring::npos) return std::wstring();
+    const size_t end = view.find_first_of(L"\\/", start);
+    if (const wchar_t* problem = name_problem(view.substr(start, end - start))) return problem;
+    if (end == std::wstring_view::npos) return std::wstring();
     start = end + 1;
   }
 }
