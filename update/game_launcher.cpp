@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <system_error>
+
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "net/downloader.h"
@@ -183,6 +185,7 @@ bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint3
     if (n != local_gameupdate_) {
       // The stamps on disk were made for another update; should this session
       // not finish, the next one must not trust them with the new number.
+      await_cache();
       delete_file(paths_.cache_path);
     }
     index_file.commit();
@@ -272,7 +275,15 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
     error_text_ = L"Another launcher is updating this installation";
     return false;
   }
-  cache_.load(paths_.cache_path);
+  try {
+    cache_loader_ = std::thread([this] { cache_.load(paths_.cache_path); });
+  } catch (const std::system_error&) {
+    cache_.load(paths_.cache_path);
+  }
+  struct awaited {
+    game_launcher& session;
+    ~awaited() { session.await_cache(); }
+  } cache_loaded{*this};
   if (!directory_exists(paths_.session_dir)) {
     error_text_ = L"Can not create temp directory.";
     return !strict_;
@@ -300,6 +311,7 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   }
   check_rules rules;
   if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return !strict_;
+  await_cache();
   update_pipeline pipeline(
       {hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_, free_space_}, cache_,
       splash);

@@ -3,12 +3,14 @@
 // the self-update swap. The workers of a run and everything they count and
 // collect belong to its update_pipeline.
 // Threading: prepare and run are called on the entry's thread; only the
-// cache is shared with the workers, under its own lock.
+// cache is shared with the workers, under its own lock. It is read on a
+// thread of its own while the host selection runs.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "update/documents.h"
@@ -105,6 +107,12 @@ class game_launcher {
   uint32_t max_attempts_ = 3;
   uint32_t retry_delay_ = TSL_RETRY_DELAY_MS;
   file_cache cache_;
+  // Reads cache_ beside the host selection: over 20,000 entries each takes
+  // tens of milliseconds. Whatever reads or removes the file waits for it.
+  std::thread cache_loader_;
+  void await_cache() {
+    if (cache_loader_.joinable()) cache_loader_.join();
+  }
   // Why the last attempt of select_host failed on a malformed document
   // (empty when the hosts simply did not answer).
   std::wstring document_error_;
