@@ -436,9 +436,18 @@ int32_t unpack_file(const std::wstring& source, const std::wstring& destination)
 
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
                     uint64_t size_limit) {
-  return run(source, destination, [size_limit](file_handle& from, file_handle& to) {
+  return unpack_file(source, destination, size_limit, nullptr);
+}
+
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
+                    uint64_t size_limit, const byte_sink& written) {
+  return run(source, destination, [size_limit, &written](file_handle& from, file_handle& to) {
     return decode(
-        from, [&to](const uint8_t* bytes, size_t n) { return to.write_all(bytes, n); }, size_limit);
+        from,
+        [&to, &written](const uint8_t* bytes, size_t n) {
+          return to.write_all(bytes, n) && (!written || written(bytes, n));
+        },
+        size_limit);
   });
 }
 

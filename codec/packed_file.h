@@ -88,5 +88,9 @@ int32_t unpack_file(const std::wstring& source, const std::wstring& destination)
 // above it fails at once, a stream without one once it gets there.
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
                     uint64_t size_limit);
+// The same, handing each piece written to `written` as well (which may
+// digest the file as it is made instead of reading it back).
+int32_t unpack_file(const std::wstring& source, const std::wstring& destination,
+                    uint64_t size_limit, const byte_sink& written);
 
 }  // namespace tsl

@@ -122,6 +122,27 @@ TEST_F(PackedFile, RoundTrips) {
   expect_round_trip(repeated_content((16u << 20) + 777, 3));
 }
 
+TEST_F(PackedFile, WrittenBytesAreHandedOverAsTheyGo) {
+  const std::string bytes = repeated_content((5u << 20) + 3, 4);
+  write_file(dir / L"source", bytes);
+  ASSERT_EQ(pack_file(dir / L"source", packed), packed_ok);
+  std::string seen;
+  size_t pieces = 0;
+  ASSERT_EQ(unpack_file(packed, unpacked, UINT64_MAX,
+                        [&](const uint8_t* b, size_t n) {
+                          seen.append(reinterpret_cast<const char*>(b), n);
+                          ++pieces;
+                          return true;
+                        }),
+            packed_ok);
+  EXPECT_TRUE(seen == bytes);
+  EXPECT_GT(pieces, 1u);
+  // An observer that gives up fails the unpack like a full disk.
+  write_file(unpacked, "before");
+  EXPECT_EQ(unpack_file(packed, unpacked, UINT64_MAX, [](const uint8_t*, size_t) { return false; }),
+            packed_write_failed);
+}
+
 TEST_F(PackedFile, DictionaryProperty) {
   EXPECT_EQ(dictionary_property_of_size(16u << 20), 24);
   EXPECT_EQ(dictionary_size_of_property(24), 16u << 20);

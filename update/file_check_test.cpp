@@ -299,5 +299,23 @@ TEST(MaskList, NormalisedMasksMatchPieceByPiece) {
   EXPECT_TRUE(soft.matches(L"Config\\User.CFG"));
 }
 
+TEST(TaskHasher, StreamedDigestsEqualTheFileDigests) {
+  const std::string hello = "hello world";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(hello.data());
+  task_hasher hasher;
+  for (bool sha256 : {false, true}) {
+    // A stream given up half-way leaves nothing in the next one.
+    hasher.begin(sha256);
+    hasher.add(bytes, 3);
+    hasher.begin(sha256);
+    hasher.add(bytes, 5);
+    hasher.add(bytes + 5, hello.size() - 5);
+    EXPECT_EQ(hasher.finish(), sha256 ? sha256_text(hello) : hello_sha1);
+    hasher.begin(sha256);
+    // No bytes: what the digest of an empty file is on each side.
+    EXPECT_EQ(hasher.finish(), sha256 ? sha256_text("") : "");
+  }
+}
+
 }  // namespace
 }  // namespace tsl

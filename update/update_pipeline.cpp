@@ -280,8 +280,15 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
   } else {
     // Decoded beside the target and verified before one move puts it in
     // place, so the installed file is never half-written.
-    if (task->pack == "lzma2" && unpack_file(task->download_path, task->unpack_path) == 0 &&
-        equals_ignore_case(hasher.digest(task->unpack_path, task->sha256), task->local_digest)) {
+    // Digested as it is written: reading it back would cost as much again.
+    hasher.begin(task->sha256);
+    auto digest = [&hasher](const uint8_t* bytes, size_t n) {
+      hasher.add(bytes, n);
+      return true;
+    };
+    if (task->pack == "lzma2" &&
+        unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
+        equals_ignore_case(hasher.finish(), task->local_digest)) {
       result = place_file(task->unpack_path, task->target_path);
     }
     delete_file(task->unpack_path);

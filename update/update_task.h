@@ -2,6 +2,7 @@
 // workers; a task belongs to one worker at a time, so its fields need no lock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -37,9 +38,46 @@ class task_hasher {
     return sha256 ? sha256_.digest(path) : sha1_.digest(path);
   }
 
+  // The same digest of bytes handed over as they are written, so a file
+  // just made need not be read back: begin, add each piece, finish. A begin
+  // drops whatever an unfinished stream held. As for a file, no bytes give
+  // the empty SHA-1 text.
+  void begin(bool sha256) {
+    if (open_ && streaming_sha256_) sha256_stream_.finish();
+    reset(sha1_stream_);
+    streamed_ = 0;
+    streaming_sha256_ = sha256;
+    open_ = true;
+  }
+  void add(const uint8_t* bytes, size_t size) {
+    streamed_ += size;
+    if (streaming_sha256_) {
+      sha256_stream_.add(bytes, size);
+      return;
+    }
+    for (size_t done = 0; done < size;) {
+      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size - done, 1u << 30));
+      update(sha1_stream_, bytes + done, piece);
+      done += piece;
+    }
+  }
+  std::string finish() {
+    open_ = false;
+    if (streaming_sha256_) return sha256_stream_.finish();
+    if (streamed_ == 0) return std::string();
+    uint8_t digest[20];
+    final(sha1_stream_, digest);
+    return digest_text(digest);
+  }
+
  private:
   file_hasher sha1_;
   sha256_hasher sha256_;
+  Sha1Context sha1_stream_;
+  sha256_stream sha256_stream_;
+  uint64_t streamed_ = 0;
+  bool streaming_sha256_ = false;
+  bool open_ = false;
 };
 
 }  // namespace tsl
