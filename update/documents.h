@@ -41,8 +41,7 @@ class json_builder {
  public:
   explicit json_builder(json& root) : root_(root) {}
   void value(json&& v) { place(std::move(v)); }
-  void start_object() { open_.push_back(place(json::object())); }
-  void start_array() { open_.push_back(place(json::array())); }
+  void start(bool object) { open_.push_back(place(object ? json::object() : json::array())); }
   void key(const std::string& name) { slot_ = &(*open_.back())[name]; }
   void end() { open_.pop_back(); }
   bool done() const { return open_.empty(); }

@@ -100,14 +100,14 @@ class cache_reader {
           slot_.has_data = true;
           zone_ = zone::data;
           nested_from_ = depth_ + 1;
-          open_container(object);
+          data_.start(object);
         } else {
           if (member_ == member::cache) slot_.has_stamp = false;
           skip(zone::entry);
         }
         break;
       case zone::data:
-        open_container(object);
+        data_.start(object);
         break;
       case zone::skipped:
         break;
@@ -133,13 +133,6 @@ class cache_reader {
         break;
     }
     return true;
-  }
-  void open_container(bool object) {
-    if (object) {
-      data_.start_object();
-    } else {
-      data_.start_array();
-    }
   }
   void skip(zone back) {
     skipped_from_ = back;

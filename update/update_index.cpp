@@ -26,10 +26,8 @@ class index_reader {
   }
   bool string(std::string& v) {
     if (zone_ == zone::entry) {
-      if (member_ != entry_key_count) {
-        members_[member_].type = kind::string;
-        texts_[member_].assign(v);
-      }
+      set_member(kind::string);
+      if (member_ != entry_key_count) texts_[member_].assign(v);
       return true;
     }
     return value(kind::string, json(v));
@@ -56,6 +54,11 @@ class index_reader {
 
   bool value(kind type, json&& v);
   bool start(bool object);
+  // What the member the last key named turned out to be (nothing for a key
+  // the launcher does not read).
+  void set_member(kind type) {
+    if (member_ != entry_key_count) members_[member_].type = type;
+  }
   bool end();
   void begin_files(bool object);
   void add_record(const update_index::record& r);
@@ -91,13 +94,13 @@ bool index_reader::value(kind type, json&& v) {
       add_record({});
       break;
     case zone::entry:
-      if (member_ != entry_key_count) {
-        members_[member_].type = type;
-        if (type == kind::number) members_[member_].number = std::move(v);
+      set_member(type);
+      if (type == kind::number && member_ != entry_key_count) {
+        members_[member_].number = std::move(v);
       }
       break;
     case zone::member_container:
-      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      set_member(kind::other);
       break;
     case zone::skipped:
       break;
@@ -109,11 +112,7 @@ bool index_reader::start(bool object) {
   switch (zone_) {
     case zone::head:
       if (depth_ == 0) top_is_object_ = object;
-      if (object) {
-        head_.start_object();
-      } else {
-        head_.start_array();
-      }
+      head_.start(object);
       break;
     case zone::files_pending:
       begin_files(object);
@@ -130,12 +129,12 @@ bool index_reader::start(bool object) {
       }
       break;
     case zone::entry:
-      if (member_ != entry_key_count) members_[member_].type = kind::empty_container;
+      set_member(kind::empty_container);
       zone_ = zone::member_container;
       nested_from_ = depth_ + 1;
       break;
     case zone::member_container:
-      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      set_member(kind::other);
       break;
     case zone::skipped:
       break;
@@ -164,7 +163,7 @@ bool index_reader::key(std::string& name) {
       member_ = find_entry_key(name);
       break;
     case zone::member_container:
-      if (member_ != entry_key_count) members_[member_].type = kind::other;
+      set_member(kind::other);
       break;
     case zone::files_pending:
     case zone::skipped:
