@@ -6,10 +6,20 @@
 
 namespace tsl {
 
+namespace {
+// The record of the element at `position`, or the end when it was skipped.
+template <typename Records>
+auto find_record(Records& records, size_t position) {
+  auto it = std::lower_bound(records.begin(), records.end(), position,
+                             [](const auto& r, size_t p) { return r.element < p; });
+  return it != records.end() && it->element == position ? it : records.end();
+}
+}  // namespace
+
 // The events of the JSON library's streaming parser, sorted into the head
 // (built as a JSON value), the elements of "files" (read member by member
-// into reused buffers, then stored as one record each) and what the
-// launcher does not read (passed over).
+// into reused buffers; an accepted one is stored as a record, the others
+// only counted) and what the launcher does not read (passed over).
 class index_reader {
  public:
   using kind = entry_member::kind;
@@ -61,7 +71,8 @@ class index_reader {
   }
   bool end();
   void begin_files(bool object);
-  void add_record(const update_index::record& r);
+  // Counts one element; an accepted one comes with its record.
+  void add_element(const update_index::record* accepted);
   void finish_entry();
   void finish_files();
 
@@ -87,11 +98,11 @@ bool index_reader::value(kind type, json&& v) {
       break;
     case zone::files_pending:
       // Null is no element; any other single value is one that is skipped.
-      if (type != kind::null) add_record({});
+      if (type != kind::null) add_element(nullptr);
       zone_ = zone::head;
       break;
     case zone::files:
-      add_record({});
+      add_element(nullptr);
       break;
     case zone::entry:
       set_member(type);
@@ -123,7 +134,7 @@ bool index_reader::start(bool object) {
         for (auto& m : members_) m.type = kind::absent;
         member_ = entry_key_count;
       } else {
-        add_record({});
+        add_element(nullptr);
         zone_ = zone::skipped;
         nested_from_ = depth_ + 1;
       }
@@ -149,6 +160,7 @@ bool index_reader::key(std::string& name) {
       if (depth_ == 1 && top_is_object_ && name == "files") {
         // A later "files" replaces an earlier one, as in a parsed object.
         index_.records_.clear();
+        index_.elements_ = 0;
         index_.text_.clear();
         element_keys_.clear();
         zone_ = zone::files_pending;
@@ -203,8 +215,12 @@ void index_reader::begin_files(bool object) {
   zone_ = zone::files;
 }
 
-void index_reader::add_record(const update_index::record& r) {
-  index_.records_.push_back(r);
+void index_reader::add_element(const update_index::record* accepted) {
+  if (accepted) {
+    index_.records_.push_back(*accepted);
+    index_.records_.back().element = static_cast<uint32_t>(index_.elements_);
+  }
+  ++index_.elements_;
   if (files_object_) element_keys_.push_back(element_key_);
 }
 
@@ -212,22 +228,23 @@ void index_reader::finish_entry() {
   for (uint8_t k = 0; k < entry_key_count; ++k) {
     if (members_[k].type == kind::string) members_[k].text = texts_[k];
   }
-  update_index::record r;
   entry_texts accepted;
-  if (accept_entry_members(members_, signed_, accepted)) {
-    r.accepted = true;
-    r.offset = static_cast<uint32_t>(index_.text_.size());
-    const std::string_view parts[update_index::string_count] = {
-        accepted.local_path,  accepted.local_sha1,   accepted.remote_path,  accepted.pack,
-        accepted.remote_sha1, accepted.local_sha256, accepted.remote_sha256};
-    for (size_t i = 0; i < update_index::string_count; ++i) {
-      r.lengths[i] = static_cast<uint32_t>(parts[i].size());
-      index_.text_.append(parts[i]);
-    }
-    r.local_size = accepted.local_size;
-    r.remote_size = accepted.remote_size;
+  if (!accept_entry_members(members_, signed_, accepted)) {
+    add_element(nullptr);
+    return;
   }
-  add_record(r);
+  update_index::record r;
+  r.offset = static_cast<uint32_t>(index_.text_.size());
+  const std::string_view parts[update_index::string_count] = {
+      accepted.local_path,  accepted.local_sha1,   accepted.remote_path,  accepted.pack,
+      accepted.remote_sha1, accepted.local_sha256, accepted.remote_sha256};
+  for (size_t i = 0; i < update_index::string_count; ++i) {
+    r.lengths[i] = static_cast<uint32_t>(parts[i].size());
+    index_.text_.append(parts[i]);
+  }
+  r.local_size = accepted.local_size;
+  r.remote_size = accepted.remote_size;
+  add_element(&r);
 }
 
 void index_reader::finish_files() {
@@ -235,24 +252,31 @@ void index_reader::finish_files() {
   // A parsed object holds its members in key order, one per key, the last
   // one written.
   auto& records = index_.records_;
-  std::vector<size_t> order(records.size());
+  std::vector<size_t> order(element_keys_.size());
   std::iota(order.begin(), order.end(), size_t(0));
   std::stable_sort(order.begin(), order.end(),
                    [this](size_t a, size_t b) { return element_keys_[a] < element_keys_[b]; });
   std::vector<update_index::record> kept;
-  kept.reserve(order.size());
+  size_t position = 0;
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + 1 < order.size() && element_keys_[order[i]] == element_keys_[order[i + 1]]) continue;
-    kept.push_back(records[order[i]]);
+    const auto found = find_record(records, order[i]);
+    if (found != records.end()) {
+      kept.push_back(*found);
+      kept.back().element = static_cast<uint32_t>(position);
+    }
+    ++position;
   }
   records = std::move(kept);
+  index_.elements_ = position;
   element_keys_.clear();
   files_object_ = false;
 }
 
 bool update_index::entry(size_t position, index_entry& entry) const {
-  const record& r = records_[position];
-  if (!r.accepted) return false;
+  const auto found = find_record(records_, position);
+  if (found == records_.end()) return false;
+  const record& r = *found;
   std::string_view parts[string_count];
   size_t at = r.offset;
   for (size_t i = 0; i < string_count; ++i) {

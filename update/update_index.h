@@ -22,7 +22,7 @@ class update_index {
   // The elements of "files" as read_index_entry sees them: an array's
   // elements, an object's member values in key order, one element for any
   // other non-null value, none for null or absence.
-  size_t size() const { return records_.size(); }
+  size_t size() const { return elements_; }
   // False for an element to skip (the rules of read_index_entry, with the
   // SHA-256 members needed when the index was read as signed). `entry`
   // keeps the capacity of its strings, so a walk reusing one allocates
@@ -37,11 +37,14 @@ class update_index {
 
  private:
   friend class index_reader;
-  // The strings of an accepted element lie one after the other in `text_`
-  // from `offset`, in the order of index_entry's members.
+  // Only accepted elements have a record, in the order of their positions:
+  // an element to skip costs nothing, so "files" of a million zeros takes
+  // no more memory than its text. The strings of an accepted element lie
+  // one after the other in `text_` from `offset`, in the order of
+  // index_entry's members.
   static constexpr size_t string_count = 7;
   struct record {
-    bool accepted = false;
+    uint32_t element = 0;  // the position
     uint32_t offset = 0;
     uint32_t lengths[string_count] = {};
     uint32_t local_size = 0;
@@ -49,6 +52,7 @@ class update_index {
   };
 
   json head_;
+  size_t elements_ = 0;
   std::vector<record> records_;
   std::string text_;
 };

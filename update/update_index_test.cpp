@@ -130,6 +130,23 @@ TEST(UpdateIndexReader, ReusedEntryTakesEachElementWhole) {
   EXPECT_EQ(e.remote_sha1, "");
 }
 
+TEST(UpdateIndexReader, ElementsToSkipKeepTheirPositions) {
+  std::string text = R"({"files":[)";
+  for (int i = 0; i < 300000; ++i) text += "0,";
+  text += element() + ",[]," + element(R"(,"l":"last.bin")") + "]}";
+  update_index index;
+  ASSERT_TRUE(index.parse(text, false));
+  ASSERT_EQ(index.size(), 300003u);
+  index_entry e;
+  EXPECT_FALSE(index.entry(0, e));
+  EXPECT_FALSE(index.entry(299999, e));
+  ASSERT_TRUE(index.entry(300000, e));
+  EXPECT_EQ(e.local_path, "Data\\A b.pak");
+  EXPECT_FALSE(index.entry(300001, e));
+  ASSERT_TRUE(index.entry(300002, e));
+  EXPECT_EQ(e.local_path, "last.bin");
+}
+
 TEST(UpdateIndexReader, RefusesMalformedDocumentsAndKeepsWhatItHeld) {
   update_index index;
   ASSERT_TRUE(index.parse(R"({"config":{"version":1},"files":[)" + element() + "]}", false));
