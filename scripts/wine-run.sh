@@ -14,11 +14,22 @@ loader=/usr/lib/wine/wine64
 if file -L "$program" 2>/dev/null | grep -q 'PE32 executable'; then
   loader=/usr/lib/wine/wine
 fi
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# A set-up that broke off (seen once on a loaded machine) leaves the registry
+# without the system DLLs, and every program after it fails to start: the
+# prefix counts as ready only with its kernel32, and is updated until then.
+ready="$WINEPREFIX/drive_c/windows/system32/kernel32.dll"
+for _ in 1 2 3; do
+  [ -f "$ready" ] && break
   mkdir -p "$WINEPREFIX"
-  WINEARCH=win64 "$loader" wineboot -i >/dev/null 2>&1 || true
+  mode=-i
+  if [ -f "$WINEPREFIX/system.reg" ]; then
+    # Wine updates a prefix only when this stamp is not its own.
+    rm -f "$WINEPREFIX/.update-timestamp"
+    mode=-u
+  fi
+  WINEARCH=win64 "$loader" wineboot $mode >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
-fi
+done
 # Debian's Wine does not load the fonts of fonts-wine (Tahoma and the rest)
 # from its data directory; in the prefix's Fonts folder it finds them.
 fonts="$WINEPREFIX/drive_c/windows/Fonts"
