@@ -89,6 +89,12 @@ TEST(DocumentsParse, FilesAndVersionNumbers) {
   EXPECT_EQ(werror, L"Version file has no numeric \"gameupdate\"");
   EXPECT_FALSE(read_gameupdate(json::array(), n, werror));
   EXPECT_FALSE(read_gameupdate(json{{"gameupdate", true}}, n, werror));
+  // A fraction no 32-bit number can hold is refused, never converted.
+  for (double beyond : {4294967296.0, 1e30, -1.0}) {
+    EXPECT_FALSE(read_gameupdate(json{{"gameupdate", beyond}}, n, werror)) << beyond;
+  }
+  ASSERT_TRUE(read_gameupdate(json{{"gameupdate", 7.0}}, n, werror));
+  EXPECT_EQ(n, 7u);
 }
 
 TEST(DocumentsParse, DeepOrHugeDocumentsAreRefusedBeforeParsing) {
