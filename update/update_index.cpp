@@ -69,8 +69,11 @@ class index_reader {
   void set_member(kind type) {
     if (member_ != entry_key_count) members_[member_].type = type;
   }
+  // Anything inside a member's container makes it one that is not empty.
+  void note_inside() {
+    if (zone_ == zone::member_container) set_member(kind::other);
+  }
   bool end();
-  void begin_files(bool object);
   // Counts one element; an accepted one comes with its record.
   void add_element(const update_index::record* accepted);
   void finish_entry();
@@ -92,6 +95,7 @@ class index_reader {
 };
 
 bool index_reader::value(kind type, json&& v) {
+  note_inside();
   switch (zone_) {
     case zone::head:
       head_.value(std::move(v));
@@ -111,22 +115,22 @@ bool index_reader::value(kind type, json&& v) {
       }
       break;
     case zone::member_container:
-      set_member(kind::other);
-      break;
     case zone::skipped:
-      break;
+      break;  // passed over
   }
   return true;
 }
 
 bool index_reader::start(bool object) {
+  note_inside();
   switch (zone_) {
     case zone::head:
       if (depth_ == 0) top_is_object_ = object;
       head_.start(object);
       break;
     case zone::files_pending:
-      begin_files(object);
+      files_object_ = object;
+      zone_ = zone::files;
       break;
     case zone::files:
       if (object) {
@@ -145,16 +149,15 @@ bool index_reader::start(bool object) {
       nested_from_ = depth_ + 1;
       break;
     case zone::member_container:
-      set_member(kind::other);
-      break;
     case zone::skipped:
-      break;
+      break;  // passed over
   }
   ++depth_;
   return true;
 }
 
 bool index_reader::key(std::string& name) {
+  note_inside();
   switch (zone_) {
     case zone::head:
       if (depth_ == 1 && top_is_object_ && name == "files") {
@@ -174,10 +177,8 @@ bool index_reader::key(std::string& name) {
     case zone::entry:
       member_ = find_entry_key(name);
       break;
-    case zone::member_container:
-      set_member(kind::other);
-      break;
     case zone::files_pending:
+    case zone::member_container:
     case zone::skipped:
       break;
   }
@@ -208,11 +209,6 @@ bool index_reader::end() {
       break;
   }
   return true;
-}
-
-void index_reader::begin_files(bool object) {
-  files_object_ = object;
-  zone_ = zone::files;
 }
 
 void index_reader::add_element(const update_index::record* accepted) {
