@@ -20,6 +20,7 @@ Prints one line per measure: "RESULT | name | ours | reference | ratio | target 
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -75,10 +76,51 @@ def fresh_game(work, name, launcher):
 def launch(runner, exe, arguments=()):
     # Test builds write message boxes to this log instead of waiting for a click.
     log = os.path.join(os.path.dirname(os.path.dirname(exe)), "messages.txt")
-    code, out, err, took = runner.run(exe, list(arguments), timeout=3600, env={"TSL_MESSAGE_LOG": log})
+    if not runner.wine_run:
+        code, out, err, took = runner.run(exe, list(arguments), timeout=3600, env={"TSL_MESSAGE_LOG": log})
+    else:
+        # Wine's own processes (the server, its services, the desktop) inherit
+        # a program's output; with pipes the run would last until the last of
+        # them has gone, seconds after the program.
+        with open(os.path.join(os.path.dirname(os.path.dirname(exe)), "wine-output.txt"), "w+b") as out:
+            started = time.time()
+            code = subprocess.run(runner.command(exe, arguments), cwd=os.path.dirname(exe),
+                                  env=dict(runner.env, TSL_MESSAGE_LOG=log), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=subprocess.STDOUT, timeout=3600).returncode
+            took = time.time() - started
+            out.seek(0)
+            err = out.read().decode("utf-8", "replace")
     if code != 0:
         raise h.StepFailed("launcher exit code %d: %s" % (code, err[-400:]))
     return took
+
+
+class WineServer:
+    """One wineserver, with Wine's services, kept for every measured Windows
+    run: otherwise each run pays for starting them, or not, depending on
+    whether the previous run's server has lingered on."""
+
+    def __init__(self, wine_run):
+        self.wine_run = wine_run
+        repo = os.path.dirname(os.path.dirname(os.path.abspath(wine_run)))
+        self.env = dict(os.environ)
+        self.env["WINEPREFIX"] = os.environ.get("WINEPREFIX") or os.environ.get("TSL_WINEPREFIX") or \
+            os.path.join(repo, "build", "wineprefix")
+        self.keep = os.path.join(repo, "scripts", "keep-wineserver.sh")
+
+    def quiet(self, cmd):
+        subprocess.run(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=600)
+
+    def __enter__(self):
+        self.quiet([self.wine_run, "cmd", "/c", "exit"])  # makes the prefix when it is new
+        self.quiet(["wineserver", "-w"])
+        self.quiet([self.keep])
+        self.quiet([self.wine_run, "cmd", "/c", "exit"])  # starts the services, detached from any run
+        return self
+
+    def __exit__(self, *exc):
+        self.quiet(["wineserver", "-k"])
 
 
 def naive_pipeline(work, output):
@@ -240,9 +282,12 @@ def main():
     if not os.path.isdir(corpus):
         subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), corpus, str(args.mib)], check=True)
     try:
-        full_install(args, args.work, corpus)
-        no_change(args, args.work)
-        overlap(args, args.work, corpus)
+        with contextlib.ExitStack() as stack:
+            if args.win_launcher:
+                stack.enter_context(WineServer(args.wine))
+            full_install(args, args.work, corpus)
+            no_change(args, args.work)
+            overlap(args, args.work, corpus)
     except h.StepFailed as e:
         print("update_bench: FAILED: %s" % e, file=sys.stderr)
         return 1
