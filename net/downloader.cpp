@@ -92,6 +92,8 @@ bool downloader::transfer(const std::string& url, const std::wstring& path, uint
     last_error_ = format_narrow("Open failed: %u", static_cast<unsigned>(errno));
     return false;
   }
+  if (observer_.add) out.observer = &observer_;
+  if (observer_.begin) observer_.begin(resume_from);
 
   start_time_ = steady_now_ns();
   last_reported_ = 0;
@@ -173,7 +175,12 @@ size_t downloader::write_to_file(char* bytes, size_t size, size_t count, void* t
     return 0;
   }
   out->written += n;
-  return std::fwrite(bytes, 1, n, out->file);
+  const size_t written = std::fwrite(bytes, 1, n, out->file);
+  // A short write fails the transfer: what the observer saw is then moot.
+  if (written == n && out->observer) {
+    out->observer->add(reinterpret_cast<const uint8_t*>(bytes), written);
+  }
+  return written;
 }
 
 size_t downloader::discard_headers(char*, size_t size, size_t count, void*) { return size * count; }

@@ -58,6 +58,14 @@ class downloader {
   curl_easy& handle() { return handle_; }
   void set_progress_callback(progress_callback callback) { callback_ = std::move(callback); }
   void clear_progress_callback() { callback_ = nullptr; }
+  // Sees the body as it goes into the file: `begin` at the start of each
+  // transfer with the bytes it continues after (0: the file starts anew),
+  // then every piece written, in order. Set between transfers.
+  struct body_observer {
+    std::function<void(uint64_t kept)> begin;
+    std::function<void(const uint8_t* bytes, size_t n)> add;
+  };
+  void set_body_observer(body_observer observer) { observer_ = std::move(observer); }
   // Asked at every progress call of libcurl, about once a second even while
   // nothing arrives and whether or not the length is known: true aborts the
   // transfer (code 42). Set between transfers.
@@ -73,6 +81,7 @@ class downloader {
     uint64_t written = 0;
     uint64_t limit = no_byte_limit;
     bool over_limit = false;
+    const body_observer* observer = nullptr;
   };
   static size_t write_to_file(char* bytes, size_t size, size_t count, void* sink);
   static size_t discard_headers(char* bytes, size_t size, size_t count, void* unused);
@@ -85,6 +94,7 @@ class downloader {
   double last_reported_ = 0;
   progress_callback callback_;
   std::function<bool()> abort_check_;
+  body_observer observer_;
   // Set when the callback threw: the transfer was aborted on its behalf.
   bool callback_failed_ = false;
   bool over_limit_ = false;

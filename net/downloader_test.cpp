@@ -348,6 +348,42 @@ TEST_F(DownloaderTest, ResumableTransfersKeepAbortedPartsButNotOversizedOnes) {
   EXPECT_FALSE(file_exists(target()));
 }
 
+TEST_F(DownloaderTest, TheBodyObserverSeesWhatEachTransferWrites) {
+  std::vector<uint64_t> begins;
+  std::string seen;
+  fetcher.set_body_observer({[&](uint64_t kept) {
+                               begins.push_back(kept);
+                               seen.clear();
+                             },
+                             [&](const uint8_t* bytes, size_t n) {
+                               seen.append(reinterpret_cast<const char*>(bytes), n);
+                             }});
+  const std::string body = test::random_bytes(300000, 14);
+  body_options drop;
+  drop.drop_after = 120000;
+  server.set_body("/big", body, drop);
+  EXPECT_FALSE(fetcher.download_resumable(server.url("/big"), target()));
+  EXPECT_EQ(begins, std::vector<uint64_t>{0});
+  EXPECT_EQ(seen, test::read_file(target()));
+
+  // Continued: the observer sees the rest only, after the kept length.
+  server.set_options("/big", body_options());
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/big"), target(), body.size()));
+  EXPECT_EQ(begins, (std::vector<uint64_t>{0, 120000}));
+  EXPECT_EQ(seen, body.substr(120000));
+
+  // A server that will not continue: a second transfer starts from byte 0.
+  body_options whole;
+  whole.frame = body_options::framing::until_close;
+  server.set_body("/whole", body, whole);
+  test::write_file(target(), body.substr(0, 5000));
+  begins.clear();
+  ASSERT_TRUE(fetcher.download_resumable(server.url("/whole"), target()));
+  EXPECT_EQ(begins, (std::vector<uint64_t>{5000, 0}));
+  EXPECT_EQ(seen, body);
+  EXPECT_EQ(test::read_file(target()), body);
+}
+
 TEST_F(DownloaderTest, ReusesOneConnectionAcrossFiles) {
   test::scoped_temp_dir site;
   std::vector<std::string> bodies;

@@ -182,9 +182,14 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
   struct callback_scope {
     downloader* fetcher;
     ~callback_scope() {
-      if (fetcher) fetcher->clear_progress_callback();
+      if (!fetcher) return;
+      fetcher->clear_progress_callback();
+      fetcher->set_body_observer({});
     }
   } scope{fetcher};
+  // Digested as it arrives, unless a transfer continued an earlier one's
+  // bytes: those are read back with the rest.
+  bool streamed = false;
   if (fetcher) {
     if (stage_ == stage::checked) show_status();
     fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
@@ -221,11 +226,19 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     const std::string& host =
         settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
     url = host + task->remote_path;
+    fetcher->set_body_observer({[&](uint64_t kept) {
+                                  streamed = kept == 0;
+                                  if (streamed) hasher.begin(task->sha256);
+                                },
+                                [&](const uint8_t* bytes, size_t n) {
+                                  if (streamed) hasher.add(bytes, n);
+                                }});
     downloaded = fetcher->download_resumable(url, task->download_path, task->remote_size);
   }
   const bool verified =
-      downloaded &&
-      equals_ignore_case(hasher.digest(task->download_path, task->sha256), task->expected_digest);
+      downloaded && equals_ignore_case(streamed ? hasher.finish()
+                                                : hasher.digest(task->download_path, task->sha256),
+                                       task->expected_digest);
   if (downloaded) {
     uint64_t bytes = 0, time = 0;
     query_file_info(task->download_path, bytes, time);

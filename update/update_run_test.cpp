@@ -224,6 +224,34 @@ TEST(UpdateRun, ADroppedDownloadIsContinuedInTheNextRun) {
   EXPECT_FALSE(path_exists(w.session(L"downloading")));
 }
 
+TEST(UpdateRun, AKeptPartThatIsWrongIsFetchedAgainFromItsFirstByte) {
+  update_world w;
+  auto files = game_files("v1");
+  json index = w.pub.publish(1, files, w.config());
+  const std::string data_remote = index["files"][2]["r"];
+  std::string data_path = wide_to_utf8(unescape_remote_path(utf8_to_wide(data_remote)));
+  std::replace(data_path.begin(), data_path.end(), '\\', '/');
+  w.host.drop(data_path, 35000);
+  w.update([&](CSplashWnd& splash, const std::wstring&) {
+    if (w.host.requests(data_path) >= 1) splash.close();
+  });
+  const auto kept = list_files(w.session(L"downloading"), true, L"*.*");
+  ASSERT_EQ(kept.size(), 1u);
+  // The kept part goes bad on disk: the rest arrives digested as it comes,
+  // but the whole file must be judged.
+  std::string part = test::read_file(kept[0]);
+  ASSERT_EQ(part.size(), 35000u);
+  part[100] = static_cast<char>(part[100] ^ 0x55);
+  test::write_file(kept[0], part);
+
+  w.host.heal(data_path);
+  ASSERT_EQ(w.update().error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), files[2].content);
+  const std::string log = test::read_file(w.session(L"launcher.log"));
+  EXPECT_NE(log.find(", 35000 of them kept from an earlier try, wrong digest"), std::string::npos)
+      << log;
+}
+
 TEST(UpdateRun, UnfinishedSessionWithANewNumberLeavesNoTrustedStamps) {
   update_world w;
   w.pub.publish(1, game_files("v1"), w.config());
