@@ -24,19 +24,8 @@ std::string utc_now() {
 
 }  // namespace
 
-support_log::~support_log() {
-  std::lock_guard<std::mutex> hold(lock_);
-  close_file();
-}
-
-void support_log::close_file() {
-  if (file_) std::fclose(file_);
-  file_ = nullptr;
-}
-
 void support_log::open(const std::wstring& path) {
   std::lock_guard<std::mutex> hold(lock_);
-  close_file();
   path_ = path;
 }
 
@@ -54,25 +43,14 @@ void support_log::write(const std::string& text) {
 #endif
   std::lock_guard<std::mutex> hold(lock_);
   if (path_.empty()) return;
-  uint64_t time = 0;
-  if (!file_) {
-    if (!query_file_info(path_, size_, time)) size_ = 0;
-  }
-  if (size_ > 0 && size_ + line.size() > rotate_at_) {
-    // Closed first: an open file cannot be moved on Windows.
-    close_file();
+  uint64_t size = 0, time = 0;
+  if (query_file_info(path_, size, time) && size > 0 && size + line.size() > rotate_at_) {
     move_file_replace(path_, path_ + L".old");
-    if (!query_file_info(path_, size_, time)) size_ = 0;
   }
-  if (!file_) file_ = open_c_file(path_, "ab");
-  if (!file_) return;
-  // Each line reaches the file at once: the log must tell what happened up
-  // to a crash, and other programs may read it meanwhile.
-  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
-    close_file();  // tried again from the next line on
-    return;
-  }
-  size_ += line.size();
+  std::FILE* file = open_c_file(path_, "ab");
+  if (!file) return;
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fclose(file);
 }
 
 }  // namespace tsl

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -22,7 +21,6 @@ class support_log {
   support_log() = default;
   explicit support_log(std::wstring path, uint64_t rotate_at = rotate_bytes)
       : path_(std::move(path)), rotate_at_(rotate_at) {}
-  ~support_log();
   support_log(const support_log&) = delete;
   support_log& operator=(const support_log&) = delete;
 
@@ -44,16 +42,9 @@ class support_log {
   }
 
  private:
-  // REQUIRES: lock_ held
-  void close_file();
-
   std::mutex lock_;
   std::wstring path_;  // REQUIRES: lock_ held
   uint64_t rotate_at_ = rotate_bytes;
-  // Kept open between lines: opening the file for every line cost a
-  // launcher under Wine three server requests a line.
-  std::FILE* file_ = nullptr;  // REQUIRES: lock_ held
-  uint64_t size_ = 0;          // REQUIRES: lock_ held; the file's size as this log knows it
 };
 
 }  // namespace tsl
