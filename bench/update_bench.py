@@ -76,20 +76,13 @@ def fresh_game(work, name, launcher):
 def launch(runner, exe, arguments=()):
     # Test builds write message boxes to this log instead of waiting for a click.
     log = os.path.join(os.path.dirname(os.path.dirname(exe)), "messages.txt")
-    if not runner.wine_run:
-        code, out, err, took = runner.run(exe, list(arguments), timeout=3600, env={"TSL_MESSAGE_LOG": log})
-    else:
-        # Wine's own processes (the server, its services, the desktop) inherit
-        # a program's output; with pipes the run would last until the last of
-        # them has gone, seconds after the program.
-        with open(os.path.join(os.path.dirname(os.path.dirname(exe)), "wine-output.txt"), "w+b") as out:
-            started = time.time()
-            code = subprocess.run(runner.command(exe, arguments), cwd=os.path.dirname(exe),
-                                  env=dict(runner.env, TSL_MESSAGE_LOG=log), stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=subprocess.STDOUT, timeout=3600).returncode
-            took = time.time() - started
-            out.seek(0)
-            err = out.read().decode("utf-8", "replace")
+    # Wine's own processes (the server, its services, the desktop) inherit a
+    # program's output; with pipes the run would last until the last of them
+    # has gone, seconds after the program.
+    output = os.path.join(os.path.dirname(os.path.dirname(exe)), "wine-output.txt") \
+        if runner.wine_run else None
+    code, _, err, took = runner.run(exe, list(arguments), timeout=3600, env={"TSL_MESSAGE_LOG": log},
+                                    output_file=output)
     if code != 0:
         raise h.StepFailed("launcher exit code %d: %s" % (code, err[-400:]))
     return took

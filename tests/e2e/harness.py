@@ -115,13 +115,25 @@ class Runner:
             return [self.wine_run, exe] + list(args)
         return [exe] + list(args)
 
-    def run(self, exe, args=(), timeout=300, env=None, cwd=None):
+    def run(self, exe, args=(), timeout=300, env=None, cwd=None, output_file=None):
+        """With output_file, standard output and error both go to that file
+        and come back as the error text: the run then lasts as long as the
+        program, whoever else inherited its output (Wine's own processes)."""
         e = dict(self.env, **(env or {}))
+        command = self.command(exe, args)
+        cwd = cwd or os.path.dirname(exe)
         started = time.time()
-        p = subprocess.run(self.command(exe, args), cwd=cwd or os.path.dirname(exe), env=e,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace"), \
-            time.time() - started
+        if output_file is None:
+            p = subprocess.run(command, cwd=cwd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               timeout=timeout)
+            return p.returncode, p.stdout.decode("utf-8", "replace"), \
+                p.stderr.decode("utf-8", "replace"), time.time() - started
+        with open(output_file, "w+b") as out:
+            code = subprocess.run(command, cwd=cwd, env=e, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT, timeout=timeout).returncode
+            took = time.time() - started
+            out.seek(0)
+            return code, "", out.read().decode("utf-8", "replace"), took
 
     def start(self, exe, args=(), env=None):
         e = dict(self.env, **(env or {}))
