@@ -235,14 +235,18 @@ TEST(UpdateRun, AKeptPartThatIsWrongIsFetchedAgainFromItsFirstByte) {
   w.update([&](CSplashWnd& splash, const std::wstring&) {
     if (w.host.requests(data_path) >= 1) splash.close();
   });
-  const auto kept = list_files(w.session(L"downloading"), true, L"*.*");
-  ASSERT_EQ(kept.size(), 1u);
+  // Other files may have been under way too when the window closed.
+  std::wstring kept;
+  for (const auto& path : list_files(w.session(L"downloading"), true, L"*.*")) {
+    if (file_name_of(path).rfind(L"Game Data.bin.", 0) == 0) kept = path;
+  }
+  ASSERT_FALSE(kept.empty());
   // The kept part goes bad on disk: the rest arrives digested as it comes,
   // but the whole file must be judged.
-  std::string part = test::read_file(kept[0]);
+  std::string part = test::read_file(kept);
   ASSERT_EQ(part.size(), 35000u);
   part[100] = static_cast<char>(part[100] ^ 0x55);
-  test::write_file(kept[0], part);
+  test::write_file(kept, part);
 
   w.host.heal(data_path);
   ASSERT_EQ(w.update().error, L"");
