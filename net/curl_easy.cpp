@@ -1,7 +1,13 @@
 #include "net/curl_easy.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#endif
 
 namespace tsl {
 
@@ -19,6 +25,47 @@ struct global_initialisator {
     std::atexit(curl_global_cleanup);
   }
 };
+
+// What easy_perform reports for a failure of the multi layer underneath.
+CURLcode from_multi(CURLMcode code) {
+  return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+}
+
+// Until one of the transfer's sockets is ready or libcurl's next timeout is
+// due, at most a second.
+CURLMcode wait_for_transfer(CURLM* multi) {
+#ifdef _WIN32
+  // libcurl's own wait arms an event on every socket, polls, waits, then
+  // enumerates and disarms each one: under Wine every step is a round trip
+  // to the server, seven or more for each wait of each small file. One
+  // select is one or two.
+  long timeout_ms = -1;
+  CURLMcode code = curl_multi_timeout(multi, &timeout_ms);
+  if (code != CURLM_OK) return code;
+  if (timeout_ms == 0) return CURLM_OK;
+  if (timeout_ms < 0 || timeout_ms > 1000) timeout_ms = 1000;
+  fd_set readable, writable, failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  int max_fd = -1;
+  code = curl_multi_fdset(multi, &readable, &writable, &failed, &max_fd);
+  if (code != CURLM_OK) return code;
+  if (max_fd < 0) {
+    // No socket yet, as while a name resolves on its own thread: libcurl
+    // asks to be called again after a short while.
+    Sleep(static_cast<DWORD>(std::min(timeout_ms, 100L)));
+    return CURLM_OK;
+  }
+  timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  if (select(max_fd + 1, &readable, &writable, &failed, &wait) == SOCKET_ERROR) {
+    return curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout_ms), nullptr);
+  }
+  return CURLM_OK;
+#else
+  return curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+#endif
+}
 
 }  // namespace
 
@@ -45,11 +92,40 @@ curl_easy::curl_easy() {
 }
 
 curl_easy::~curl_easy() {
+  // Its cache holds the connections that the handle's transfers left open.
+  if (multi_) curl_multi_cleanup(multi_);
   curl_easy_cleanup(handle_);
   handle_ = nullptr;
 }
 
-void curl_easy::perform() { check(curl_easy_perform(handle_), "curl::curl_easy::perform"); }
+// What curl_easy_perform does, with a wait of our own between the steps.
+// The multi handle lives as long as the easy one, so a connection left open
+// by one transfer is reused by the next.
+void curl_easy::perform() {
+  if (!multi_) {
+    multi_ = curl_multi_init();
+    if (!multi_) check(CURLE_OUT_OF_MEMORY, "curl::curl_easy::perform");
+  }
+  CURLMcode code = curl_multi_add_handle(multi_, handle_);
+  if (code != CURLM_OK) check(from_multi(code), "curl::curl_easy::perform");
+  CURLcode result = CURLE_OK;
+  bool done = false;
+  while (!done && code == CURLM_OK) {
+    int running = 0;
+    code = curl_multi_perform(multi_, &running);
+    if (code == CURLM_OK && !running) {
+      int left = 0;
+      if (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        result = message->data.result;
+        done = true;
+      }
+    }
+    if (!done && code == CURLM_OK) code = wait_for_transfer(multi_);
+  }
+  curl_multi_remove_handle(multi_, handle_);
+  if (code != CURLM_OK) result = from_multi(code);
+  check(result, "curl::curl_easy::perform");
+}
 
 size_t curl_easy::stream_writer(char* bytes, size_t size, size_t count, void* stream) {
   std::fwrite(bytes, size, count, static_cast<std::FILE*>(stream));

@@ -73,7 +73,7 @@ class curl_easy : public curl_interface {
   }
   void add(CURLoption option, const std::string& value) { add(option, value.c_str()); }
 
-  // curl_easy_perform.
+  // One blocking transfer, as curl_easy_perform; throws on its failure.
   void perform();
 
   CURL* get() const { return handle_; }
@@ -100,6 +100,7 @@ class curl_easy : public curl_interface {
   }
 
   CURL* handle_ = nullptr;
+  CURLM* multi_ = nullptr;  // drives perform; made on its first call
 };
 
 }  // namespace tsl
