@@ -108,6 +108,26 @@ void update_pipeline::guarded(const std::shared_ptr<update_task>& task, bool unp
   }
 }
 
+bool update_pipeline::has_room(const std::wstring& directory, uint64_t needed) {
+  // Asking the volume costs a round trip of its own under Wine for every
+  // small file; an answer that still covers the file serves for a second.
+  // A file is refused only on a fresh answer, so an estimate gone stale
+  // can delay, never fail, a download. A volume that cannot say how much is
+  // free is not held against the file.
+  const auto now = std::chrono::steady_clock::now();
+  if (!room_.known || room_.bytes < needed || now - room_.told >= std::chrono::seconds(1)) {
+    room_.bytes = 0;
+    room_.known = settings_.free_space ? settings_.free_space(directory, room_.bytes)
+                                       : free_disk_space(directory, room_.bytes);
+    room_.told = now;
+  }
+  if (!room_.known) return true;
+  if (room_.bytes < needed) return false;
+  // The margin is room kept free, not taken.
+  room_.bytes -= needed - disk_space_margin;
+  return true;
+}
+
 void update_pipeline::fail_download(const update_task& task, const std::string& why) {
   failed_downloads_.push_back(format_wide(L"%s (%S)", task.local_path, why));
   note("Failed to download %s (%s)", task.local_path, why.empty() ? "no error text" : why);
@@ -211,13 +231,9 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     // A file that cannot fit fails before a byte is fetched, rather than
     // when a write finds the disk full after the whole transfer. A volume
     // that cannot say how much is free is not held against the file.
-    const uint64_t needed = disk_space_needed(*task);
-    uint64_t free_bytes = 0;
-    const bool known = settings_.free_space ? settings_.free_space(directory, free_bytes)
-                                            : free_disk_space(directory, free_bytes);
-    if (known && free_bytes < needed) {
-      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
-           free_bytes);
+    if (!has_room(directory, disk_space_needed(*task))) {
+      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path,
+           disk_space_needed(*task), room_.bytes);
       fail_download(*task, "Not enough disk space");
       return;
     }

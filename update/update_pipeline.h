@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,9 @@ class update_pipeline {
   // A worker's step for one task; whatever it throws fails that task alone.
   template <typename Step>
   void guarded(const std::shared_ptr<update_task>& task, bool unpacking, Step&& step);
+  // Whether the volume of `directory` can take `needed` bytes; false only
+  // when it was asked and said no. Download worker only.
+  bool has_room(const std::wstring& directory, uint64_t needed);
   void fail_download(const update_task& task, const std::string& why);
   void fail_unpack(const update_task& task, const char* why);
   template <typename... Args>
@@ -118,6 +122,14 @@ class update_pipeline {
   std::atomic<tsl::stage> stage_{stage::checking};
   std::atomic<uint32_t> tasks_queued_{0};
   std::atomic<uint32_t> tasks_downloaded_{0};
+
+  // The free bytes the volume last told, less what the downloads since then
+  // may take. Download worker only.
+  struct room_estimate {
+    bool known = false;
+    uint64_t bytes = 0;
+    std::chrono::steady_clock::time_point told;
+  } room_;
 
   std::vector<std::wstring> failed_downloads_;  // download worker only, until joined
   std::vector<std::wstring> failed_unpacks_;    // unpack worker only, until joined
