@@ -184,11 +184,7 @@ bool write_file_atomic_via(const std::wstring& path, const std::string& bytes,
 }
 
 place_result place_file(const std::wstring& from, const std::wstring& to) {
-  bool in_use = false;
-  if (!platform::flush_to_disk(from, in_use)) {
-    return in_use ? place_result::in_use : place_result::failed;
-  }
-  return platform::replace_by_move(from, to, true);
+  return platform::flush_and_replace(from, to);
 }
 
 place_result move_file_durably(const std::wstring& from, const std::wstring& to) {

@@ -33,9 +33,10 @@ bool copy_permissions(const std::wstring& from, const std::wstring& to);
 // the move is on disk when this returns (written through on Windows, the
 // directory synced on POSIX).
 place_result replace_by_move(const std::wstring& from, const std::wstring& to, bool durable);
-// Puts the data of an existing file on disk. in_use: another program holds
-// it open and lets nobody write.
-bool flush_to_disk(const std::wstring& path, bool& in_use);
+// Puts the data of the existing file `from` on disk, then replaces `to` by
+// it as replace_by_move with `durable` does. in_use: another program holds
+// either open and lets nobody write, rename or replace it.
+place_result flush_and_replace(const std::wstring& from, const std::wstring& to);
 
 }  // namespace platform
 }  // namespace tsl

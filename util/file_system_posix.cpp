@@ -358,15 +358,14 @@ place_result replace_by_move(const std::wstring& from, const std::wstring& to, b
   return place_result::placed;
 }
 
-bool flush_to_disk(const std::wstring& path, bool& in_use) {
-  in_use = false;
+place_result flush_and_replace(const std::wstring& from, const std::wstring& to) {
   struct stat st;
   int fd =
-      keep_regular_file(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
+      keep_regular_file(::open(native_path(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
+  if (fd < 0) return place_result::failed;
+  const bool flushed = fsync(fd) == 0;
   ::close(fd);
-  return ok;
+  return flushed ? replace_by_move(from, to, true) : place_result::failed;
 }
 
 }  // namespace platform

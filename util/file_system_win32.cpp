@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "util/file_system.h"
 #include "util/file_system_platform.h"
@@ -249,18 +251,38 @@ place_result replace_by_move(const std::wstring& from, const std::wstring& to, b
   return place_result::failed;
 }
 
-bool flush_to_disk(const std::wstring& path, bool& in_use) {
-  in_use = false;
-  HANDLE h = CreateFileW(extended_path(path).c_str(), GENERIC_WRITE,
+place_result flush_and_replace(const std::wstring& from, const std::wstring& to) {
+  // Flushed and renamed through one handle: opening the file once to flush
+  // it and once more to move it costs every small file of an update twice
+  // the server round trips under Wine.
+  const std::wstring source = extended_path(from), target = extended_path(to);
+  HANDLE h = CreateFileW(source.c_str(), GENERIC_WRITE | DELETE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    in_use = is_in_use_error(GetLastError());
-    return false;
+    return is_in_use_error(GetLastError()) ? place_result::in_use : place_result::failed;
   }
-  const bool ok = FlushFileBuffers(h) != 0;
+  if (!FlushFileBuffers(h)) {
+    CloseHandle(h);
+    return place_result::failed;
+  }
+  const DWORD read_only = make_writable(target);
+  // The structure ends in the name; its own one-character array holds the
+  // terminating zero.
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+  const bool renamed =
+      SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
   CloseHandle(h);
-  return ok;
+  if (renamed) return place_result::placed;
+  restore_attributes(target, read_only);
+  // The move by name decides what a refusal means, and it also covers a
+  // target on another volume, or a system that takes no such path here.
+  return replace_by_move(from, to, true);
 }
 
 }  // namespace platform
