@@ -1,5 +1,6 @@
 #include "update/support_log.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -22,14 +23,16 @@ std::string utc_now() {
   return text;
 }
 
-}  // namespace
+constexpr size_t most_waiting = 64u << 10;
+constexpr int64_t longest_wait_ms = 1000;
 
-void support_log::open(const std::wstring& path) {
-  std::lock_guard<std::mutex> hold(lock_);
-  path_ = path;
+int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-void support_log::write(const std::string& text) {
+std::string stamped(const std::string& text) {
   std::string line = utc_now();
   line.reserve(line.size() + text.size() + 2);
   for (char c : text) {
@@ -41,15 +44,51 @@ void support_log::write(const std::string& text) {
 #else
   line += '\n';
 #endif
+  return line;
+}
+
+}  // namespace
+
+support_log::~support_log() { flush(); }
+
+void support_log::open(const std::wstring& path) {
+  std::lock_guard<std::mutex> hold(lock_);
+  write_waiting();
+  path_ = path;
+}
+
+void support_log::write(const std::string& text) { append(stamped(text), false); }
+
+void support_log::write_later(const std::string& text) { append(stamped(text), true); }
+
+void support_log::flush() {
+  std::lock_guard<std::mutex> hold(lock_);
+  write_waiting();
+}
+
+void support_log::append(std::string line, bool may_wait) {
+  const int64_t now = steady_ms();
   std::lock_guard<std::mutex> hold(lock_);
   if (path_.empty()) return;
+  if (waiting_.empty()) waiting_since_ms_ = now;
+  waiting_ += line;
+  if (may_wait && waiting_.size() < most_waiting && now - waiting_since_ms_ < longest_wait_ms) {
+    return;
+  }
+  write_waiting();
+}
+
+void support_log::write_waiting() {
+  std::string lines;
+  lines.swap(waiting_);
+  if (lines.empty() || path_.empty()) return;
   uint64_t size = 0, time = 0;
-  if (query_file_info(path_, size, time) && size > 0 && size + line.size() > rotate_at_) {
+  if (query_file_info(path_, size, time) && size > 0 && size + lines.size() > rotate_at_) {
     move_file_replace(path_, path_ + L".old");
   }
   std::FILE* file = open_c_file(path_, "ab");
   if (!file) return;
-  std::fwrite(line.data(), 1, line.size(), file);
+  std::fwrite(lines.data(), 1, lines.size(), file);
   std::fclose(file);
 }
 

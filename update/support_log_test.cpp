@@ -44,6 +44,36 @@ TEST(SupportLog, AppendsStampedLinesAndNeutralisesControlCharacters) {
   EXPECT_EQ(m[1].str(), "Failed x??2026-01-01 00:00:00 UTC Client started");
 }
 
+TEST(SupportLog, ALaterLineWaitsForTheNextWriteButNeverGetsLost) {
+  test::scoped_temp_dir dir;
+  const std::wstring path = dir / L"launcher.log";
+  {
+    support_log log(path);
+    log.write_later("fetched a");
+    EXPECT_FALSE(file_exists(path));
+    log.write("installed a");
+    const auto lines = lines_of(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("UTC fetched a"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("UTC installed a"), std::string::npos) << lines[1];
+    log.write_later("fetched b");
+    log.flush();
+    EXPECT_EQ(lines_of(path).size(), 3u);
+    log.write_later("fetched c");
+    // A log that moves elsewhere takes nothing of the old file's along.
+    log.open(dir / L"other.log");
+    EXPECT_EQ(lines_of(path).size(), 4u);
+    log.write_later("fetched d");
+  }
+  EXPECT_EQ(lines_of(dir / L"other.log").size(), 1u);  // written when the log ended
+
+  // No more than 64 KiB wait.
+  support_log log(path);
+  const std::string text(1000, 'x');
+  for (int i = 0; i < 70; ++i) log.write_later(text);
+  EXPECT_GE(get_file_size(path), 64u << 10);
+}
+
 TEST(SupportLog, RotatesKeepingOneOldCopy) {
   test::scoped_temp_dir dir;
   const std::wstring path = dir / L"launcher.log";

@@ -82,6 +82,7 @@ void update_pipeline::stop() {
     unpacks_.no_more();
   }
   if (unpack_thread_.joinable()) unpack_thread_.join();
+  if (settings_.log) settings_.log->flush();
   if (splash_.is_closed()) return;  // what is still queued was cancelled
   // A worker that ended early leaves work behind; it must not pass for done.
   while (auto task = downloads_.take()) fail_download(*task, "not downloaded");
@@ -259,9 +260,19 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     uint64_t bytes = 0, time = 0;
     query_file_info(task->download_path, bytes, time);
     const uint64_t kept = fetcher->resumed_from();
-    note("Fetched %s from %s: %u bytes%s%s", task->local_path, url, bytes,
-         kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
-         verified ? "" : ", wrong digest");
+    const std::string line = format_narrow(
+        "Fetched %s from %s: %u bytes%s%s", task->local_path, url, bytes,
+        kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
+        verified ? "" : ", wrong digest");
+    // The unpack worker's line for the same file follows in a moment and
+    // takes this one along: one open of the log less per file.
+    if (settings_.log) {
+      if (verified) {
+        settings_.log->write_later(line);
+      } else {
+        settings_.log->write(line);
+      }
+    }
     // A file that is whole but wrong is never continued: the next try
     // starts from its first byte.
     if (!verified) delete_file(task->download_path);
