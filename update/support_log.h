@@ -41,10 +41,10 @@ class support_log {
     write(format_narrow(format, args...));
   }
 
-  // A line stamped now that may reach the file with the next write instead
-  // of on its own, saving an open of the file: for routine lines that a
-  // write soon follows. It waits at most a second, and at most 64 KiB of
-  // lines wait.
+  // A line stamped now that reaches the file with the next line written,
+  // from any thread, or with flush(), saving an open of the file: for
+  // routine lines that others soon follow. Once 64 KiB of lines wait, or
+  // the oldest has waited a second, the next line writes them at once.
   void write_later(const std::string& text);
   // Writes what waits. The destructor does too.
   void flush();
