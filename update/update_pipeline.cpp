@@ -113,8 +113,7 @@ bool update_pipeline::has_room(const std::wstring& directory, uint64_t needed) {
   // Asking the volume costs a round trip of its own under Wine for every
   // small file; an answer that still covers the file serves for a second.
   // A file is refused only on a fresh answer, so an estimate gone stale
-  // can delay, never fail, a download. A volume that cannot say how much is
-  // free is not held against the file.
+  // can delay, never fail, a download.
   const auto now = std::chrono::steady_clock::now();
   if (!room_.known || room_.bytes < needed || now - room_.told >= std::chrono::seconds(1)) {
     room_.bytes = 0;
@@ -232,9 +231,10 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
     // A file that cannot fit fails before a byte is fetched, rather than
     // when a write finds the disk full after the whole transfer. A volume
     // that cannot say how much is free is not held against the file.
-    if (!has_room(directory, disk_space_needed(*task))) {
-      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path,
-           disk_space_needed(*task), room_.bytes);
+    const uint64_t needed = disk_space_needed(*task);
+    if (!has_room(directory, needed)) {
+      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
+           room_.bytes);
       fail_download(*task, "Not enough disk space");
       return;
     }
