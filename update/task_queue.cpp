@@ -30,6 +30,11 @@ std::shared_ptr<update_task> task_queue::take() {
   return task;
 }
 
+bool task_queue::empty() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return tasks_.empty();
+}
+
 void task_queue::stop() {
   stop_ = true;
   signal_.set();

@@ -33,6 +33,7 @@ class task_queue {
   void push(std::shared_ptr<update_task> task);
   // The front task, or null when the queue is empty.
   std::shared_ptr<update_task> take();
+  bool empty();
   // Until the next push or mark (or at once, when one came since the last wait).
   void wait() { signal_.wait(); }
 

@@ -297,42 +297,77 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
 void update_pipeline::unpack_worker() {
   try {
     task_hasher hasher;
+    ready_batch ready;
     work(unpacks_, [&](std::shared_ptr<update_task> task) {
-      guarded(task, true, [&] { unpack_one(task, hasher); });
+      guarded(task, true, [&] { unpack_one(task, hasher, ready); });
+      // Placed before the worker waits or leaves, so that a batch never
+      // holds a file back from an idle queue.
+      if (ready.moves.size() >= place_batch_files || ready.bytes >= place_batch_bytes ||
+          unpacks_.empty() || splash_.is_closed()) {
+        place_ready(ready);
+      }
     });
+    place_ready(ready);
   } catch (...) {
     // Nothing may end the process from a worker; stop() fails what is left.
   }
   stage_ = stage::unpacks_over;
 }
 
-void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher) {
+void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher,
+                                 ready_batch& ready) {
   if (stage_ == stage::downloads_over) {
     splash_.set_progress(0, 0);
     splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
   }
   create_directories(directory_of(task->target_path));
-  // Flushed before it takes the installed file's place, so that a power loss
-  // cannot leave a file of zeros that the cache then vouches for.
-  place_result result = place_result::failed;
   if (task->pack == "none") {
-    result = place_file(task->download_path, task->target_path);
-  } else {
-    // Decoded beside the target and verified before one move puts it in
-    // place, so the installed file is never half-written.
-    // Digested as it is written: reading it back would cost as much again.
-    hasher.begin(task->sha256);
-    auto digest = [&hasher](const uint8_t* bytes, size_t n) {
-      hasher.add(bytes, n);
-      return true;
-    };
-    if (task->pack == "lzma2" &&
-        unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
-        equals_ignore_case(hasher.finish(), task->local_digest)) {
-      result = place_file(task->unpack_path, task->target_path);
-    }
-    delete_file(task->unpack_path);
+    ready.add(task, task->download_path);
+    return;
   }
+  // Decoded beside the target and verified before one move puts it in
+  // place, so the installed file is never half-written.
+  // Digested as it is written: reading it back would cost as much again.
+  hasher.begin(task->sha256);
+  auto digest = [&hasher](const uint8_t* bytes, size_t n) {
+    hasher.add(bytes, n);
+    return true;
+  };
+  if (task->pack == "lzma2" &&
+      unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
+      equals_ignore_case(hasher.finish(), task->local_digest)) {
+    ready.add(task, task->unpack_path);
+    return;
+  }
+  delete_file(task->unpack_path);
+  finish_unpack(std::move(task), place_result::failed);
+}
+
+void update_pipeline::place_ready(ready_batch& ready) {
+  if (ready.tasks.empty()) return;
+  // Flushed before they take the installed files' places, so that a power
+  // loss cannot leave a file of zeros that the cache then vouches for.
+  std::vector<place_result> results(ready.tasks.size(), place_result::failed);
+  try {
+    results = place_files(ready.moves);
+  } catch (...) {
+    // Each file is then retried or failed on its own below.
+  }
+  for (size_t i = 0; i < ready.tasks.size(); ++i) {
+    std::shared_ptr<update_task> task = std::move(ready.tasks[i]);
+    if (results[i] != place_result::placed && task->pack != "none") delete_file(task->unpack_path);
+    try {
+      finish_unpack(task, results[i]);
+    } catch (const std::exception& e) {
+      fail_unpack(*task, e.what());
+    } catch (...) {
+      fail_unpack(*task, "unknown failure");
+    }
+  }
+  ready = ready_batch();
+}
+
+void update_pipeline::finish_unpack(std::shared_ptr<update_task> task, place_result result) {
   const bool placed = result == place_result::placed;
   // A scanner or the running client holds the file: give it a moment.
   if (result == place_result::in_use && task->attempts < settings_.max_attempts) {

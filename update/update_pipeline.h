@@ -18,6 +18,7 @@
 
 #include "update/task_queue.h"
 #include "update/update_task.h"
+#include "util/file_system.h"
 
 namespace tsl {
 
@@ -95,7 +96,25 @@ class update_pipeline {
   // One task through each stage; `fetcher` is null when it could not be made.
   void download_one(std::shared_ptr<update_task> task, downloader* fetcher,
                     const std::string& construction_error, task_hasher& hasher);
-  void unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher);
+  // Files decoded and verified but not yet in place: the unpack worker puts
+  // them in place together (place_files), at most so many at a time.
+  static constexpr size_t place_batch_files = 16;
+  static constexpr uint64_t place_batch_bytes = 16u << 20;
+  struct ready_batch {
+    std::vector<std::shared_ptr<update_task>> tasks;
+    std::vector<file_move> moves;
+    uint64_t bytes = 0;
+    void add(const std::shared_ptr<update_task>& task, const std::wstring& from) {
+      moves.push_back({from, task->target_path});
+      tasks.push_back(task);
+      bytes += task->local_size;
+    }
+  };
+  void unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher, ready_batch& ready);
+  void place_ready(ready_batch& ready);
+  // The end of a task's unpack step: recorded when placed, else retried or
+  // failed.
+  void finish_unpack(std::shared_ptr<update_task> task, place_result result);
   // A worker's step for one task; whatever it throws fails that task alone.
   template <typename Step>
   void guarded(const std::shared_ptr<update_task>& task, bool unpacking, Step&& step);

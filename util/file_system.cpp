@@ -187,6 +187,10 @@ place_result place_file(const std::wstring& from, const std::wstring& to) {
   return platform::flush_and_replace(from, to);
 }
 
+std::vector<place_result> place_files(const std::vector<file_move>& moves) {
+  return platform::flush_and_replace_all(moves);
+}
+
 place_result move_file_durably(const std::wstring& from, const std::wstring& to) {
   return platform::replace_by_move(from, to, true);
 }

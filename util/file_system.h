@@ -53,6 +53,13 @@ enum class place_result { placed, in_use, failed };
 // is on disk before the move, and the move is on disk when this returns, so
 // nothing that vouches for the placed file can outlive its contents.
 place_result place_file(const std::wstring& from, const std::wstring& to);
+struct file_move {
+  std::wstring from, to;
+};
+// place_file for several files, in order, with a result per move. The data
+// of all of them goes to disk before the first move, and a directory that
+// receives several is made durable once, not once per file.
+std::vector<place_result> place_files(const std::vector<file_move>& moves);
 // The same for a file whose data is on disk already and that may not be
 // opened for writing (the running executable): only the move is durable.
 place_result move_file_durably(const std::wstring& from, const std::wstring& to);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "util/file_system.h"
 
@@ -37,6 +38,8 @@ place_result replace_by_move(const std::wstring& from, const std::wstring& to, b
 // it as replace_by_move with `durable` does. in_use: another program holds
 // either open and lets nobody write, rename or replace it.
 place_result flush_and_replace(const std::wstring& from, const std::wstring& to);
+// flush_and_replace for each move, in order, as place_files describes.
+std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& moves);
 
 }  // namespace platform
 }  // namespace tsl

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -44,12 +45,13 @@ int keep_regular_file(int fd, struct stat& st) {
   return fd;
 }
 
-// A rename is on disk once the directory that holds the new name is.
-void sync_directory_of(const std::string& path) {
+std::string directory_part(const std::string& path) {
   size_t slash = path.rfind('/');
-  std::string directory = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A rename is on disk once the directory that holds the new name is.
+void sync_directory(const std::string& directory) {
   int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
@@ -354,18 +356,49 @@ place_result replace_by_move(const std::wstring& from, const std::wstring& to, b
   if (rename(native_path(from).c_str(), target.c_str()) != 0) {
     return errno == EBUSY || errno == ETXTBSY ? place_result::in_use : place_result::failed;
   }
-  if (durable) sync_directory_of(target);
+  if (durable) sync_directory(directory_part(target));
   return place_result::placed;
 }
 
 place_result flush_and_replace(const std::wstring& from, const std::wstring& to) {
-  struct stat st;
-  int fd =
-      keep_regular_file(::open(native_path(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
-  if (fd < 0) return place_result::failed;
-  const bool flushed = fsync(fd) == 0;
-  ::close(fd);
-  return flushed ? replace_by_move(from, to, true) : place_result::failed;
+  return flush_and_replace_all({{from, to}}).front();
+}
+
+std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& moves) {
+  std::vector<place_result> results(moves.size(), place_result::failed);
+  // A few dozen at a time keeps the open descriptors well below any limit.
+  constexpr size_t at_once = 32;
+  for (size_t first = 0; first < moves.size(); first += at_once) {
+    const size_t end = std::min(moves.size(), first + at_once);
+    std::vector<int> fds;
+    for (size_t i = first; i < end; ++i) {
+      struct stat st;
+      int fd = keep_regular_file(
+          ::open(native_path(moves[i].from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), st);
+#ifdef __linux__
+      // Every file's write-back starts before the first flush waits, so that
+      // the later flushes find their data on its way.
+      if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+      fds.push_back(fd);
+    }
+    std::vector<std::string> directories;
+    for (size_t i = first; i < end; ++i) {
+      const int fd = fds[i - first];
+      if (fd < 0) continue;
+      const bool flushed = fsync(fd) == 0;
+      ::close(fd);
+      if (!flushed) continue;
+      results[i] = replace_by_move(moves[i].from, moves[i].to, false);
+      if (results[i] != place_result::placed) continue;
+      std::string directory = directory_part(native_path(moves[i].to));
+      if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+        directories.push_back(std::move(directory));
+      }
+    }
+    for (const std::string& directory : directories) sync_directory(directory);
+  }
+  return results;
 }
 
 }  // namespace platform

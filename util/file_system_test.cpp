@@ -267,6 +267,38 @@ TEST(FileSystemWrite, PlacingReplacesReadOnlyTargetsAndLeavesNoSource) {
   EXPECT_TRUE(file_exists(dir / L"file"));
 }
 
+TEST(FileSystemWrite, PlacingSeveralFilesTogetherReportsEachOnItsOwn) {
+  scoped_temp_dir dir;
+  create_directories(dir / L"a");
+  create_directories(dir / L"b");
+  create_directories(dir / L"b\\taken");
+  std::vector<file_move> moves;
+  // More than are flushed in one go, over two directories.
+  for (int i = 0; i < 40; ++i) {
+    const std::wstring name = format_wide(L"%d", i);
+    write_file(dir / (L"new" + name), "new " + std::to_string(i));
+    moves.push_back({dir / (L"new" + name), dir / ((i % 2 ? L"a\\" : L"b\\") + name)});
+  }
+  write_file(dir / L"a\\1", "old");
+  ASSERT_TRUE(set_file_attributes(dir / L"a\\1", 0x01));
+  moves.push_back({dir / L"missing", dir / L"a\\missing"});
+  write_file(dir / L"file", "x");
+  moves.push_back({dir / L"file", dir / L"b\\taken"});
+
+  const std::vector<place_result> results = place_files(moves);
+  ASSERT_EQ(results.size(), moves.size());
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(results[i], place_result::placed) << i;
+    EXPECT_EQ(test::read_file(moves[i].to), "new " + std::to_string(i));
+    EXPECT_FALSE(file_exists(moves[i].from));
+  }
+  EXPECT_EQ(results[40], place_result::failed);
+  EXPECT_FALSE(file_exists(dir / L"a\\missing"));
+  EXPECT_EQ(results[41], place_result::failed);
+  EXPECT_TRUE(file_exists(dir / L"file"));
+  EXPECT_TRUE(place_files({}).empty());
+}
+
 TEST(FileSystemWrite, DevicesAndPipesAreNoFiles) {
   scoped_temp_dir dir;
 #ifdef _WIN32

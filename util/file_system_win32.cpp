@@ -285,6 +285,13 @@ place_result flush_and_replace(const std::wstring& from, const std::wstring& to)
   return replace_by_move(from, to, true);
 }
 
+std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& moves) {
+  std::vector<place_result> results;
+  results.reserve(moves.size());
+  for (const file_move& move : moves) results.push_back(flush_and_replace(move.from, move.to));
+  return results;
+}
+
 }  // namespace platform
 
 bool move_file_replace(const std::wstring& from, const std::wstring& to) {
