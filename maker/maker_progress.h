@@ -37,6 +37,8 @@ class progress_line {
   progress_line& operator=(const progress_line&) = delete;
 
   void restart() { started_ = std::chrono::steady_clock::now(); }
+  // Whether draw shows anything at all.
+  bool active() const { return static_cast<bool>(status_); }
   void draw(const progress_counts& counts);
   void erase();
 

@@ -192,17 +192,26 @@ void maker_run::process_input_files() {
       stop_);
   progress.restart();
   pool.start(thread_count(), worker_);
+  // What files still in progress have read so far counts too. Asking every
+  // file not yet taken each time one is taken would cost the square of their
+  // number, so they are asked a few times a second and what each had read
+  // then is kept until it is taken.
+  std::vector<uint64_t> counted(progress.active() ? count : 0, 0);
+  uint64_t reading = 0;
+  auto asked = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   // A stop takes effect between files: those begun are finished and taken,
   // in queue order, the others left out.
   for (size_t next = 0; next < count;) {
     const publish_pool::entry state = pool.wait(next, std::chrono::milliseconds(250));
     if (state == publish_pool::entry::never) {
+      if (!counted.empty()) reading -= counted[next];
       queue_[next++].reset();
       continue;
     }
     if (state == publish_pool::entry::finished) {
       progress.erase();
       publish_outcome& outcome = queue_[next]->outcome();
+      if (!counted.empty()) reading -= counted[next];
       counts.files_done += 1;
       counts.bytes_done += queued_sizes_[next];
       if (!outcome.has_entry || outcome.anew) counts.bytes_worked += queued_sizes_[next];
@@ -210,14 +219,19 @@ void maker_run::process_input_files() {
       queue_[next].reset();
       ++next;
     }
-    // What files still in progress have read so far counts too.
-    progress_counts shown = counts;
-    for (size_t k = next; k < count; ++k) {
-      if (!queue_[k]) continue;
-      const uint64_t read = std::min(queue_[k]->bytes_read(), queued_sizes_[k]);
-      shown.bytes_done += read;
-      shown.bytes_worked += read;
+    if (counted.empty()) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - asked >= std::chrono::milliseconds(100)) {
+      asked = now;
+      reading = 0;
+      for (size_t k = next; k < count; ++k) {
+        counted[k] = queue_[k] ? std::min(queue_[k]->bytes_read(), queued_sizes_[k]) : 0;
+        reading += counted[k];
+      }
     }
+    progress_counts shown = counts;
+    shown.bytes_done += reading;
+    shown.bytes_worked += reading;
     progress.draw(shown);
   }
   pool.join();

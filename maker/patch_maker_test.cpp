@@ -80,6 +80,7 @@ class maker_dir {
     });
     run.set_read_observer(read_observer_);
     run.set_block_size(block_size_);
+    if (progress_) run.set_progress_writer(progress_);
     const bool ok = run.run();
     EXPECT_FALSE(path_exists(out(L".partial")));
     for (const auto& file : list_files(paths_.output, true, L"*.*")) {
@@ -90,6 +91,7 @@ class maker_dir {
   }
   void read_observer(std::function<void(const std::wstring&)> f) { read_observer_ = std::move(f); }
   void block_size(uint64_t size) { block_size_ = size; }
+  void progress(std::function<void(const std::string&)> f) { progress_ = std::move(f); }
   const std::vector<std::string>& lines() const { return lines_; }
   bool printed(const std::string& line) const {
     return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
@@ -129,6 +131,7 @@ class maker_dir {
   maker_paths paths_;
   std::vector<std::string> lines_;
   std::function<void(const std::string&)> on_line_;
+  std::function<void(const std::string&)> progress_;
   std::function<void(const std::wstring&)> read_observer_;
   uint64_t block_size_ = packed_block_size;
 };
@@ -638,6 +641,38 @@ TEST(MakerProgress, Line) {
   progress_line none(nullptr);
   none.draw(c);
   none.erase();
+}
+
+TEST(MakerProgress, ARunCountsEveryFileAndByteOnce) {
+  maker_dir d;
+  d.configure();
+  uint64_t total = 0;
+  for (int i = 0; i < 40; ++i) {
+    // A few large ones still being read while small ones are taken.
+    const size_t size = i % 10 == 0 ? 3000000 : 1000 + 37 * i;
+    write_file(d.in(format_wide(L"f%02d.bin", i)),
+               std::string(size, static_cast<char>('a' + i % 7)));
+    total += size;
+  }
+  std::vector<std::string> shown;
+  d.progress([&shown](const std::string& text) { shown.push_back(text); });
+  ASSERT_TRUE(d.run());
+  unsigned files_before = 0;
+  std::string last;
+  for (const std::string& text : shown) {
+    unsigned files = 0, all = 0;
+    double done = 0, bytes = 0;
+    if (std::sscanf(text.c_str(), "\r%u/%u files, %lf/%lf MB", &files, &all, &done, &bytes) != 4) {
+      continue;  // an erase
+    }
+    EXPECT_EQ(all, 40u);
+    EXPECT_GE(files, files_before);
+    EXPECT_LE(done, bytes) << text;
+    files_before = files;
+    last = text;
+  }
+  const std::string end = format_narrow("\r40/40 files, %.1f/%.1f MB", total / 1e6, total / 1e6);
+  EXPECT_EQ(last.substr(0, end.size()), end);
 }
 
 TEST(MakerRunsEdge, EmptyInput) {
