@@ -132,4 +132,10 @@ std::string sha256_hasher::digest(const std::wstring& path) {
   return stream_.finish();
 }
 
+std::string index_signed_message(uint32_t gameupdate, const std::string& index_bytes) {
+  // A version file is JSON and starts with "{": neither document's
+  // signature can pass for the other's.
+  return "index " + std::to_string(gameupdate) + "\n" + index_bytes;
+}
+
 }  // namespace tsl

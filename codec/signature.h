@@ -33,6 +33,11 @@ std::string sign_detached(const std::string& message, const std::string& secret_
 bool verify_detached(const std::string& message, const std::string& signature,
                      const std::string& public_key);
 
+// What the signature of update `gameupdate`'s index covers: its number,
+// then its exact bytes. A signature of the bytes alone would let a host
+// serve an older signed index under the current number.
+std::string index_signed_message(uint32_t gameupdate, const std::string& index_bytes);
+
 // SHA-256 of bytes handed over in pieces, as 64 lowercase hexadecimal digits.
 class sha256_stream {
  public:

@@ -290,7 +290,7 @@ bool maker_run::write_update() {
   }
   const std::string index_bytes = json_compact_line(index);
   if (!write_output_document(index_path, index_bytes) ||
-      !write_signature(index_path, index_bytes)) {
+      !write_signature(index_path, index_signed_message(settings_.current_version, index_bytes))) {
     return false;
   }
 
@@ -335,14 +335,14 @@ bool maker_run::write_output_document(const std::wstring& path, const std::strin
   return false;
 }
 
-bool maker_run::write_signature(const std::wstring& document_path, const std::string& bytes) {
+bool maker_run::write_signature(const std::wstring& document_path, const std::string& message) {
   const std::wstring path = document_path + L".sig";
   if (!settings_.sha256) {
     // One left by a signed run would not match the document any more.
     delete_file(path);
     return true;
   }
-  const std::string signature = sign_detached(bytes, secret_key_);
+  const std::string signature = sign_detached(message, secret_key_);
   if (!signature.empty() && write_output_document(path, signature)) return true;
   if (signature.empty()) say("!!! Error signing file: %S\n", document_path);
   return false;

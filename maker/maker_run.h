@@ -77,7 +77,9 @@ class maker_run {
   bool load_signing_key();
   // `document_path` + ".sig" for the bytes just written there; removes a
   // stale one when the run does not sign.
-  bool write_signature(const std::wstring& document_path, const std::string& bytes);
+  // `message`: what the signature covers (the document's bytes, for an index
+  // with its number before them).
+  bool write_signature(const std::wstring& document_path, const std::string& message);
   void commit(publish_outcome& outcome);
   void lower_minimum(uint32_t version);
   uint32_t thread_count() const;

@@ -1112,9 +1112,13 @@ std::string make_keys(const maker_dir& d) {
   return public_key;
 }
 
-bool signed_by(const std::wstring& document, const std::string& public_key) {
-  return file_exists(document + L".sig") &&
-         verify_detached(read_file(document), read_file(document + L".sig"), public_key);
+// `index_of`: the document is that update's index, signed with its number.
+bool signed_by(const std::wstring& document, const std::string& public_key,
+               const uint32_t* index_of = nullptr) {
+  if (!file_exists(document + L".sig")) return false;
+  const std::string bytes = read_file(document);
+  return verify_detached(index_of ? index_signed_message(*index_of, bytes) : bytes,
+                         read_file(document + L".sig"), public_key);
 }
 
 TEST(MakerSigning, KeyPairIsPrivateAndNeverOverwritten) {
@@ -1151,7 +1155,11 @@ TEST(MakerSigning, SignedRunBindsEveryFileBySha256) {
   write_file(d.in(L"empty.bin"), "");
   const std::string public_key = make_keys(d);
   ASSERT_TRUE(d.run());
-  EXPECT_TRUE(signed_by(d.out(L"5\\index.json"), public_key));
+  const uint32_t five = 5, six = 6;
+  EXPECT_TRUE(signed_by(d.out(L"5\\index.json"), public_key, &five));
+  // Not valid for any other number, nor as bytes alone.
+  EXPECT_FALSE(signed_by(d.out(L"5\\index.json"), public_key, &six));
+  EXPECT_FALSE(signed_by(d.out(L"5\\index.json"), public_key));
   EXPECT_TRUE(signed_by(d.out(L"version.json"), public_key));
 
   const json packed = d.entry(5, "data\\packed.bin");
@@ -1190,7 +1198,8 @@ TEST(MakerSigning, EntriesOfAnUnsignedRunAreRepublishedOnceSigned) {
   ASSERT_TRUE(d.run());
   EXPECT_EQ(d.count_prefix("Processing: "), 1u);
   EXPECT_EQ(d.entry(6, "a.txt")["l_sha256"], sha256_text("aaa"));
-  EXPECT_TRUE(signed_by(d.out(L"6\\index.json"), public_key));
+  const uint32_t six = 6;
+  EXPECT_TRUE(signed_by(d.out(L"6\\index.json"), public_key, &six));
 }
 
 TEST(MakerSigning, AKeyInTheInputIsNeverPublished) {

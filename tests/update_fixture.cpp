@@ -87,15 +87,18 @@ nlohmann::json publisher::default_config(const std::vector<std::string>& hosts) 
   return config;
 }
 
-void publisher::write_signed(const std::wstring& path, const std::string& bytes) {
+void publisher::write_signed(const std::wstring& path, const std::string& bytes,
+                             const uint32_t* gameupdate) {
   write_file(path, bytes);
   delete_file(path + L".sig");
-  if (!secret_key_.empty()) write_file(path + L".sig", sign_detached(bytes, secret_key_));
+  if (secret_key_.empty()) return;
+  const std::string message = gameupdate ? index_signed_message(*gameupdate, bytes) : bytes;
+  write_file(path + L".sig", sign_detached(message, secret_key_));
 }
 
 void publisher::write_signed_index(uint32_t gameupdate, const nlohmann::json& index) {
   const std::wstring path = join_path(folder_, format_wide(L"%u\\index.json", gameupdate));
-  write_signed(path, json_compact_line(index));
+  write_signed(path, json_compact_line(index), &gameupdate);
   delete_file(path + L".lzma2");
 }
 
@@ -134,7 +137,7 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
   nlohmann::json index{{"config", config}, {"files", entries}};
   std::wstring index_path = join_path(folder_, format_wide(L"%u\\index.json", gameupdate));
   create_directories(directory_of(index_path));
-  write_signed(index_path, json_compact_line(index));
+  write_signed(index_path, json_compact_line(index), &gameupdate);
   delete_file(index_path + L".lzma2");
   if (packed_index) {
     EXPECT_EQ(pack_file(index_path, index_path + L".lzma2"), 0);

@@ -81,7 +81,10 @@ class publisher {
   void write_signed_index(uint32_t gameupdate, const nlohmann::json& index);
 
  private:
-  void write_signed(const std::wstring& path, const std::string& bytes);
+  // `gameupdate`: the document is that update's index, whose signature
+  // covers its number too.
+  void write_signed(const std::wstring& path, const std::string& bytes,
+                    const uint32_t* gameupdate = nullptr);
   std::wstring folder_;
   std::string secret_key_;
 };

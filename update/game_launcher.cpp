@@ -171,7 +171,7 @@ bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint3
     }
     // The packed index is checked by the bytes it unpacked to.
     if (verifies_signatures() &&
-        !signature_valid(fetcher, index_url + ".sig", index_file.temporary())) {
+        !signature_valid(fetcher, index_url + ".sig", index_file.temporary(), &n)) {
       document_error_ = L"Update index has no valid signature";
       log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n,
                   document_error_);
@@ -198,13 +198,14 @@ bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint3
 }
 
 bool game_launcher::signature_valid(downloader& fetcher, const std::string& url,
-                                    const std::wstring& document) {
+                                    const std::wstring& document, const uint32_t* index_of) {
   std::string signature, bytes;
   const bool fetched = fetcher.download(url, paths_.signature_path, max_signature_bytes) &&
                        read_whole_file(paths_.signature_path, signature);
   delete_file(paths_.signature_path);
-  return fetched && read_whole_file(document, bytes) &&
-         verify_detached(bytes, signature, public_key_);
+  if (!fetched || !read_whole_file(document, bytes)) return false;
+  if (index_of) bytes = index_signed_message(*index_of, bytes);
+  return verify_detached(bytes, signature, public_key_);
 }
 
 game_launcher::acceptance game_launcher::accept_index(update_index& index, uint32_t& gameupdate,

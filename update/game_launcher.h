@@ -94,8 +94,10 @@ class game_launcher {
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
   // Whether the bytes of `document` are signed by the build's key, by the
-  // signature at `url`.
-  bool signature_valid(downloader& fetcher, const std::string& url, const std::wstring& document);
+  // signature at `url`; for the index of update `*index_of`, its number with
+  // them (index_signed_message).
+  bool signature_valid(downloader& fetcher, const std::string& url, const std::wstring& document,
+                       const uint32_t* index_of = nullptr);
 
   session_paths paths_;
   uint32_t local_gameupdate_ = 0;

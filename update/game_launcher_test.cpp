@@ -566,6 +566,25 @@ TEST(SignedUpdates, AnOlderSignedVersionIsNotTakenBack) {
   EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 0");
 }
 
+TEST(SignedUpdates, AnOlderSignedIndexUnderTheCurrentNumberIsRefused) {
+  signed_world w;
+  w.pub.publish(5, {{"client\\Client.exe", "client build 0", true}},
+                publisher::default_config({w.host.base_url()}));
+  const std::string old_index = test::read_file(w.dir / L"5\\index.json");
+  const std::string old_signature = test::read_file(w.dir / L"5\\index.json.sig");
+  w.pub.publish(6, small_game(), publisher::default_config({w.host.base_url()}));
+  ASSERT_EQ(w.run(w.public_key).error, L"");
+  ASSERT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 1");
+  // The current version file, with update 5's index, signature and all,
+  // where update 6's belongs.
+  test::write_file(w.dir / L"6\\index.json", old_index);
+  test::write_file(w.dir / L"6\\index.json.sig", old_signature);
+  delete_file(w.dir / L"6\\index.json.lzma2");
+  auto r = w.run(w.public_key);
+  EXPECT_EQ(r.error, L"Could not download update index. Update index has no valid signature");
+  EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 1");
+}
+
 TEST(SignedUpdates, FilesAreBoundBySha256NotSha1) {
   signed_world w;
   // A signed index whose SHA-1 texts match an attacker's file while its
