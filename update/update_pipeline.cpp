@@ -295,9 +295,9 @@ void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader
 }
 
 void update_pipeline::unpack_worker() {
+  ready_batch ready;
   try {
     task_hasher hasher;
-    ready_batch ready;
     work(unpacks_, [&](std::shared_ptr<update_task> task) {
       guarded(task, true, [&] { unpack_one(task, hasher, ready); });
       // Placed before the worker waits or leaves, so that a batch never
@@ -309,7 +309,14 @@ void update_pipeline::unpack_worker() {
     });
     place_ready(ready);
   } catch (...) {
-    // Nothing may end the process from a worker; stop() fails what is left.
+    // Nothing may end the process from a worker. A file decoded but not yet
+    // placed goes back to the queue, where stop() fails it with the rest.
+    try {
+      for (auto& task : ready.tasks) {
+        if (task) unpacks_.push(std::move(task));
+      }
+    } catch (...) {
+    }
   }
   stage_ = stage::unpacks_over;
 }
@@ -355,8 +362,10 @@ void update_pipeline::place_ready(ready_batch& ready) {
   }
   for (size_t i = 0; i < ready.tasks.size(); ++i) {
     std::shared_ptr<update_task> task = std::move(ready.tasks[i]);
-    if (results[i] != place_result::placed && task->pack != "none") delete_file(task->unpack_path);
     try {
+      if (results[i] != place_result::placed && task->pack != "none") {
+        delete_file(task->unpack_path);
+      }
       finish_unpack(task, results[i]);
     } catch (const std::exception& e) {
       fail_unpack(*task, e.what());

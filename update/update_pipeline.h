@@ -105,8 +105,14 @@ class update_pipeline {
     std::vector<file_move> moves;
     uint64_t bytes = 0;
     void add(const std::shared_ptr<update_task>& task, const std::wstring& from) {
+      // The two lists stay of one length, whatever throws.
       moves.push_back({from, task->target_path});
-      tasks.push_back(task);
+      try {
+        tasks.push_back(task);
+      } catch (...) {
+        moves.pop_back();
+        throw;
+      }
       bytes += task->local_size;
     }
   };
