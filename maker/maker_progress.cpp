@@ -1,10 +1,14 @@
 #include "maker/maker_progress.h"
 
+#include <atomic>
+
 #include "util/text.h"
 
 namespace tsl {
 
 namespace {
+
+std::atomic<bool> line_on_screen{false};
 
 std::string clock_text(double seconds) {
   if (seconds > 359999) return "99:59:59+";
@@ -38,12 +42,16 @@ void progress_line::draw(const progress_counts& counts) {
   if (width < shown_) text.append(shown_ - width, ' ');
   status_("\r" + text);
   shown_ = width;
+  line_on_screen = width > 0;
 }
+
+bool progress_line_shown() { return line_on_screen.load(); }
 
 void progress_line::erase() {
   if (!status_ || shown_ == 0) return;
   status_("\r" + std::string(shown_, ' ') + "\r");
   shown_ = 0;
+  line_on_screen = false;
 }
 
 }  // namespace tsl

@@ -26,6 +26,10 @@ struct progress_counts {
 // measure.
 std::string progress_text(const progress_counts& counts, double seconds);
 
+// Whether a progress line is on screen now. A message from another thread
+// (the console control handler's) then starts on a line of its own.
+bool progress_line_shown();
+
 class progress_line {
  public:
   using writer = std::function<void(const std::string&)>;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "maker/maker_progress.h"
+
 namespace tsl {
 
 namespace {
@@ -50,6 +52,8 @@ bool console_handler_running() { return state->handler_running; }
 
 void stop_maker_from_console(const char* message, int exit_code) {
   note_console_handler_running();
+  // Not at the end of the progress line that the same console shows.
+  if (progress_line_shown()) std::fputs("\n", stdout);
   std::fputs(message, stdout);
   std::fflush(stdout);
   state->stop = true;

@@ -629,9 +629,11 @@ TEST(MakerProgress, Line) {
     progress_line line([&shown](const std::string& text) { shown.push_back(text); });
     c.files_done = 100;
     line.draw(c);
+    EXPECT_TRUE(progress_line_shown());
     c.files_done = 9;
     line.draw(c);  // shorter: blanks over the rest
   }
+  EXPECT_FALSE(progress_line_shown());  // erased at its end
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0].substr(0, 5), "\r100/");
   EXPECT_EQ(shown[1].size(), shown[0].size());
