@@ -302,7 +302,7 @@ void update_pipeline::unpack_worker() {
       guarded(task, true, [&] { unpack_one(task, hasher, ready); });
       // Placed before the worker waits or leaves, so that a batch never
       // holds a file back from an idle queue.
-      if (ready.moves.size() >= place_batch_files || ready.bytes >= place_batch_bytes ||
+      if (ready.tasks.size() >= place_batch_files || ready.bytes >= place_batch_bytes ||
           unpacks_.empty() || splash_.is_closed()) {
         place_ready(ready);
       }
@@ -329,7 +329,8 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
   }
   create_directories(directory_of(task->target_path));
   if (task->pack == "none") {
-    ready.add(task, task->download_path);
+    ready.tasks.push_back(std::move(task));
+    ready.bytes += ready.tasks.back()->local_size;
     return;
   }
   // Decoded beside the target and verified before one move puts it in
@@ -343,7 +344,8 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
   if (task->pack == "lzma2" &&
       unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
       equals_ignore_case(hasher.finish(), task->local_digest)) {
-    ready.add(task, task->unpack_path);
+    ready.tasks.push_back(std::move(task));
+    ready.bytes += ready.tasks.back()->local_size;
     return;
   }
   delete_file(task->unpack_path);
@@ -356,7 +358,12 @@ void update_pipeline::place_ready(ready_batch& ready) {
   // loss cannot leave a file of zeros that the cache then vouches for.
   std::vector<place_result> results(ready.tasks.size(), place_result::failed);
   try {
-    results = place_files(ready.moves);
+    std::vector<file_move> moves;
+    for (const auto& task : ready.tasks) {
+      moves.push_back(
+          {task->pack == "none" ? task->download_path : task->unpack_path, task->target_path});
+    }
+    results = place_files(moves);
   } catch (...) {
     // Each file is then retried or failed on its own below.
   }

@@ -102,19 +102,7 @@ class update_pipeline {
   static constexpr uint64_t place_batch_bytes = 16u << 20;
   struct ready_batch {
     std::vector<std::shared_ptr<update_task>> tasks;
-    std::vector<file_move> moves;
     uint64_t bytes = 0;
-    void add(const std::shared_ptr<update_task>& task, const std::wstring& from) {
-      // The two lists stay of one length, whatever throws.
-      moves.push_back({from, task->target_path});
-      try {
-        tasks.push_back(task);
-      } catch (...) {
-        moves.pop_back();
-        throw;
-      }
-      bytes += task->local_size;
-    }
   };
   void unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher, ready_batch& ready);
   void place_ready(ready_batch& ready);
