@@ -95,6 +95,9 @@ TEST(DocumentsParse, FilesAndVersionNumbers) {
   }
   ASSERT_TRUE(read_gameupdate(json{{"gameupdate", 7.0}}, n, werror));
   EXPECT_EQ(n, 7u);
+  // So is a whole number out of its range: it would wrap.
+  EXPECT_FALSE(read_gameupdate(json::parse(R"({"gameupdate":-1})"), n, werror));
+  EXPECT_FALSE(read_gameupdate(json::parse(R"({"gameupdate":4294967296})"), n, werror));
 }
 
 TEST(DocumentsParse, DeepOrHugeDocumentsAreRefusedBeforeParsing) {
@@ -173,6 +176,10 @@ TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
   // Fractions beyond any version have no defined conversion: refused, never wrapped.
   for (double huge : {1e30, -1e30, 2147483648.0}) {
     EXPECT_EQ(validation_error(index_with({{"version", huge}, {"hosts", {"h"}}, {"guid", "x"}})),
+              L"Invalid version number");
+  }
+  for (const json& whole : {json(4294967297u), json(-5)}) {
+    EXPECT_EQ(validation_error(index_with({{"version", whole}, {"hosts", {"h"}}, {"guid", "x"}})),
               L"Invalid version number");
   }
   EXPECT_EQ(validation_error(index_with({{"version", 3.7}, {"hosts", {"h"}}, {"guid", "x"}})),
