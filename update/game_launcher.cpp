@@ -111,101 +111,111 @@ bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint3
     const std::string base = hosts_[position];
     if (attempt == max_attempts_) return false;
     ++attempt;
-
-    // Both documents arrive under temporary names and replace the session's
-    // copies only once both are good: a host that fails or lies leaves the
-    // copies of the last good contact, so an offline start loses nothing.
-    staged_file version_file(paths_.version_path);
-    json version;
-    std::string why;
-    fetch_status got =
-        fetch_json(fetcher, base + "version.json", version_file, max_version_bytes, version, why);
-    if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) {
-      log_.writef("Host %s, attempt %u: version file: %s", base, attempt, why);
-      continue;
-    }
-    if (verifies_signatures() &&
-        !signature_valid(fetcher, base + "version.json.sig", version_file.temporary())) {
-      document_error_ = L"Version file has no valid signature";
+    // Whatever one host does to this launcher (a document that exhausts the
+    // memory included) makes it a host without a usable index: the next
+    // attempt asks the next host.
+    try {
+      if (fetch_from_host(fetcher, base, attempt, index, gameupdate)) return true;
+    } catch (const std::exception& e) {
+      document_error_ = L"Update index could not be read: " + utf8_to_wide(e.what());
       log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
     }
-    uint32_t n = 0;
-    if (!read_gameupdate(version, n, document_error_)) {
-      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
-    }
-    // An old version file keeps its valid signature forever: replayed, it
-    // would take the installation back to an update it has left.
-    if (verifies_signatures() && n < local_gameupdate_) {
-      document_error_ = format_wide(L"Version file names update %u, older than the installed %u", n,
-                                    local_gameupdate_);
-      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
-    }
-
-    staged_file index_file(paths_.index_path);
-    const std::string index_url = base + format_narrow("%u/index.json", n);
-    update_index parsed;
-    auto parse = [&parsed, this](const std::wstring& path, std::string& reason) {
-      return parsed.parse_file(path, verifies_signatures(), &reason);
-    };
-    got = fetch_status::not_delivered;
-    {
-      staged_file packed(paths_.packed_index_path);
-      if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_document_bytes) &&
-          unpack_file(packed.temporary(), index_file.temporary(), max_document_bytes) ==
-              packed_ok) {
-        got = parse(index_file.temporary(), why) ? fetch_status::fetched : fetch_status::malformed;
-      }
-    }
-    // A packed index that did not arrive or did not unpack: the plain one.
-    if (got == fetch_status::not_delivered) {
-      got = fetch_document(fetcher, index_url, index_file, max_document_bytes, parse, why);
-    }
-    if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) {
-      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n, why);
-      continue;
-    }
-    // The packed index is checked by the bytes it unpacked to.
-    if (verifies_signatures() &&
-        !signature_valid(fetcher, index_url + ".sig", index_file.temporary(), &n)) {
-      document_error_ = L"Update index has no valid signature";
-      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n,
-                  document_error_);
-      continue;
-    }
-    uint64_t index_bytes = 0, index_time = 0;
-    query_file_info(index_file.temporary(), index_bytes, index_time);
-    log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt,
-                n, local_gameupdate_, index_bytes);
-
-    if (n != local_gameupdate_) {
-      // The stamps on disk were made for another update; should this session
-      // not finish, the next one must not trust them with the new number.
-      await_cache();
-      delete_file(paths_.cache_path);
-    }
-    index_file.commit();
-    version_file.commit();
-    document_error_.clear();
-    index = std::move(parsed);
-    gameupdate = n;
-    return true;
   }
 }
 
+bool game_launcher::fetch_from_host(downloader& fetcher, const std::string& base, uint32_t attempt,
+                                    update_index& index, uint32_t& gameupdate) {
+  // Both documents arrive under temporary names and replace the session's
+  // copies only once both are good: a host that fails or lies leaves the
+  // copies of the last good contact, so an offline start loses nothing.
+  auto failed = [&](const std::string& what, const std::string& why) {
+    log_.writef("Host %s, attempt %u: %s%s", base, attempt, what, why);
+    return false;
+  };
+  staged_file version_file(paths_.version_path);
+  std::string bytes, why;
+  fetch_status got =
+      fetch_bytes(fetcher, base + "version.json", version_file, max_version_bytes, bytes, why);
+  // A keyed launcher reads nothing a host sent before its signature holds.
+  if (got == fetch_status::fetched && verifies_signatures() &&
+      !signature_valid(fetcher, base + "version.json.sig", bytes)) {
+    document_error_ = L"Version file has no valid signature";
+    return failed("", wide_to_utf8(document_error_));
+  }
+  json version;
+  if (got == fetch_status::fetched && !parse_json_text(bytes, version, &why)) {
+    got = fetch_status::malformed;
+  }
+  if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
+  if (got != fetch_status::fetched) return failed("version file: ", why);
+  uint32_t n = 0;
+  if (!read_gameupdate(version, n, document_error_)) {
+    return failed("", wide_to_utf8(document_error_));
+  }
+  // An old version file keeps its valid signature forever: replayed, it
+  // would take the installation back to an update it has left.
+  if (verifies_signatures() && n < local_gameupdate_) {
+    document_error_ = format_wide(L"Version file names update %u, older than the installed %u", n,
+                                  local_gameupdate_);
+    return failed("", wide_to_utf8(document_error_));
+  }
+
+  staged_file index_file(paths_.index_path);
+  const std::string index_url = base + format_narrow("%u/index.json", n);
+  const std::string what = format_narrow("index of gameupdate %u: ", n);
+  // The signed message starts with the index's number; the bytes follow it
+  // in the same buffer, so that no copy of a large index is ever made.
+  const std::string prefix = verifies_signatures() ? index_signed_prefix(n) : std::string();
+  got = fetch_status::not_delivered;
+  {
+    staged_file packed(paths_.packed_index_path);
+    if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_index_bytes) &&
+        unpack_file(packed.temporary(), index_file.temporary(), max_index_bytes) == packed_ok) {
+      got = read_fetched_bytes(index_file.temporary(), max_index_bytes, prefix, bytes, why);
+    }
+  }
+  // A packed index that did not arrive or did not unpack: the plain one.
+  if (got == fetch_status::not_delivered) {
+    got = fetch_bytes(fetcher, index_url, index_file, max_index_bytes, bytes, why, prefix);
+  }
+  if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
+  if (got != fetch_status::fetched) return failed(what, why);
+  // The packed index is checked by the bytes it unpacked to.
+  if (verifies_signatures() && !signature_valid(fetcher, index_url + ".sig", bytes)) {
+    document_error_ = L"Update index has no valid signature";
+    return failed(what, wide_to_utf8(document_error_));
+  }
+  update_index parsed;
+  if (!parsed.parse(std::string_view(bytes).substr(prefix.size()), verifies_signatures(), &why)) {
+    document_error_ = L"Update index is " + utf8_to_wide(why);
+    return failed(what, why);
+  }
+  const size_t index_bytes = bytes.size() - prefix.size();
+  std::string().swap(bytes);
+  log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt, n,
+              local_gameupdate_, index_bytes);
+
+  if (n != local_gameupdate_) {
+    // The stamps on disk were made for another update; should this session
+    // not finish, the next one must not trust them with the new number.
+    await_cache();
+    delete_file(paths_.cache_path);
+  }
+  index_file.commit();
+  version_file.commit();
+  document_error_.clear();
+  index = std::move(parsed);
+  gameupdate = n;
+  return true;
+}
+
 bool game_launcher::signature_valid(downloader& fetcher, const std::string& url,
-                                    const std::wstring& document, const uint32_t* index_of) {
-  std::string signature, bytes;
+                                    const std::string& message) {
+  std::string signature;
   const bool fetched = fetcher.download(url, paths_.signature_path, max_signature_bytes) &&
                        read_whole_file(paths_.signature_path, signature);
   delete_file(paths_.signature_path);
-  if (!fetched || !read_whole_file(document, bytes)) return false;
-  if (index_of) bytes = index_signed_message(*index_of, bytes);
-  return verify_detached(bytes, signature, public_key_);
+  return fetched && verify_detached(message, signature, public_key_);
 }
 
 game_launcher::acceptance game_launcher::accept_index(update_index& index, uint32_t& gameupdate,
@@ -276,10 +286,18 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
     error_text_ = L"Another launcher is updating this installation";
     return false;
   }
+  // A cache that cannot be read (not even for lack of memory) is an empty
+  // one: every file is then hashed. Nothing may escape the thread.
+  auto load_cache = [this] {
+    try {
+      cache_.load(paths_.cache_path);
+    } catch (...) {
+    }
+  };
   try {
-    cache_loader_ = std::thread([this] { cache_.load(paths_.cache_path); });
+    cache_loader_ = std::thread(load_cache);
   } catch (const std::system_error&) {
-    cache_.load(paths_.cache_path);
+    load_cache();
   }
   struct awaited {
     game_launcher& session;
@@ -313,9 +331,14 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   check_rules rules;
   if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return !strict_;
   await_cache();
-  update_pipeline pipeline(
-      {hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_, free_space_}, cache_,
-      splash);
+  // The workers write the game's files and the session's downloads (and
+  // the log), nothing else, whatever the index names.
+  const session_paths& p = paths_;
+  write_area writable{
+      {p.launcher_dir, p.downloading_dir}, {p.temp_root}, {p.log_path, p.log_path + L".old"}};
+  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_,
+                            free_space_, std::move(writable)},
+                           cache_, splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {
     error_text_ = L"Can not start the update threads.";

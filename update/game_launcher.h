@@ -93,11 +93,12 @@ class game_launcher {
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
-  // Whether the bytes of `document` are signed by the build's key, by the
-  // signature at `url`; for the index of update `*index_of`, its number with
-  // them (index_signed_message).
-  bool signature_valid(downloader& fetcher, const std::string& url, const std::wstring& document,
-                       const uint32_t* index_of = nullptr);
+  // One attempt of select_host at the host `base`: the version file and the
+  // index, each verified (with a key) before a byte of it is parsed.
+  bool fetch_from_host(downloader& fetcher, const std::string& base, uint32_t attempt,
+                       update_index& index, uint32_t& gameupdate);
+  // Whether `message` is signed by the build's key, by the signature at `url`.
+  bool signature_valid(downloader& fetcher, const std::string& url, const std::string& message);
 
   session_paths paths_;
   uint32_t local_gameupdate_ = 0;

@@ -251,12 +251,12 @@ TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
             L"Could not download update index. Version file has no numeric \"gameupdate\"");
   test::write_file(dir / L"version.json", "{\"gameupdate\":1}");
   delete_file(dir / L"1\\index.json.lzma2");
-  test::write_file(dir / L"1\\index.json", "[1,2");
+  test::write_file(dir / L"1\\index.json", "{\"files\":[1,2");
   r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
   EXPECT_EQ(r.error, L"Could not download update index. Update index is not valid JSON");
   test::write_file(dir / L"1\\index.json", "[1,2]");
   r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
-  EXPECT_EQ(r.error, L"Update index is not an object");
+  EXPECT_EQ(r.error, L"Could not download update index. Update index is not an object");
 }
 
 TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
@@ -502,6 +502,16 @@ TEST(SignedUpdates, BadSignaturesCountAsHostsWithoutAUsableIndex) {
       {"index signature missing",
        [](signed_world& w) { delete_file(w.dir / L"5\\index.json.sig"); },
        L"Update index has no valid signature"},
+      // Nothing a host sent is parsed before its signature holds.
+      {"index not JSON",
+       [](signed_world& w) {
+         test::write_file(w.dir / L"5\\index.json", "{\"files\":[");
+         delete_file(w.dir / L"5\\index.json.lzma2");
+       },
+       L"Update index has no valid signature"},
+      {"version not JSON",
+       [](signed_world& w) { test::write_file(w.dir / L"version.json", "{\"gameupdate\":"); },
+       L"Version file has no valid signature"},
       {"version signature missing",
        [](signed_world& w) { delete_file(w.dir / L"version.json.sig"); },
        L"Version file has no valid signature"},
@@ -564,6 +574,48 @@ TEST(SignedUpdates, AnOlderSignedVersionIsNotTakenBack) {
   // A launcher without a key takes what the hosts say, as it always did.
   EXPECT_EQ(w.run(std::string()).error, L"");
   EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 0");
+}
+
+TEST(SignedUpdates, AnIndexThatUnpacksBeyondAnyIndexMovesToTheNextHost) {
+  signed_world w;
+  test::scoped_temp_dir bad_dir;
+  update_host bad(bad_dir.path());
+  // The real version file, signature and all, replayed with a small packed
+  // index that unpacks to more than any index may be.
+  for (const wchar_t* name : {L"version.json", L"version.json.sig", L"5\\index.json.sig"}) {
+    test::write_file(bad_dir / name, test::read_file(w.dir / name));
+  }
+  const std::wstring huge = bad_dir / L"huge";
+  {
+    std::FILE* f = open_c_file(huge, "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"files\":[", f);
+    std::string piece;
+    for (int i = 0; i < (1 << 19); ++i) piece += "0,";
+    for (uint64_t i = 0; i <= (max_index_bytes >> 20); ++i) {
+      std::fwrite(piece.data(), 1, piece.size(), f);
+    }
+    std::fputs("0]}", f);
+    std::fclose(f);
+  }
+  const std::wstring bomb = bad_dir / L"5\\index.json.lzma2";
+  ASSERT_EQ(pack_file(huge, bomb), 0);
+  delete_file(huge);
+  // Its header states no size: only decoding finds out.
+  std::string bytes = test::read_file(bomb);
+  ASSERT_LT(bytes.size(), 64u << 10);
+  std::fill(bytes.begin() + 4, bytes.begin() + 12, '\xff');
+  test::write_file(bomb, bytes);
+
+  auto r = run_update(w.game, {bad.base_url(), w.host.base_url()}, nullptr, [&w](game_launcher& s) {
+    s.set_public_key(w.public_key);
+    s.set_retry_delay(0);
+  });
+  EXPECT_EQ(r.error, L"");
+  EXPECT_TRUE(w.installed());
+  EXPECT_EQ(bad.requests("5/index.json.lzma2"), 1);
+  // Refused while it unpacked, before its signature was even asked for.
+  EXPECT_EQ(bad.requests("5/index.json.sig"), 0);
 }
 
 TEST(SignedUpdates, AnOlderSignedIndexUnderTheCurrentNumberIsRefused) {
