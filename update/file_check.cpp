@@ -98,9 +98,6 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   task->is_launcher = equals_ignore_case(target_path, paths.image_path);
   // The running executable cannot be replaced; the end of the run swaps it.
   task->target_path = task->is_launcher ? paths.new_image_path : target_path;
-  // Names of our own beside a file never pass the 255 units a name may hold,
-  // or a file with a long name could never be installed.
-  task->unpack_path = path_with_suffix(target_path, L".unp");
   task->local_size = entry.local_size;
   task->sha256 = sha256;
   task->local_digest = sha256 ? entry.local_sha256 : entry.local_sha1;
@@ -113,9 +110,16 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   uint8_t tie_digest[20];
   final(context, tie_digest);
   const std::wstring tag = L"." + utf8_to_wide(digest_text(tie_digest).substr(0, 12));
-  task->download_path = path_with_suffix(
-      join_path(paths.downloading_dir, local_path),
-      tag + (entry.pack == "none" ? std::wstring(L".temp") : L"." + utf8_to_wide(entry.pack)));
+  // Fixed suffixes only: nothing an index holds ends a name of ours. Names
+  // of our own never pass the 255 units a name may hold, or a file with a
+  // long name could never be installed.
+  const std::wstring below = join_path(paths.downloading_dir, local_path);
+  task->download_path =
+      path_with_suffix(below, tag + (entry.pack == "none" ? L".temp" : L".lzma2"));
+  // Decoded in the session's folder, on the game's volume for the move that
+  // places it, under a name that no entry can claim (nothing may be
+  // installed below ".temp") and no download ends in.
+  task->unpack_path = path_with_suffix(below, tag + L".unp");
   task->remote_size = entry.remote_size;
   task->pack = entry.pack;
   task->expected_digest = sha256 ? entry.expected_sha256() : entry.expected_sha1();
@@ -152,8 +156,10 @@ bool game_launcher::check_files(const update_index& index, int32_t version,
   for (size_t position = 0; position < index.size(); ++position) {
     if (splash.is_closed()) break;
     if (!index.entry(position, entry)) {
-      reject(format_narrow("%u", built + rejected + 1),
-             L"a key is missing or of the wrong type, or \"l\" leaves the game directory");
+      const entry_problem problem = index.problem(position);
+      reject(format_narrow("%u", built + rejected + 1), problem == entry_problem::none
+                                                            ? L"not an entry the launcher can use"
+                                                            : entry_problem_text(problem));
       continue;
     }
     const std::wstring local_path = utf8_to_wide(entry.local_path);

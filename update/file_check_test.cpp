@@ -210,12 +210,14 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->attempts, 0u);
   EXPECT_EQ(task->file_name, L"Game Data.bin");
   EXPECT_EQ(task->target_path, L"C:\\games\\tsl\\data\\Game Data.bin");
-  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\data\\Game Data.bin.unp");
   // Named for its entry's "r" and digest (letter case aside), so a partial
-  // download is never continued into another file.
+  // download is never continued into another file; decoded beside it, where
+  // no entry's file can be.
   const std::wstring below = L"C:\\games\\tsl\\.temp\\g\\downloading\\data\\Game Data.bin.";
   EXPECT_EQ(task->download_path.substr(0, below.size()), below);
   EXPECT_EQ(task->download_path.substr(task->download_path.size() - 6), L".lzma2");
+  EXPECT_EQ(task->unpack_path,
+            task->download_path.substr(0, task->download_path.size() - 6) + L".unp");
   index_entry other = entry;
   other.remote_sha1 = "BB";
   EXPECT_EQ(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
@@ -230,15 +232,13 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->expected_digest, "bb");
   EXPECT_FALSE(task->is_launcher);
 
-  // The launcher's own executable, plain: fetched to its "new-" path, and
-  // unpacked beside the real one.
+  // The launcher's own executable, plain: put in place at its "new-" path.
   entry.local_path = "tessalyreach.EXE";
   entry.pack = "none";
   task =
       make_update_task(entry, L"tessalyreach.EXE", join_path(game_dir, L"tessalyreach.EXE"), paths);
   EXPECT_TRUE(task->is_launcher);
   EXPECT_EQ(task->target_path, paths.new_image_path);
-  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\tessalyreach.EXE.unp");
   EXPECT_EQ(task->download_path.substr(0, 50),
             L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.");
   EXPECT_EQ(task->download_path.substr(task->download_path.size() - 5), L".temp");

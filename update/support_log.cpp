@@ -83,10 +83,13 @@ void support_log::write_waiting() {
   lines.swap(waiting_);
   if (lines.empty() || path_.empty()) return;
   uint64_t size = 0, time = 0;
+  bool start_anew = false;
   if (query_file_info(path_, size, time) && size > 0 && size + lines.size() > rotate_at_) {
-    move_file_replace(path_, path_ + L".old");
+    // An old copy that cannot be replaced (held open, a folder of that
+    // name) must not let the log grow without bound: it begins anew.
+    start_anew = !move_file_replace(path_, path_ + L".old");
   }
-  std::FILE* file = open_c_file(path_, "ab");
+  std::FILE* file = open_c_file(path_, start_anew ? "wb" : "ab");
   if (!file) return;
   std::fwrite(lines.data(), 1, lines.size(), file);
   std::fclose(file);

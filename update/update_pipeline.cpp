@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <optional>
+
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "net/downloader.h"
@@ -35,8 +37,13 @@ void update_pipeline::note(const char* format, const Args&... args) const {
 }
 
 uint64_t disk_space_needed(const update_task& task) {
-  return task.remote_size + (task.pack == "none" ? 0 : uint64_t{task.local_size}) +
-         disk_space_margin;
+  // Sizes come from a host: their sum saturates rather than wraps.
+  uint64_t need = disk_space_margin;
+  for (const uint64_t part :
+       {task.remote_size, task.pack == "none" ? 0 : uint64_t{task.local_size}}) {
+    need = part > UINT64_MAX - need ? UINT64_MAX : need + part;
+  }
+  return need;
 }
 
 update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
@@ -164,6 +171,8 @@ void update_pipeline::work(task_queue& queue, Handle&& handle) {
 }
 
 void update_pipeline::download_worker() {
+  std::optional<write_fence> fence;
+  if (!settings_.writable.allowed.empty()) fence.emplace(settings_.writable);
   std::unique_ptr<downloader> fetcher;
   std::string construction_error;
   try {
@@ -190,111 +199,124 @@ void update_pipeline::download_worker() {
 
 void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader* fetcher,
                                    const std::string& construction_error, task_hasher& hasher) {
+  // Without a downloader every file fails; they are reported, not lost.
+  if (!fetcher) {
+    fail_download(*task, construction_error);
+    return;
+  }
   bool shown = false;
   auto show_status = [&] {
     splash_.set_progress(tasks_downloaded_, tasks_queued_);
     splash_.set_status_text(format_wide(pick_text(texts::downloading_file), task->file_name));
     shown = true;
   };
-  bool downloaded = false;
-  std::string url;
   // The callback refers to this call's locals: it must go however the call ends.
   struct callback_scope {
-    downloader* fetcher;
+    downloader& fetcher;
     ~callback_scope() {
-      if (!fetcher) return;
-      fetcher->clear_progress_callback();
-      fetcher->set_body_observer({});
+      fetcher.clear_progress_callback();
+      fetcher.set_body_observer({});
     }
-  } scope{fetcher};
-  // Digested as it arrives, unless a transfer continued an earlier one's
-  // bytes: those are read back with the rest.
-  bool streamed = false;
-  if (fetcher) {
-    if (stage_ == stage::checked) show_status();
-    fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
-      if (!shown) {
-        // While the check runs its status line stays; the first report
-        // after it ended switches to the download status.
-        if (stage_ == stage::checked) show_status();
-        return 0;
-      }
-      if (percent != last_percent_shown) {
-        last_percent_shown = percent;
-        splash_.set_status_text(
-            format_wide(pick_text(texts::downloading_file_percent), task->file_name, percent));
-      }
-      return splash_.is_closed() ? 1 : 0;
-    });
-    const std::wstring directory = directory_of(task->download_path);
-    create_directories(directory);
-    // A file that cannot fit fails before a byte is fetched, rather than
-    // when a write finds the disk full after the whole transfer. A volume
-    // that cannot say how much is free is not held against the file.
-    const uint64_t needed = disk_space_needed(*task);
-    if (!has_room(directory, needed)) {
-      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
-           room_.bytes);
-      fail_download(*task, "Not enough disk space");
-      return;
+  } scope{*fetcher};
+  if (stage_ == stage::checked) show_status();
+  fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
+    if (!shown) {
+      // While the check runs its status line stays; the first report after
+      // it ended switches to the download status.
+      if (stage_ == stage::checked) show_status();
+      return 0;
     }
-    // Each retry asks the next host, starting from the one that served the
-    // index: a mirror that lacks one file does not fail it.
-    const std::string& host =
-        settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
-    url = host + task->remote_path;
-    fetcher->set_body_observer({[&](uint64_t kept) {
-                                  streamed = kept == 0;
-                                  if (streamed) hasher.begin(task->sha256);
-                                },
-                                [&](const uint8_t* bytes, size_t n) {
-                                  if (streamed) hasher.add(bytes, n);
-                                }});
-    downloaded = fetcher->download_resumable(url, task->download_path, task->remote_size);
+    if (percent != last_percent_shown) {
+      last_percent_shown = percent;
+      splash_.set_status_text(
+          format_wide(pick_text(texts::downloading_file_percent), task->file_name, percent));
+    }
+    return splash_.is_closed() ? 1 : 0;
+  });
+  const std::wstring directory = directory_of(task->download_path);
+  create_directories(directory);
+  // A file that cannot fit fails before a byte is fetched, rather than when
+  // a write finds the disk full after the whole transfer. A volume that
+  // cannot say how much is free is not held against the file.
+  const uint64_t needed = disk_space_needed(*task);
+  if (!has_room(directory, needed)) {
+    note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
+         room_.bytes);
+    fail_download(*task, "Not enough disk space");
+    return;
   }
-  const bool verified =
-      downloaded && equals_ignore_case(streamed ? hasher.finish()
-                                                : hasher.digest(task->download_path, task->sha256),
-                                       task->expected_digest);
-  if (downloaded) {
-    uint64_t bytes = 0, time = 0;
-    query_file_info(task->download_path, bytes, time);
-    const uint64_t kept = fetcher->resumed_from();
-    const std::string line = format_narrow(
-        "Fetched %s from %s: %u bytes%s%s", task->local_path, url, bytes,
-        kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
-        verified ? "" : ", wrong digest");
-    // The unpack worker's line for the same file follows in a moment and
-    // takes this one along: one open of the log less per file.
-    if (settings_.log) {
-      if (verified) {
-        settings_.log->write_later(line);
-      } else {
-        settings_.log->write(line);
-      }
-    }
-    // A file that is whole but wrong is never continued: the next try
-    // starts from its first byte.
-    if (!verified) delete_file(task->download_path);
-  } else if (fetcher && !splash_.is_closed()) {
-    note("Download of %s from %s failed: %s", task->local_path, url, fetcher->last_error());
-  }
-  if (verified) {
+  // Each retry asks the next host, starting from the one that served the
+  // index: a mirror that lacks one file does not fail it.
+  const std::string& host =
+      settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
+  if (fetch_verified(*task, *fetcher, host + task->remote_path, hasher)) {
     ++tasks_downloaded_;
     task->phase = 1;
     task->attempts = 0;
     unpacks_.push(std::move(task));
   } else if (splash_.is_closed()) {
     // Dropped: a cancelled transfer is neither retried nor counted.
-  } else if (fetcher && task->attempts < settings_.max_attempts) {
+  } else if (task->attempts < settings_.max_attempts) {
     ++task->attempts;
     downloads_.push(std::move(task));
   } else {
-    fail_download(*task, fetcher ? fetcher->last_error() : construction_error);
+    fail_download(*task, task->last_error);
+  }
+}
+
+bool update_pipeline::fetch_verified(update_task& task, downloader& fetcher, const std::string& url,
+                                     task_hasher& hasher) {
+  // A kept part may come from another host, one that sent garbage before
+  // it dropped: continued, it spoils a file that this host has right. So a
+  // continued file that fails its digest is fetched once more, whole, in
+  // the same try.
+  for (;;) {
+    // Digested as it arrives, unless the transfer continued an earlier
+    // one's bytes: those are read back with the rest.
+    bool streamed = false;
+    fetcher.set_body_observer({[&](uint64_t kept) {
+                                 streamed = kept == 0;
+                                 if (streamed) hasher.begin(task.sha256);
+                               },
+                               [&](const uint8_t* bytes, size_t n) {
+                                 if (streamed) hasher.add(bytes, n);
+                               }});
+    const bool downloaded = fetcher.download_resumable(url, task.download_path, task.remote_size);
+    fetcher.set_body_observer({});
+    if (!downloaded) {
+      if (!splash_.is_closed()) {
+        task.last_error = fetcher.last_error();
+        note("Download of %s from %s failed: %s", task.local_path, url, task.last_error);
+      }
+      return false;
+    }
+    const bool verified = equals_ignore_case(
+        streamed ? hasher.finish() : hasher.digest(task.download_path, task.sha256),
+        task.expected_digest);
+    uint64_t bytes = 0, time = 0;
+    query_file_info(task.download_path, bytes, time);
+    const uint64_t kept = fetcher.resumed_from();
+    const std::string line = format_narrow(
+        "Fetched %s from %s: %u bytes%s%s", task.local_path, url, bytes,
+        kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
+        verified ? "" : ", wrong digest");
+    if (verified) {
+      // The unpack worker's line for the same file follows in a moment and
+      // takes this one along: one open of the log less per file.
+      if (settings_.log) settings_.log->write_later(line);
+      return true;
+    }
+    note("%s", line);
+    // A file that is whole but wrong is never continued.
+    delete_file(task.download_path);
+    task.last_error = "wrong digest";
+    if (kept == 0 || splash_.is_closed()) return false;
   }
 }
 
 void update_pipeline::unpack_worker() {
+  std::optional<write_fence> fence;
+  if (!settings_.writable.allowed.empty()) fence.emplace(settings_.writable);
   ready_batch ready;
   try {
     task_hasher hasher;
@@ -342,7 +364,7 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
     return true;
   };
   if (task->pack == "lzma2" &&
-      unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
+      unpack_file(task->download_path, task->unpack_path, task->local_size, digest) == 0 &&
       equals_ignore_case(hasher.finish(), task->local_digest)) {
     ready.tasks.push_back(std::move(task));
     ready.bytes += ready.tasks.back()->local_size;

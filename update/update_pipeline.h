@@ -50,6 +50,10 @@ struct pipeline_settings {
   // Test seam: the free bytes of the volume of a directory (free_disk_space
   // when empty).
   std::function<bool(const std::wstring& directory, uint64_t& bytes)> free_space;
+  // Where the workers may write: the game's files and the session's
+  // downloads, never the session's own documents nor anything outside the
+  // game. Empty: no fence (tests that work in a bare folder).
+  write_area writable;
 };
 
 // What a download is allowed to start with on its volume: the published
@@ -96,6 +100,10 @@ class update_pipeline {
   // One task through each stage; `fetcher` is null when it could not be made.
   void download_one(std::shared_ptr<update_task> task, downloader* fetcher,
                     const std::string& construction_error, task_hasher& hasher);
+  // The transfer of one try and its digest; true when the file arrived
+  // whole and right. Sets the task's last_error otherwise.
+  bool fetch_verified(update_task& task, downloader& fetcher, const std::string& url,
+                      task_hasher& hasher);
   // Files decoded and verified but not yet in place: the unpack worker puts
   // them in place together (place_files), at most so many at a time.
   static constexpr size_t place_batch_files = 16;

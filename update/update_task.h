@@ -18,7 +18,7 @@ struct update_task {
   std::wstring local_path;
   std::wstring file_name;
   std::wstring target_path;  // new_image_path for the launcher itself
-  std::wstring unpack_path;
+  std::wstring unpack_path;  // in the session's downloads, beside download_path
   uint32_t local_size = 0;
   // What the installed file and the downloaded one must hash to: SHA-256
   // texts when `sha256` (a signed index), else SHA-1 texts.
@@ -29,6 +29,7 @@ struct update_task {
   std::string pack;
   std::string expected_digest;
   bool is_launcher = false;
+  std::string last_error;  // why the last try failed, for the failure list
 };
 
 // The two digests a worker may be asked for, each with its own context.
