@@ -613,7 +613,14 @@ LRESULT CALLBACK CSplashWnd::impl::window_proc(HWND hwnd, UINT message, WPARAM w
     self = reinterpret_cast<impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   }
   if (!self) return DefWindowProcW(hwnd, message, wparam, lparam);
-  return self->handle_message(hwnd, message, wparam, lparam);
+  // An exception must not unwind through the system's code that called
+  // us (a failed allocation while painting, say): the message is left to
+  // the default handling instead.
+  try {
+    return self->handle_message(hwnd, message, wparam, lparam);
+  } catch (...) {
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+  }
 }
 
 CSplashWnd::CSplashWnd() : CSplashWnd(splash_options()) {}
