@@ -20,10 +20,10 @@ namespace tsl {
 
 namespace {
 
-int run_maker_mode(bool pause, bool genkey) {
+int run_maker_mode(const launcher_switches& switches) {
   attach_maker_console();
-  bool ok = genkey ? run_key_maker() : run_patch_maker();
-  if (pause) run_pause();
+  bool ok = switches.genkey ? run_key_maker() : run_patch_maker(switches.publish_unsigned);
+  if (switches.pause) run_pause();
   return ok ? 1 : 0;
 }
 
@@ -115,7 +115,7 @@ int run_entry(const std::wstring& command_line) {
   std::vector<std::wstring> arguments = split_command_line(command_line);
   if (!arguments.empty()) arguments.erase(arguments.begin());
   launcher_switches switches = match_switches(arguments);
-  if (switches.maker) return run_maker_mode(switches.pause, switches.genkey);
+  if (switches.maker) return run_maker_mode(switches);
   return run_launcher_mode(arguments, switches.no_update, switches.verify);
 }
 

@@ -17,6 +17,8 @@ launcher_switches match_switches(const std::vector<std::wstring>& arguments) {
       s.verify = true;
     } else if (equals_ignore_case(argument, std::wstring(L"-genkey"))) {
       s.genkey = true;
+    } else if (equals_ignore_case(argument, std::wstring(L"-unsigned"))) {
+      s.publish_unsigned = true;
     }
   }
   return s;

@@ -7,8 +7,10 @@
 namespace tsl {
 
 struct launcher_switches {
-  bool maker = false;      // -patchmaker
-  bool genkey = false;     // -genkey (maker mode only): make a signing key pair
+  bool maker = false;   // -patchmaker
+  bool genkey = false;  // -genkey (maker mode only): make a signing key pair
+  // -unsigned (maker mode only): publish unsigned over a signed publication
+  bool publish_unsigned = false;
   bool pause = false;      // -sleep (maker mode only)
   bool no_update = false;  // -noupdate (launcher mode only)
   bool verify = false;     // -verify (launcher mode only): hash every installed file

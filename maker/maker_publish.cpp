@@ -109,10 +109,11 @@ void file_publication::say(const char* format, const Args&... args) {
   outcome_.lines.push_back(format_narrow(format, args...));
 }
 
-void file_publication::fail(const std::string& why) {
+void file_publication::fail(const std::string& why, bool out_of_memory) {
   input_.close();
   outcome_.has_entry = false;
   outcome_.anew = false;
+  outcome_.out_of_memory = out_of_memory;
   say("!!! Error publishing file: %S (%s)\n", input_path_, why);
 }
 
@@ -149,7 +150,7 @@ void file_publication::publish(publish_worker& worker, work_helpers& helpers) {
   const bool pack = size_ >= settings.minimum_size;
   if (!create_directories(directory_of(names_.output_path))) {
     if (pack) {
-      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+      packing_failed(packed_open_failed);
     } else {
       say("!!! Error copy: %S\n", input_path_);
     }
@@ -216,6 +217,12 @@ bool file_publication::unchanged() const {
 
 void file_publication::changed() { say("!!! File changed while publishing: %S\n", input_path_); }
 
+void file_publication::packing_failed(int32_t code) {
+  // A file that found no memory is no file to leave out: the run fails.
+  if (code == packed_out_of_memory) outcome_.out_of_memory = true;
+  say(packing_failed_line, input_path_, code);
+}
+
 void file_publication::publish_whole(publish_worker& worker) {
   const std::wstring temporary = context_.temporary();
   hashed_count local(context_.settings().sha256);
@@ -249,7 +256,7 @@ void file_publication::publish_whole(publish_worker& worker) {
   }
   if (code != packed_ok) {
     delete_file(temporary);
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
   if (local.count != size_ || !unchanged()) {
@@ -389,7 +396,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   };
   if (code != packed_ok) {
     drop_blocks();
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
   if (!same || !unchanged()) {
@@ -433,7 +440,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   drop_blocks();
   if (code != packed_ok) {
     delete_file(temporary);
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
   settle_packed(worker, temporary, packed_size, local.digests(), remote);
@@ -495,7 +502,7 @@ void file_publication::settle_packed(publish_worker& worker, const std::wstring&
                     context_.settings())) {
     if (!move_file_replace(temporary, names_.packed_path)) {
       delete_file(temporary);
-      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+      packing_failed(packed_open_failed);
       return;
     }
     published(true, local, packed_size, remote);

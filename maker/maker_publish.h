@@ -94,7 +94,14 @@ struct publish_outcome {
   json entry;          // the index entry
   uint64_t stamp = 0;  // the input's stamp as the entry describes it
   std::string cache_key;
+  // The file could not get the memory to be published: the run must fail
+  // rather than publish an index without it.
+  bool out_of_memory = false;
 };
+
+// The console line of a file (or the index) that could not be packed, with
+// the packer's code.
+constexpr const char* packing_failed_line = "!!! Error packing file: %S (Code: %d)\n";
 
 class file_publication {
  public:
@@ -106,7 +113,7 @@ class file_publication {
   // blocks of a large file go to `helpers` too.
   void begin(publish_worker& worker, work_helpers& helpers);
   // Ends the file with a "!!! " line instead (an exception escaped).
-  void fail(const std::string& why);
+  void fail(const std::string& why, bool out_of_memory = false);
 
   publish_outcome& outcome() { return outcome_; }
   // Input bytes read so far, for the progress line; any thread may ask.
@@ -133,6 +140,7 @@ class file_publication {
                  const published_digests& remote);
   bool unchanged() const;
   void changed();
+  void packing_failed(int32_t code);
 
   publish_context& context_;
   std::wstring input_path_;

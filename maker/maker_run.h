@@ -38,6 +38,10 @@ class maker_run {
   // For tests: blocks of another size than packed_block_size.
   void set_block_size(uint64_t size) { block_size_ = size; }
 
+  // A run without signing.key over a signed publication publishes unsigned
+  // only when the publisher asked for it (-unsigned); it refuses otherwise.
+  void set_unsigned_allowed(bool allowed) { unsigned_allowed_ = allowed; }
+
   // For tests: a call after every piece read from an input file.
   void set_read_observer(std::function<void(const std::wstring&)> observer) {
     read_observer_ = std::move(observer);
@@ -73,8 +77,14 @@ class maker_run {
   template <typename... Args>
   void say(const char* format, const Args&... args);
   void check_published_version();
-  // False when a key file is there but cannot be used.
+  // False when a key file is there but cannot be used, or is missing where
+  // the publication is signed and unsigned was not asked for.
   bool load_signing_key();
+  // Whether config.json records the publication as signed, or output holds
+  // a signed version file.
+  bool publication_signed() const;
+  // Records in config.json (maker.signed) whether the publication is signed.
+  void record_signed(bool signed_run);
   // `document_path` + ".sig" for the bytes just written there; removes a
   // stale one when the run does not sign.
   // `message`: what the signature covers (the document's bytes, for an index
@@ -83,7 +93,10 @@ class maker_run {
   void commit(publish_outcome& outcome);
   void lower_minimum(uint32_t version);
   uint32_t thread_count() const;
-  bool write_output_document(const std::wstring& path, const std::string& bytes);
+  // Writes a document unless it holds `bytes` already; `rewritten` tells
+  // which.
+  bool write_output_document(const std::wstring& path, const std::string& bytes,
+                             bool* rewritten = nullptr);
 
   maker_paths paths_;
   std::atomic<bool>& stop_;
@@ -108,6 +121,9 @@ class maker_run {
   json files_ = json::array();  // REQUIRES: files_lock_ held
 
   bool changed_ = false;
+  bool config_changed_ = false;  // config.json must be saved though no file changed
+  bool unsigned_allowed_ = false;
+  bool out_of_memory_ = false;  // a file could not get the memory to be published
   uint32_t minimum_referenced_ = UINT32_MAX;
 };
 

@@ -40,7 +40,7 @@ bool run_key_maker() {
   return generate_signing_keys(maker_paths::beside(executable_directory()), print_console_line);
 }
 
-bool run_patch_maker() {
+bool run_patch_maker(bool publish_unsigned) {
   manual_reset_event& finished = maker_finished_event();
   finished.reset();
   install_console_control_handlers();
@@ -49,6 +49,7 @@ bool run_patch_maker() {
     maker_run run(maker_paths::beside(executable_directory()), maker_stop_flag(),
                   print_console_line);
     if (progress_terminal()) run.set_progress_writer(write_progress_text);
+    run.set_unsigned_allowed(publish_unsigned);
     ok = run.run();
   } catch (const std::exception& e) {
     // Nothing in the run is meant to throw; if something does (out of

@@ -11,7 +11,8 @@ namespace tsl {
 
 // False when it only created the configuration or cannot read it; true when
 // the run went through, including a run that was stopped early.
-bool run_patch_maker();
+// `publish_unsigned`: -unsigned was given (maker_run::set_unsigned_allowed).
+bool run_patch_maker(bool publish_unsigned);
 
 // -patchmaker -genkey: writes signing.key and signing.pub beside the
 // executable and prints the public key. False when either exists already.
