@@ -17,7 +17,7 @@
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "maker/maker_layout.h"
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 #include "util/byte_buffer.h"
 #include "util/file_system.h"
 

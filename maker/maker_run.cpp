@@ -17,7 +17,7 @@
 #include "maker/maker_scan.h"
 #include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
-#include "update/update_index.h"
+#include "format/update_index.h"
 #include "util/file_system.h"
 #include "util/text.h"
 

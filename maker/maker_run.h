@@ -17,8 +17,8 @@
 
 #include "maker/maker_layout.h"
 #include "maker/maker_publish.h"
-#include "update/documents.h"
-#include "update/file_cache.h"
+#include "format/documents.h"
+#include "format/file_cache.h"
 
 namespace tsl {
 

@@ -7,7 +7,7 @@
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "codec/signature.h"
-#include "update/documents.h"
+#include "format/documents.h"
 #include "util/file_system.h"
 #include "util/product.h"
 #include "util/text.h"

@@ -12,6 +12,35 @@
 
 namespace tsl {
 
+std::wstring reserved_target_problem(const std::wstring& launcher_dir,
+                                     const std::wstring& local_path, const std::wstring& exe_name) {
+  // Asked for every entry of the index: views, no copies.
+  const std::wstring_view path(local_path);
+  const size_t end = path.find_first_of(L"\\/");
+  const std::wstring_view first = path.substr(0, end);
+  // The name the first component has on disk, should it be a short alias
+  // (the system makes them all with a '~').
+  const std::wstring alias =
+      first.find(L'~') == std::wstring_view::npos
+          ? std::wstring()
+          : file_name_of(long_path_name(join_path(launcher_dir, std::wstring(first))));
+  const std::wstring_view on_disk = alias.empty() ? first : std::wstring_view(alias);
+  auto names = [&](std::wstring_view reserved) {
+    return equals_ignore_case(first, reserved) || equals_ignore_case(on_disk, reserved);
+  };
+  auto names_copy = [&](std::wstring_view name) {
+    const std::wstring_view exe(exe_name);
+    if (name.size() != 4 + exe.size() || !equals_ignore_case(name.substr(4), exe)) return false;
+    return equals_ignore_case(name.substr(0, 4), L"old-") ||
+           equals_ignore_case(name.substr(0, 4), L"new-");
+  };
+  if (names(L".temp")) return L"names the launcher's session directory";
+  if (end == std::wstring_view::npos && (names_copy(first) || names_copy(on_disk))) {
+    return L"names a copy of the launcher executable";
+  }
+  return std::wstring();
+}
+
 acceptable_map make_acceptable_map(const std::vector<acceptable_checksum>& items,
                                    const std::wstring& launcher_dir) {
   acceptable_map acceptable;

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "update/documents.h"
-#include "update/file_cache.h"
+#include "format/documents.h"
+#include "format/file_cache.h"
 #include "update/session_paths.h"
 #include "update/support_log.h"
-#include "update/update_index.h"
+#include "format/update_index.h"
 
 namespace tsl {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "update/documents.h"
+#include "format/documents.h"
 #include "util/file_system.h"
 
 namespace tsl {

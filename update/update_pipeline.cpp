@@ -8,7 +8,7 @@
 #include "codec/sha1.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 #include "update/support_log.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"

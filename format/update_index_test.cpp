@@ -1,9 +1,38 @@
-#include "update/update_index.h"
+#include "format/update_index.h"
 
 #include <gtest/gtest.h>
 
 namespace tsl {
 namespace {
+
+// The rules of accept_entry_members applied to an element of a parsed
+// document, as a reader of the whole tree would: the oracle of the
+// streaming reader.
+bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
+  if (!value.is_object()) return false;
+  using kind = entry_member::kind;
+  entry_member members[entry_key_count];
+  for (const auto& [key, v] : value.items()) {
+    const entry_key slot = find_entry_key(key);
+    if (slot == entry_key_count) continue;
+    entry_member& m = members[slot];
+    if (v.is_string()) {
+      m.type = kind::string;
+      m.text = v.get_ref<const std::string&>();
+    } else if (v.is_number()) {
+      m.type = kind::number;
+      m.number = v;
+    } else {
+      m.type = v.is_null()                                    ? kind::null
+               : (v.is_object() || v.is_array()) && v.empty() ? kind::empty_container
+                                                              : kind::other;
+    }
+  }
+  entry_texts accepted;
+  if (!accept_entry_members(members, signed_index, accepted)) return false;
+  fill_index_entry(accepted, entry);
+  return true;
+}
 
 // What a reader of the whole parsed document finds: the elements of "files"
 // (an array's elements, an object's member values, one for any other

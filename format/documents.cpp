@@ -1,4 +1,4 @@
-#include "update/documents.h"
+#include "format/documents.h"
 
 #include "util/file_system.h"
 #include "util/text.h"
@@ -368,61 +368,6 @@ void fill_index_entry(const entry_texts& accepted, index_entry& entry) {
   lower(entry.remote_sha1, accepted.remote_sha1);
   lower(entry.local_sha256, accepted.local_sha256);
   lower(entry.remote_sha256, accepted.remote_sha256);
-}
-
-bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
-  if (!value.is_object()) return false;
-  using kind = entry_member::kind;
-  entry_member members[entry_key_count];
-  for (const auto& [key, v] : value.items()) {
-    const entry_key slot = find_entry_key(key);
-    if (slot == entry_key_count) continue;
-    entry_member& m = members[slot];
-    if (v.is_string()) {
-      m.type = kind::string;
-      m.text = v.get_ref<const std::string&>();
-    } else if (v.is_number()) {
-      m.type = kind::number;
-      m.number = v;
-    } else {
-      m.type = v.is_null()                                    ? kind::null
-               : (v.is_object() || v.is_array()) && v.empty() ? kind::empty_container
-                                                              : kind::other;
-    }
-  }
-  entry_texts accepted;
-  if (!accept_entry_members(members, signed_index, accepted)) return false;
-  fill_index_entry(accepted, entry);
-  return true;
-}
-
-std::wstring reserved_target_problem(const std::wstring& launcher_dir,
-                                     const std::wstring& local_path, const std::wstring& exe_name) {
-  // Asked for every entry of the index: views, no copies.
-  const std::wstring_view path(local_path);
-  const size_t end = path.find_first_of(L"\\/");
-  const std::wstring_view first = path.substr(0, end);
-  // The name the first component has on disk, should it be a short alias
-  // (the system makes them all with a '~').
-  const std::wstring alias =
-      first.find(L'~') == std::wstring_view::npos
-          ? std::wstring()
-          : file_name_of(long_path_name(join_path(launcher_dir, std::wstring(first))));
-  const std::wstring_view on_disk = alias.empty() ? first : std::wstring_view(alias);
-  auto names = [&](std::wstring_view reserved) {
-    return equals_ignore_case(first, reserved) || equals_ignore_case(on_disk, reserved);
-  };
-  auto names_copy = [&](std::wstring_view name) {
-    const std::wstring_view exe(exe_name);
-    if (name.size() != 4 + exe.size() || !equals_ignore_case(name.substr(4), exe)) return false;
-    return equals_ignore_case(name.substr(0, 4), L"old-") ||
-           equals_ignore_case(name.substr(0, 4), L"new-");
-  };
-  if (names(L".temp")) return L"names the launcher's session directory";
-  if (end == std::wstring_view::npos && (names_copy(first) || names_copy(on_disk))) {
-    return L"names a copy of the launcher executable";
-  }
-  return std::wstring();
 }
 
 std::wstring escape_remote_path(const std::wstring& relative) {

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "update/documents.h"
+#include "format/documents.h"
 
 namespace tsl {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "update/documents.h"
+#include "format/documents.h"
 
 namespace tsl {
 

@@ -1,4 +1,4 @@
-#include "update/update_index.h"
+#include "format/update_index.h"
 
 #include <algorithm>
 #include <numeric>

@@ -149,15 +149,14 @@ struct index_entry {
 std::wstring escape_remote_path(const std::wstring& relative);
 std::wstring unescape_remote_path(const std::wstring& remote);
 
-// False for an entry to skip: a needed key missing or of the wrong type, or
-// an "l" that would leave the game directory (absolute, drive letter, UNC
-// prefix or a ".." component). `signed_index`: the SHA-256 members are
-// needed too, and must be 64 hexadecimal digits.
-bool read_index_entry(const json& value, index_entry& entry, bool signed_index = false);
-
-// The same rules for the index reader that never builds the element as a
-// JSON value. It hands over each member it found (later duplicates replace
-// earlier ones, as in a JSON object).
+// The rules an element of "files" must meet, for the index reader, which
+// never builds the element as a JSON value: it hands over each member it
+// found (later duplicates replace earlier ones, as in a JSON object). An
+// element is skipped when a needed key is missing, of the wrong type or out
+// of range, when its "l" would leave the game directory (absolute, drive
+// letter, UNC prefix or a ".." component), when its pack method is not one
+// the launcher decodes, and, for a signed index, when a SHA-256 member is
+// not 64 hexadecimal digits.
 struct entry_member {
   enum class kind : uint8_t { absent, null, empty_container, other, string, number };
   kind type = kind::absent;
@@ -202,14 +201,6 @@ bool accept_entry_members(const entry_member (&members)[entry_key_count], bool s
                           entry_texts& accepted, entry_problem* why = nullptr);
 // Fills `entry` from accepted texts, reusing the capacity of its strings.
 void fill_index_entry(const entry_texts& accepted, index_entry& entry);
-
-// Why an entry's "l", safe as a relative path, still must not be written:
-// it names one of the launcher's own files below `launcher_dir`, in any
-// letter case or through a short alias on disk: anything below ".temp" (the
-// session documents and the downloads) or the "old-" and "new-" copies of
-// the launcher executable `exe_name`. Empty when it may be written.
-std::wstring reserved_target_problem(const std::wstring& launcher_dir,
-                                     const std::wstring& local_path, const std::wstring& exe_name);
 
 // Writes the session copy of an accepted "config" block.
 bool write_config_copy(const std::wstring& path, const json& config);
