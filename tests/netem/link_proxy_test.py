@@ -90,7 +90,7 @@ class LinkProxyTest(unittest.TestCase):
             return json.load(f)["connections"]
 
     def connect(self):
-        s = socket.create_connection(("127.0.0.1", self.port))
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
         self.addCleanup(s.close)
         return s
 
@@ -107,9 +107,9 @@ class LinkProxyTest(unittest.TestCase):
         self.assertLess(done - started, 0.35)
 
     def test_a_connection_gets_the_rate_through_the_delay(self):
-        # 20 ms each way: a sender paused on bytes still in flight rather than
-        # bytes waiting for the link would fall short of the rate.
-        self.start("--delay-ms", "20", "--rate-mbit", "8")
+        # 100 KB in flight each way: a sender paused on bytes past the
+        # bottleneck rather than bytes waiting for it would fall short.
+        self.start("--delay-ms", "100", "--rate-mbit", "8")
         size = 2500000
         _, first, last, early = get(self.connect(), size)
         rate = (size - early) / (last - first)
