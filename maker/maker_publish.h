@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/digest_stream.h"
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "maker/maker_layout.h"
@@ -25,10 +26,7 @@ namespace tsl {
 
 // The digest texts of one file as the index states them; sha256 is empty
 // unless the run signs.
-struct published_digests {
-  std::string sha1;
-  std::string sha256;
-};
+using published_digests = digest_texts;
 
 // What every file of a run shares, read-only but for the counter of
 // temporary names.
@@ -130,6 +128,13 @@ class file_publication {
   void publish_blocks(publish_worker& worker, work_helpers& helpers);
   struct block_work;
   void pack_one_block(publish_worker& worker, block_work& work, size_t block);
+  // The one pass over the input while the blocks are packed: its digests,
+  // and each block's SHA-1 in `seen`. False when it cannot be read whole.
+  bool digest_input(const block_work& work, digest_stream& local, std::vector<std::string>& seen,
+                    uint8_t* piece);
+  // The packed file from the packed blocks, into `temporary`.
+  int32_t join_blocks(const block_work& work, const std::wstring& temporary, uint8_t* piece,
+                      uint64_t& packed_size, published_digests& remote);
   // The copy, reading the input from its start; `expected` is the digest
   // a packing pass found, or empty when the copy is the first read.
   void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
