@@ -40,7 +40,7 @@ downloader::downloader() {
   handle_.add(CURLOPT_NOPROGRESS, 0L);
   handle_.add(CURLOPT_PROGRESSFUNCTION, &progress_function);
   handle_.add(CURLOPT_PROGRESSDATA, static_cast<void*>(this));
-  handle_.add(CURLOPT_CONNECTTIMEOUT, 30L);
+  handle_.add(CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
   handle_.add(CURLOPT_LOW_SPEED_LIMIT, low_speed_limit);
   handle_.add(CURLOPT_LOW_SPEED_TIME, low_speed_time);
   // libcurl's default 16 KiB receive buffer costs a system call, a poll and

@@ -26,6 +26,9 @@ class downloader {
   // cannot hold a download, which no progress report would abort, for ever.
   // Owners and tests may change the time through handle().add.
   static constexpr long low_speed_limit = 1;
+  // The most a connection may take to be made, for every transfer of the
+  // program.
+  static constexpr long connect_timeout_seconds = 10;
   static constexpr long low_speed_time = 60;
   // Bytes per receive (CURLOPT_BUFFERSIZE), as the curl tool uses.
   static constexpr long receive_buffer_size = 100 * 1024;

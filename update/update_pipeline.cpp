@@ -1,7 +1,5 @@
 #include "update/update_pipeline.h"
 
-#include <curl/curl.h>
-
 #include <optional>
 
 #include "codec/packed_file.h"
@@ -177,7 +175,6 @@ void update_pipeline::download_worker() {
   std::string construction_error;
   try {
     fetcher.reset(new downloader());
-    fetcher->handle().add(CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connect_timeout));
     // Closing the window ends the transfer at once, whether or not the
     // server gave a length and whether or not bytes arrive.
     fetcher->set_abort_check([this] { return splash_.is_closed(); });

@@ -41,7 +41,6 @@ struct pipeline_settings {
   std::vector<std::string> hosts;  // update base URLs, each ending in "/"
   uint32_t position = 0;           // of the host that delivered the index; retries go round
   uint32_t max_attempts = 3;       // retries per file in each worker
-  int32_t connect_timeout = 10;    // seconds
   // Test seam: called on the worker's thread before each step of a task
   // (unpacking true for the unpack worker); it may throw.
   std::function<void(const update_task&, bool unpacking)> before_step;
