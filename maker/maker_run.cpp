@@ -16,7 +16,7 @@
 #include "maker/maker_progress.h"
 #include "maker/maker_scan.h"
 #include "maker/maker_signing.h"
-#include "maker/patch_maker.h"
+#include "maker/maker_guid.h"
 #include "format/update_index.h"
 #include "util/file_system.h"
 #include "util/text.h"

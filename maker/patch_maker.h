@@ -18,7 +18,4 @@ bool run_patch_maker(bool publish_unsigned);
 // executable and prints the public key. False when either exists already.
 bool run_key_maker();
 
-// A fresh GUID text: 36 lowercase hexadecimal digits in 8-4-4-4-12 groups.
-std::string make_guid_text();
-
 }  // namespace tsl

@@ -86,17 +86,13 @@ TEST(FileSystemRead, FilesBeyond4GiB) {
   EXPECT_EQ(get_file_size(dir / L"big"), UINT32_MAX);
 }
 
-TEST(ByteBuffer, GrowsKeepingItsBytesUnlessFixed) {
+TEST(ByteBuffer, GrowsKeepingItsBytes) {
   byte_buffer buffer;
   ASSERT_TRUE(buffer.grow(3));
   std::copy_n("abc", 3, buffer.data());
   ASSERT_TRUE(buffer.grow(5000));
   EXPECT_EQ(buffer.capacity(), 5000u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 3), "abc");
-  byte_buffer fixed(2, byte_buffer::fixed_size);
-  EXPECT_EQ(fixed.capacity(), 2u);
-  EXPECT_FALSE(fixed.grow(3));
-  EXPECT_EQ(fixed.capacity(), 2u);
 }
 
 TEST(FileSystemDelete, DeletesFilesEvenWhileOpen) {
