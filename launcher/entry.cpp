@@ -58,12 +58,15 @@ int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update
   try {
     game_launcher session;
     session.set_verify(verify);
-    const bool prepared = !no_update && session.prepare();
-    if (!prepared) session.open_log();
+    if (no_update) {
+      session.open_log();
+    } else {
+      session.prepare();
+    }
     support_log& log = session.log();
     log.writef("Launcher %s started, arguments: %s", product_version, arguments_text(arguments));
-    if (!prepared) {
-      log.write(no_update ? "No update asked for" : "No update host to ask");
+    if (no_update) {
+      log.write("No update asked for");
       start_client(log);
     } else {
       bool restart = false;

@@ -35,17 +35,9 @@ class maker_run {
     progress_writer_ = std::move(writer);
   }
 
-  // For tests: blocks of another size than packed_block_size.
-  void set_block_size(uint64_t size) { block_size_ = size; }
-
   // A run without signing.key over a signed publication publishes unsigned
   // only when the publisher asked for it (-unsigned); it refuses otherwise.
   void set_unsigned_allowed(bool allowed) { unsigned_allowed_ = allowed; }
-
-  // For tests: a call after every piece read from an input file.
-  void set_read_observer(std::function<void(const std::wstring&)> observer) {
-    read_observer_ = std::move(observer);
-  }
 
   enum class config_state { created, failed, ready };
 
@@ -74,6 +66,9 @@ class maker_run {
   const file_cache& new_cache() const { return new_cache_; }
 
  private:
+  // What tests set (maker_run_seams.h).
+  friend struct maker_run_seams;
+
   template <typename... Args>
   void say(const char* format, const Args&... args);
   void check_published_version();

@@ -18,6 +18,7 @@
 #include "maker/maker_guid.h"
 #include "maker/maker_names.h"
 #include "maker/maker_progress.h"
+#include "maker/maker_run_seams.h"
 #include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
@@ -78,9 +79,9 @@ class maker_dir {
       lines_.push_back(line);
       if (on_line_) on_line_(line);
     });
-    run.set_read_observer(read_observer_);
+    maker_run_seams::set_read_observer(run, read_observer_);
     run.set_unsigned_allowed(unsigned_allowed_);
-    run.set_block_size(block_size_);
+    maker_run_seams::set_block_size(run, block_size_);
     if (progress_) run.set_progress_writer(progress_);
     const bool ok = run.run();
     EXPECT_FALSE(path_exists(out(L".partial")));

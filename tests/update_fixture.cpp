@@ -7,6 +7,7 @@
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "codec/signature.h"
+#include "update/game_launcher_seams.h"
 #include "format/documents.h"
 #include "util/file_system.h"
 #include "util/product.h"
@@ -156,7 +157,7 @@ game_install::game_install() { write_file(image(), "launcher executable, first b
 std::unique_ptr<game_launcher> game_install::session(const std::vector<std::string>& hosts) const {
   auto s = std::make_unique<game_launcher>(image());
   s->prepare();
-  s->set_hosts(hosts);
+  game_launcher_seams::set_hosts(*s, hosts);
   return s;
 }
 

@@ -1,12 +1,8 @@
-// The file check: every entry of the accepted index is judged by presence,
+// The file check's decision for one entry of the accepted index: presence,
 // soft and hard masks, size, cache stamp, digest and acceptable checksums;
-// files that differ go straight to the download worker.
+// and the task a file that differs becomes.
 #include "update/file_check.h"
 
-#include "ui/splash_window.h"
-#include "update/game_launcher.h"
-#include "update/update_pipeline.h"
-#include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
@@ -153,77 +149,6 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   task->pack = entry.pack;
   task->expected_digest = sha256 ? entry.expected_sha256() : entry.expected_sha1();
   return task;
-}
-
-bool game_launcher::check_files(const update_index& index, int32_t version,
-                                const check_rules& rules, bool gameupdate_changed,
-                                update_pipeline& pipeline, CSplashWnd& splash) {
-  splash.set_status_text(pick_text(texts::checking_game_files));
-  write_config_copy(paths_.config_path, index.head().at("config"));
-  mask_list soft, hard;
-  for (const auto& m : rules.soft_check) soft.add(utf8_to_wide(m));
-  for (const auto& m : rules.hard_check) hard.add(utf8_to_wide(m));
-  const acceptable_map acceptable =
-      version >= 3 ? make_acceptable_map(rules.acceptable, paths_.launcher_dir) : acceptable_map();
-  if (!pipeline.start()) return false;
-
-  disk_files installed;
-  const bool signed_index = !public_key_.empty();
-  const check_inputs inputs{soft,      hard,        acceptable, cache_, gameupdate_changed,
-                            installed, signed_index};
-  const uint32_t total = static_cast<uint32_t>(index.size());
-  splash.set_progress(0, total);
-  uint32_t built = 0;
-  uint32_t from_cache = 0, hashed = 0, queued = 0, rejected = 0;
-  // A hostile index could fill the log with rejections; the count tells the rest.
-  constexpr uint32_t rejections_logged = 20;
-  auto reject = [&](const std::string& what, const std::wstring& why) {
-    if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
-  };
-  const std::wstring exe_name = file_name_of(paths_.image_path);
-  index_entry entry;  // one for the walk: its strings keep their capacity
-  for (size_t position = 0; position < index.size(); ++position) {
-    if (splash.is_closed()) break;
-    if (!index.entry(position, entry)) {
-      const entry_problem problem = index.problem(position);
-      reject(format_narrow("%u", built + rejected + 1), problem == entry_problem::none
-                                                            ? L"not an entry the launcher can use"
-                                                            : entry_problem_text(problem));
-      continue;
-    }
-    const std::wstring local_path = utf8_to_wide(entry.local_path);
-    // The session's documents, the downloads and the swap copies are the
-    // launcher's own: such an entry is skipped like one that leaves the
-    // game directory.
-    const std::wstring reserved =
-        reserved_target_problem(paths_.launcher_dir, local_path, exe_name);
-    if (!reserved.empty()) {
-      reject(entry.local_path, reserved);
-      continue;
-    }
-    const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
-    ++built;
-    if (pipeline.current_stage() == stage::checking) splash.set_progress(built, total);
-    splash.set_status_text(format_wide(pick_text(texts::checking_file), file_name_of(local_path)));
-
-    const check_result result = check_entry(entry, local_path, target_path, inputs);
-    from_cache += result.from_cache ? 1 : 0;
-    hashed += result.hashed ? 1 : 0;
-    if (result.verdict == check_verdict::keep_and_store) {
-      cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
-    } else if (result.verdict == check_verdict::fetch) {
-      ++queued;
-      pipeline.enqueue_download(
-          make_update_task(entry, local_path, target_path, paths_, signed_index));
-    }
-  }
-  if (rejected > rejections_logged) {
-    log_.writef("Rejected %u more entries", rejected - rejections_logged);
-  }
-  log_.writef("Check%s: %u entries, %u accepted from the cache, %u hashed, %u queued, %u rejected",
-              splash.is_closed() ? " (cancelled)" : "", built, from_cache, hashed, queued,
-              rejected);
-  return true;
 }
 
 }  // namespace tsl

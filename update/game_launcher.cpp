@@ -1,13 +1,12 @@
 #include "update/game_launcher.h"
 
-#include <curl/curl.h>
-
 #include <system_error>
 
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "net/downloader.h"
 #include "ui/splash_window.h"
+#include "update/file_check.h"
 #include "update/staged_file.h"
 #include "update/update_pipeline.h"
 #include "update/update_texts.h"
@@ -60,7 +59,7 @@ game_launcher::game_launcher(const std::wstring& image_path) {
   public_key_ = compiled_public_key();
 }
 
-bool game_launcher::prepare() {
+void game_launcher::prepare() {
   guid_ = product_guid;
   hosts_.push_back(TSL_PRIMARY_URL);
   hosts_.push_back(TSL_FALLBACK_URL);
@@ -84,7 +83,6 @@ bool game_launcher::prepare() {
       local_gameupdate_ = n;
     }
   }
-  return !hosts_.empty();
 }
 
 void game_launcher::open_log() {
@@ -95,7 +93,6 @@ void game_launcher::open_log() {
 bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint32_t& position,
                                 CSplashWnd& splash) {
   downloader fetcher;
-  fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
   // Closing the window ends a transfer at once, with or without a length.
   fetcher.set_abort_check([&splash] { return splash.is_closed(); });
   document_error_.clear();
@@ -241,7 +238,7 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
       if (!known) {
         hosts_.assign(1, host);
         if (splash.is_closed()) {
-          error_text_ = L"Cancelled by user";
+          error_text_ = texts::cancelled_by_user;
           return acceptance::cancelled;
         }
         continue;
@@ -251,7 +248,7 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
       for (const auto& h : named) hosts_.push_back(with_trailing_slash(h));
     }
     if (splash.is_closed()) {
-      error_text_ = L"Cancelled by user";
+      error_text_ = texts::cancelled_by_user;
       return acceptance::cancelled;
     }
     return acceptance::accepted;
@@ -305,10 +302,10 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   } cache_loaded{*this};
   if (!directory_exists(paths_.session_dir)) {
     error_text_ = L"Can not create temp directory.";
-    return !strict_;
+    return true;
   }
   if (splash.is_closed()) {
-    error_text_ = L"Cancelled by user";
+    error_text_ = texts::cancelled_by_user;
     return false;
   }
   update_index index;
@@ -319,38 +316,109 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
       case acceptance::accepted:
         break;
       case acceptance::failed:
-        return !strict_;
+        return true;
       case acceptance::cancelled:
         return false;
     }
   } catch (const std::exception& e) {
     // The downloader could not be made (libcurl failed to start).
     error_text_ = L"Could not download update index. " + utf8_to_wide(e.what());
-    return !strict_;
+    return true;
   }
   check_rules rules;
-  if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return !strict_;
+  if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return true;
   await_cache();
   // The workers write the game's files and the session's downloads (and
   // the log), nothing else, whatever the index names.
   const session_paths& p = paths_;
   write_area writable{
       {p.launcher_dir, p.downloading_dir}, {p.temp_root}, {p.log_path, p.log_path + L".old"}};
-  update_pipeline pipeline({hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_,
-                            free_space_, std::move(writable)},
-                           cache_, splash);
+  update_pipeline pipeline(
+      {hosts_, position, max_attempts_, worker_hook_, &log_, free_space_, std::move(writable)},
+      cache_, splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {
     error_text_ = L"Can not start the update threads.";
-    return !strict_;
+    return true;
   }
   pipeline.stop();
   return finish_run(pipeline, splash, restart);
 }
 
+bool game_launcher::check_files(const update_index& index, int32_t version,
+                                const check_rules& rules, bool gameupdate_changed,
+                                update_pipeline& pipeline, CSplashWnd& splash) {
+  splash.set_status_text(pick_text(texts::checking_game_files));
+  write_config_copy(paths_.config_path, index.head().at("config"));
+  mask_list soft, hard;
+  for (const auto& m : rules.soft_check) soft.add(utf8_to_wide(m));
+  for (const auto& m : rules.hard_check) hard.add(utf8_to_wide(m));
+  const acceptable_map acceptable =
+      version >= 3 ? make_acceptable_map(rules.acceptable, paths_.launcher_dir) : acceptable_map();
+  if (!pipeline.start()) return false;
+
+  disk_files installed;
+  const bool signed_index = !public_key_.empty();
+  const check_inputs inputs{soft,      hard,        acceptable, cache_, gameupdate_changed,
+                            installed, signed_index};
+  const uint32_t total = static_cast<uint32_t>(index.size());
+  splash.set_progress(0, total);
+  uint32_t built = 0;
+  uint32_t from_cache = 0, hashed = 0, queued = 0, rejected = 0;
+  // A hostile index could fill the log with rejections; the count tells the rest.
+  constexpr uint32_t rejections_logged = 20;
+  auto reject = [&](const std::string& what, const std::wstring& why) {
+    if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
+  };
+  const std::wstring exe_name = file_name_of(paths_.image_path);
+  index_entry entry;  // one for the walk: its strings keep their capacity
+  for (size_t position = 0; position < index.size(); ++position) {
+    if (splash.is_closed()) break;
+    if (!index.entry(position, entry)) {
+      const entry_problem problem = index.problem(position);
+      reject(format_narrow("%u", built + rejected + 1), problem == entry_problem::none
+                                                            ? L"not an entry the launcher can use"
+                                                            : entry_problem_text(problem));
+      continue;
+    }
+    const std::wstring local_path = utf8_to_wide(entry.local_path);
+    // The session's documents, the downloads and the swap copies are the
+    // launcher's own: such an entry is skipped like one that leaves the
+    // game directory.
+    const std::wstring reserved =
+        reserved_target_problem(paths_.launcher_dir, local_path, exe_name);
+    if (!reserved.empty()) {
+      reject(entry.local_path, reserved);
+      continue;
+    }
+    const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
+    ++built;
+    if (pipeline.current_stage() == stage::checking) splash.set_progress(built, total);
+    splash.set_status_text(format_wide(pick_text(texts::checking_file), file_name_of(local_path)));
+
+    const check_result result = check_entry(entry, local_path, target_path, inputs);
+    from_cache += result.from_cache ? 1 : 0;
+    hashed += result.hashed ? 1 : 0;
+    if (result.verdict == check_verdict::keep_and_store) {
+      cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
+    } else if (result.verdict == check_verdict::fetch) {
+      ++queued;
+      pipeline.enqueue_download(
+          make_update_task(entry, local_path, target_path, paths_, signed_index));
+    }
+  }
+  if (rejected > rejections_logged) {
+    log_.writef("Rejected %u more entries", rejected - rejections_logged);
+  }
+  log_.writef("Check%s: %u entries, %u accepted from the cache, %u hashed, %u queued, %u rejected",
+              splash.is_closed() ? " (cancelled)" : "", built, from_cache, hashed, queued,
+              rejected);
+  return true;
+}
+
 bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart) {
   if (splash.is_closed()) {
-    error_text_ = L"Cancelled by user";
+    error_text_ = texts::cancelled_by_user;
     return true;
   }
   const session_paths& p = paths_;
@@ -383,7 +451,7 @@ bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& spla
     splash.set_status_text(format_wide(pick_text(status), count));
     error_text_ = format_wide(summary, count);
     for (const auto& line : lines) error_text_ += format_wide(L"\nFile: %s", line);
-    return !strict_;
+    return true;
   };
   if (!pipeline.failed_downloads().empty()) {
     return report(pipeline.failed_downloads(), texts::download_failed,

@@ -2,9 +2,10 @@
 // selection and the remote index, the file check, and the end of a run with
 // the self-update swap. The workers of a run and everything they count and
 // collect belong to its update_pipeline.
-// Threading: prepare and run are called on the entry's thread; only the
-// cache is shared with the workers, under its own lock. It is read on a
-// thread of its own while the host selection runs.
+// Threading: prepare and run are called on the entry's thread. The workers
+// of a run share with it the cache and the support log (each under its own
+// lock) and the splash window; they read copies of the settings they need.
+// The cache is read on a thread of its own while the host selection runs.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +35,8 @@ class game_launcher {
   explicit game_launcher(const std::wstring& image_path);
 
   // Session directory, compiled-in hosts, previous gameupdate number, the
-  // support log. False when there is no host to ask.
-  bool prepare();
+  // support log.
+  void prepare();
   // The support log alone, for a run that updates nothing: it is written
   // only where a session directory already exists, and none is made.
   void open_log();
@@ -65,25 +66,14 @@ class game_launcher {
   // repair what differs: the cache's stamps are not trusted for this run.
   void set_verify(bool verify) { verify_ = verify; }
 
-  // Test seams: hosts other than the compiled-in ones (after prepare), and a
-  // shorter pause between connection attempts.
-  void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
-  void set_retry_delay(uint32_t milliseconds) { retry_delay_ = milliseconds; }
-  // Answers the download worker's question for the free bytes of a volume.
-  void set_free_space_query(std::function<bool(const std::wstring&, uint64_t&)> query) {
-    free_space_ = std::move(query);
-  }
-  // The key that the version file and the index must be signed with (raw
-  // bytes); empty: nothing is verified. Set from the build by the
-  // constructor.
-  void set_public_key(std::string key) { public_key_ = std::move(key); }
+  // Whether the build has a key: the version file and the index must then
+  // be signed with it.
   bool verifies_signatures() const { return !public_key_.empty(); }
-  // Called by the workers before each step of a task; it may throw.
-  void set_worker_hook(std::function<void(const update_task&, bool unpacking)> hook) {
-    worker_hook_ = std::move(hook);
-  }
 
  private:
+  // What tests set that the product takes from the build (game_launcher_seams.h).
+  friend struct game_launcher_seams;
+
   enum class acceptance { accepted, failed, cancelled };
   acceptance accept_index(update_index& index, uint32_t& gameupdate, uint32_t& position,
                           int32_t& version, CSplashWnd& splash);
@@ -105,8 +95,6 @@ class game_launcher {
   std::wstring error_text_;
   std::wstring guid_;
   std::vector<std::string> hosts_;
-  bool strict_ = false;  // every failure fails the run; nothing sets it
-  int32_t connect_timeout_ = 10;
   uint32_t max_attempts_ = 3;
   uint32_t retry_delay_ = TSL_RETRY_DELAY_MS;
   file_cache cache_;

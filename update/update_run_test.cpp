@@ -8,6 +8,7 @@
 
 #include "codec/sha1.h"
 #include "update/game_launcher.h"
+#include "update/game_launcher_seams.h"
 #include "tests/update_fixture.h"
 #include "update/update_pipeline.h"
 #include "update/update_task.h"
@@ -43,7 +44,7 @@ struct update_world {
   json config() const { return publisher::default_config({host.base_url()}); }
   test::run_result update(std::function<void(CSplashWnd&, const std::wstring&)> during = nullptr) {
     return run_update(game, {host.base_url()}, std::move(during),
-                      [](game_launcher& s) { s.set_retry_delay(0); });
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   }
   std::wstring session(const std::wstring& name) const {
     return game.path(join_path(session_rel, name));
@@ -153,7 +154,7 @@ TEST(UpdateRun, VerifyRepairsWhatTheCacheWouldHaveAccepted) {
   ASSERT_TRUE(get_file_size_and_time(level, size, time));
   const int before = w.downloads();
   auto r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
-    s.set_retry_delay(0);
+    game_launcher_seams::set_retry_delay(s, 0);
     s.set_verify(true);
   });
   ASSERT_TRUE(r.ok);
@@ -179,12 +180,13 @@ TEST(UpdateRun, AFileTheDiskCannotHoldFailsAtOnceAndLosesNothing) {
   const std::string old_data = test::read_file(data);
   std::vector<std::wstring> asked;
   auto r = run_update(w.game, {w.host.base_url()}, nullptr, [&](game_launcher& s) {
-    s.set_retry_delay(0);
-    s.set_free_space_query([&](const std::wstring& directory, uint64_t& bytes) {
-      asked.push_back(directory);
-      bytes = disk_space_margin + 100000;
-      return true;
-    });
+    game_launcher_seams::set_retry_delay(s, 0);
+    game_launcher_seams::set_free_space_query(s,
+                                              [&](const std::wstring& directory, uint64_t& bytes) {
+                                                asked.push_back(directory);
+                                                bytes = disk_space_margin + 100000;
+                                                return true;
+                                              });
   });
   EXPECT_TRUE(r.ok);
   // Published plus unpacked bytes: the data file needs 140 KB, the client 40 KB.
@@ -206,7 +208,7 @@ TEST(UpdateRun, FreeSpaceIsAskedAgainBeforeAFileIsRefused) {
   w.pub.publish(1, files, w.config());
   std::vector<uint64_t> told;
   auto r = run_update(w.game, {w.host.base_url()}, nullptr, [&](game_launcher& s) {
-    s.set_free_space_query([&](const std::wstring&, uint64_t& bytes) {
+    game_launcher_seams::set_free_space_query(s, [&](const std::wstring&, uint64_t& bytes) {
       // Room for the first files only, then space freed by another program.
       bytes = disk_space_margin + (told.empty() ? 150000 : 10000000);
       told.push_back(bytes);
@@ -719,8 +721,8 @@ TEST(UpdateRun, AWorkerStepThatThrowsFailsItsTaskAndTheRun) {
   update_world w;
   w.pub.publish(1, game_files("v1"), w.config());
   auto r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
-    s.set_retry_delay(0);
-    s.set_worker_hook([](const update_task& task, bool unpacking) {
+    game_launcher_seams::set_retry_delay(s, 0);
+    game_launcher_seams::set_worker_hook(s, [](const update_task& task, bool unpacking) {
       if (!unpacking && task.local_path == L"client\\engine.dll") throw std::runtime_error("boom");
       if (unpacking && task.local_path == L"empty.txt") throw 42;  // not even a std::exception
     });
@@ -732,7 +734,7 @@ TEST(UpdateRun, AWorkerStepThatThrowsFailsItsTaskAndTheRun) {
   EXPECT_EQ(test::read_file(w.game.path(L"data\\levels\\level 1.map")), "level one v1");
 
   r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
-    s.set_worker_hook([](const update_task& task, bool unpacking) {
+    game_launcher_seams::set_worker_hook(s, [](const update_task& task, bool unpacking) {
       if (unpacking && task.local_path == L"empty.txt") throw 42;
     });
   });
