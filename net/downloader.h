@@ -12,6 +12,7 @@
 #include <string>
 
 #include "net/curl_easy.h"
+#include "net/transfer.h"
 
 namespace tsl {
 
@@ -21,19 +22,7 @@ class downloader {
   // a non-zero result aborts the transfer.
   using progress_callback = std::function<int(int, double, double, double, double)>;
 
-  // A transfer that moves fewer than low_speed_limit bytes/s for
-  // low_speed_time seconds fails as a time-out (code 28), so a stalled host
-  // cannot hold a download, which no progress report would abort, for ever.
-  // Owners and tests may change the time through handle().add.
-  static constexpr long low_speed_limit = 1;
-  // The most a connection may take to be made, for every transfer of the
-  // program.
-  static constexpr long connect_timeout_seconds = 10;
-  static constexpr long low_speed_time = 60;
-  // Bytes per receive (CURLOPT_BUFFERSIZE), as the curl tool uses.
-  static constexpr long receive_buffer_size = 100 * 1024;
-
-  static constexpr uint64_t no_byte_limit = UINT64_MAX;
+  static constexpr uint64_t no_byte_limit = tsl::no_byte_limit;
 
   downloader();  // throws curl_easy_exception
   virtual ~downloader();
@@ -61,13 +50,9 @@ class downloader {
   curl_easy& handle() { return handle_; }
   void set_progress_callback(progress_callback callback) { callback_ = std::move(callback); }
   void clear_progress_callback() { callback_ = nullptr; }
-  // Sees the body as it goes into the file: `begin` at the start of each
-  // transfer with the bytes it continues after (0: the file starts anew),
-  // then every piece written, in order. Set between transfers.
-  struct body_observer {
-    std::function<void(uint64_t kept)> begin;
-    std::function<void(const uint8_t* bytes, size_t n)> add;
-  };
+  // Sees the body as it goes into the file (transfer.h). Set between
+  // transfers.
+  using body_observer = tsl::body_observer;
   void set_body_observer(body_observer observer) { observer_ = std::move(observer); }
   // Asked at every progress call of libcurl, about once a second even while
   // nothing arrives and whether or not the length is known: true aborts the
@@ -78,16 +63,6 @@ class downloader {
   bool transfer(const std::string& url, const std::wstring& path, uint64_t byte_limit,
                 uint64_t resume_from, bool keep_partial, bool& range_refused);
   static int progress_function(void* self, double total, double received, double, double);
-  // What the write function needs of one transfer.
-  struct sink {
-    std::FILE* file = nullptr;
-    uint64_t written = 0;
-    uint64_t limit = no_byte_limit;
-    bool over_limit = false;
-    const body_observer* observer = nullptr;
-  };
-  static size_t write_to_file(char* bytes, size_t size, size_t count, void* sink);
-  static size_t discard_headers(char* bytes, size_t size, size_t count, void* unused);
 
   std::string last_error_;
   std::mutex transfer_lock_;
