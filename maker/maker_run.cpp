@@ -11,6 +11,7 @@
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "maker/maker_machine.h"
+#include "util/process.h"
 #include "maker/maker_names.h"
 #include "maker/maker_pool.h"
 #include "maker/maker_progress.h"
