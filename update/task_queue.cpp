@@ -2,24 +2,13 @@
 
 namespace tsl {
 
-void wake_signal::set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  flag_ = true;
-  changed_.notify_one();
-}
-
-void wake_signal::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return flag_; });
-  flag_ = false;
-}
-
 void task_queue::push(std::shared_ptr<update_task> task) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     tasks_.push_back(std::move(task));
+    pushed_ = true;
   }
-  signal_.set();
+  changed_.notify_one();
 }
 
 std::shared_ptr<update_task> task_queue::take() {
@@ -35,14 +24,24 @@ bool task_queue::empty() {
   return tasks_.empty();
 }
 
-void task_queue::stop() {
-  stop_ = true;
-  signal_.set();
+void task_queue::wait() {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return pushed_ || !tasks_.empty() || stop_ || no_more_; });
+  pushed_ = false;
 }
 
-void task_queue::no_more() {
-  no_more_ = true;
-  signal_.set();
+void task_queue::mark(std::atomic<bool>& flag) {
+  {
+    // Set under the lock: a worker between its look and its wait cannot
+    // miss it.
+    std::lock_guard<std::mutex> hold(lock_);
+    flag = true;
+  }
+  changed_.notify_all();
 }
+
+void task_queue::stop() { mark(stop_); }
+
+void task_queue::no_more() { mark(no_more_); }
 
 }  // namespace tsl
