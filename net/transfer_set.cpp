@@ -87,7 +87,7 @@ void transfer_set::begin(active& a) {
                                              static_cast<size_t>(receive_buffer_size)))
                                        : receive_buffer_size;
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, piece);
-  if (a.r.configure) a.r.configure(easy);
+  if (a.r.configure) a.r.configure(easy, a.r.spec.url);
   std::string error;
   const bool opened = a.transfer.begin(easy, a.r.spec, error);
   if (opened && curl_multi_add_handle(multi_, easy) == CURLM_OK) return;

@@ -39,8 +39,9 @@ class transfer_set {
     // `low_speed_time` seconds fails as a time-out (code 28).
     long low_speed_limit = 1;
     long low_speed_time = 60;
-    // Options of this transfer beyond the set's own (a proxy, say).
-    std::function<void(CURL*)> configure;
+    // Options of this transfer beyond the set's own (the proxy for its URL,
+    // say), set before it starts.
+    std::function<void(CURL*, const std::string& url)> configure;
   };
   struct finished {
     key id = 0;

@@ -76,7 +76,7 @@ struct pipeline_settings {
   // The cap all transfers share; null for none.
   rate_limiter* limiter = nullptr;
   // Options of each transfer beyond the download's own (the proxy).
-  std::function<void(CURL*)> configure_transfer;
+  std::function<void(CURL*, const std::string& url)> configure_transfer;
   // Where the workers may write: the game's files and the session's
   // downloads, never the session's own documents nor anything outside the
   // game. Empty: no fence (tests that work in a bare folder).
