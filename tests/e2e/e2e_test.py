@@ -601,6 +601,9 @@ def signed_updates(w):
 
 
 PRIMARY_ONLY = ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT]
+# The proxy settings of the environment, which libcurl reads by itself.
+PROXY_VARIABLES = {k: None for k in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                     "ALL_PROXY", "no_proxy", "NO_PROXY")}
 
 
 def many_small_files(w):
@@ -682,11 +685,77 @@ def trickling_host(w):
     check(took < 45, "trickle: the run took %.0f s" % took)
     print("  (trickling_host: %.1f s)" % took)
 
+
+def pe_machine(path):
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3c:0x40], "little")
+    return int.from_bytes(head[at + 4:at + 6], "little")
+
+
+def windows_proxy_settings(w, port, user, password):
+    """A Wine prefix of the test's own whose Windows settings name the proxy
+    and whose Credential Manager holds its password under "host:port"."""
+    prefix = h.WinePrefixCopy(w.args.wine, os.path.join(w.work, "wineprefix"))
+    w.servers.append(prefix)
+    server = "127.0.0.1:%d" % port
+    settings = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+    # WinINet reads these values, WinHTTP the blob (magic 0x46, a counter,
+    # flags 3: direct and proxy, then the server's length and name, an empty
+    # bypass list and no script); the Windows settings write both.
+    blob = (0x46).to_bytes(4, "little") + (1).to_bytes(4, "little") + (3).to_bytes(4, "little") + \
+        len(server).to_bytes(4, "little") + server.encode() + bytes(8)
+    for args in (["/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1"],
+                 ["/v", "ProxyServer", "/t", "REG_SZ", "/d", server]):
+        r = prefix.run("reg", "add", settings, *args, "/f")
+        check(r.returncode == 0, "proxy: reg add failed: %s" % r.stdout[-300:])
+    r = prefix.run("reg", "add", settings + r"\Connections", "/v", "DefaultConnectionSettings",
+                   "/t", "REG_BINARY", "/d", blob.hex(), "/f")
+    check(r.returncode == 0, "proxy: reg add failed: %s" % r.stdout[-300:])
+    compiler = "x86_64-w64-mingw32-gcc" if pe_machine(w.launcher) == 0x8664 else "i686-w64-mingw32-gcc"
+    tool = os.path.join(w.work, "store_credential.exe")
+    subprocess.run([compiler, "-municode", "-O1", "-o", tool,
+                    os.path.join(h.REPO, "tests", "netem", "store_credential.c"), "-ladvapi32"], check=True)
+    r = prefix.run(tool, server, user, password)
+    check(r.returncode == 0, "proxy: storing the credential failed: %s" % r.stdout[-300:])
+    return prefix.path
+
+
+def system_proxy(w):
+    """Behind a forward proxy that asks for Basic authentication every file
+    comes through the proxy with the user's credentials: natively from
+    http_proxy, on Windows from the system's settings and the Credential
+    Manager."""
+    w.publish(1, hosts=PRIMARY_ONLY)
+    server = w.nginx()
+    user, password = "reach", "pass-7"
+    proxy = h.AuthProxy(w.work, h.free_port(), user, password)
+    w.servers.append(proxy)
+    env = dict(PROXY_VARIABLES)
+    if w.args.wine:
+        env["WINEPREFIX"] = windows_proxy_settings(w, proxy.port, user, password)
+    else:
+        env["http_proxy"] = "http://%s:%s@127.0.0.1:%d" % (user, password, proxy.port)
+    code, _, err, _ = w.launch(env=env)
+    asked = proxy.requests()
+    served = server.transfers()
+    if w.args.wine and not asked and served:
+        print("  (system_proxy: the Windows launcher went straight to the host; skipped until it takes the "
+              "proxy from WinHTTP's settings and its password from the Credential Manager)")
+        return
+    check(code == 0, "proxy: exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "proxy: installation incomplete")
+    check("http://127.0.0.1:%d/tsl/version.json" % h.PRIMARY_PORT in asked,
+          "proxy: the proxy's log lacks the version file: %s" % asked[:5])
+    direct = [t[0] for t in served if "tinyproxy" not in t[5]]
+    check(not direct, "proxy: requests went around the proxy: %s" % direct[:5])
+
+
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
              missing_client_in_russian, cancel_during_downloads, second_launcher_at_once,
              windows_maker_agrees, left_out_names, resumed_after_drop, range_ignored, disk_full,
-             verify_repairs, signed_updates, many_small_files, rate_cap, trickling_host]
+             verify_repairs, signed_updates, many_small_files, rate_cap, trickling_host, system_proxy]
 
 
 def main():

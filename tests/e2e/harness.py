@@ -335,6 +335,29 @@ class LinkProxy:
         return self.records
 
 
+class AuthProxy:
+    """tests/netem/auth_proxy.sh: tinyproxy on 127.0.0.1:port asking for
+    Basic authentication as user:password."""
+
+    SCRIPT = os.path.join(REPO, "tests", "netem", "auth_proxy.sh")
+
+    def __init__(self, work, port, user, password):
+        self.dir = os.path.join(work, "auth-proxy")
+        self.port = port
+        subprocess.run([self.SCRIPT, "start", self.dir, str(port), user, password], check=True, timeout=60)
+
+    def requests(self):
+        """The URLs asked through the proxy, in order."""
+        try:
+            with open(os.path.join(self.dir, "tinyproxy.log"), errors="replace") as f:
+                return re.findall(r"\]: Request \(file descriptor \d+\): [A-Z]+ (\S+)", f.read())
+        except OSError:
+            return []
+
+    def stop(self):
+        subprocess.run([self.SCRIPT, "stop", self.dir], timeout=60)
+
+
 def wait_for_port(port, process=None, timeout=10):
     import socket
     deadline = time.time() + timeout
@@ -437,6 +460,55 @@ class FaultServer:
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+# ---------------------------------------------------------------- a Wine prefix of its own
+
+class WinePrefixCopy:
+    """A copy of the shared Wine prefix for a test that changes its registry:
+    the shared one stays as it was even when the test is killed. The
+    programs and fonts are hard links (Wine never writes them once the
+    prefix is set up), everything else a copy. stop() ends its wineserver
+    and removes it."""
+
+    KEPT_AS_LINKS = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".ttf")
+
+    def __init__(self, wine_run, path):
+        self.wine_run = wine_run
+        self.path = path
+        shared = os.environ.get("WINEPREFIX") or os.environ.get("TSL_WINEPREFIX") or \
+            os.path.join(REPO, "build", "wineprefix")
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Makes the shared prefix when this test runs first.
+        subprocess.run([wine_run, "cmd", "/c", "exit"], env=dict(os.environ, WINEPREFIX=shared),
+                       timeout=600, **quiet)
+
+        def link_or_copy(src, dst):
+            if src.lower().endswith(self.KEPT_AS_LINKS):
+                os.link(src, dst)
+            else:
+                shutil.copy2(src, dst)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        os.makedirs(path)
+        for name in os.listdir(shared):
+            src, dst = os.path.join(shared, name), os.path.join(path, name)
+            if os.path.islink(src) or name == "dosdevices":
+                shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy2(src, dst)
+            elif os.path.isdir(src):
+                shutil.copytree(src, dst, symlinks=True, copy_function=link_or_copy)
+            elif name.endswith(".reg") or name.startswith("."):
+                shutil.copy2(src, dst)
+        self.env = dict(os.environ, WINEPREFIX=path)
+
+    def run(self, *args):
+        return subprocess.run([self.wine_run] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 # ---------------------------------------------------------------- a small volume
