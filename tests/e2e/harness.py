@@ -218,7 +218,7 @@ class Nginx:
 worker_processes 1;
 pid %(dir)s/nginx.pid;
 error_log %(dir)s/logs/error.log;
-events { worker_connections 64; }
+events { worker_connections 512; }
 http {
     log_format timed '$remote_addr - - [$time_local] "$request" $status $body_bytes_sent '
                      '$msec $request_time $connection "$http_via"';
