@@ -52,7 +52,7 @@ std::string stamped(const std::string& text) {
 support_log::~support_log() { flush(); }
 
 void support_log::open(const std::wstring& path) {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
   path_ = path;
 }
@@ -62,13 +62,13 @@ void support_log::write(const std::string& text) { append(stamped(text), false);
 void support_log::write_later(const std::string& text) { append(stamped(text), true); }
 
 void support_log::flush() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
 }
 
 void support_log::append(std::string line, bool may_wait) {
   const int64_t now = steady_ms();
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (path_.empty()) return;
   if (waiting_.empty()) waiting_since_ms_ = now;
   waiting_ += line;

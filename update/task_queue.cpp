@@ -2,28 +2,16 @@
 
 namespace tsl {
 
-void wake_signal::set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  flag_ = true;
-  changed_.notify_one();
-}
-
-void wake_signal::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return flag_; });
-  flag_ = false;
-}
-
 void task_queue::push(std::shared_ptr<update_task> task) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     tasks_.push_back(std::move(task));
   }
   signal_.set();
 }
 
 std::shared_ptr<update_task> task_queue::take() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (tasks_.empty()) return nullptr;
   auto task = std::move(tasks_.front());
   tasks_.pop_front();
@@ -31,7 +19,7 @@ std::shared_ptr<update_task> task_queue::take() {
 }
 
 bool task_queue::empty() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   return tasks_.empty();
 }
 
