@@ -2,16 +2,6 @@
 
 namespace tsl {
 
-void mutex_lock::unlock() {
-  mutex_.unlock();
-  held_ = false;
-}
-
-void mutex_lock::lock() {
-  mutex_.lock();
-  held_ = true;
-}
-
 void condition::wait() {
   // The caller holds the mutex, and holds it again when this returns.
   std::unique_lock<std::mutex> held(mutex_->native_, std::adopt_lock);

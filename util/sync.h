@@ -1,6 +1,7 @@
 // The program's locks and waits, in the form that clang's thread safety
 // analysis checks (util/thread_annotations.h): a mutex, the scoped lock
-// that holds one, a condition variable bound to one mutex, and an event.
+// that holds one and the scope that gives one up, a condition variable bound
+// to one mutex, and an event.
 // Threading: every member may be called from any thread.
 #pragma once
 
@@ -30,24 +31,30 @@ class CAPABILITY("mutex") mutex {
   std::mutex native_;
 };
 
-// Holds a mutex from its construction to the end of its scope. unlock and
-// lock give it up and take it again within the scope, around a call that
-// must run without it.
+// Holds a mutex from its construction to the end of its scope.
 class SCOPED_CAPABILITY mutex_lock {
  public:
   explicit mutex_lock(mutex& held) ACQUIRE(held) : mutex_(held) { mutex_.lock(); }
-  ~mutex_lock() RELEASE() {
-    if (held_) mutex_.unlock();
-  }
+  ~mutex_lock() RELEASE() { mutex_.unlock(); }
   mutex_lock(const mutex_lock&) = delete;
   mutex_lock& operator=(const mutex_lock&) = delete;
 
-  void unlock() RELEASE();
-  void lock() ACQUIRE();
+ private:
+  mutex& mutex_;
+};
+
+// Gives up a held mutex from its construction to the end of its scope, and
+// holds it again then, also when the scope is left by an exception: around
+// a call that must run without the lock.
+class SCOPED_CAPABILITY mutex_unlock {
+ public:
+  explicit mutex_unlock(mutex& held) RELEASE(held) : mutex_(held) { mutex_.unlock(); }
+  ~mutex_unlock() RELEASE() { mutex_.lock(); }
+  mutex_unlock(const mutex_unlock&) = delete;
+  mutex_unlock& operator=(const mutex_unlock&) = delete;
 
  private:
   mutex& mutex_;
-  bool held_ = true;
 };
 
 // A condition variable bound to one mutex. Its waits must be called with
