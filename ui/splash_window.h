@@ -3,8 +3,9 @@
 // build draws the same state as one line on standard error.
 // Threading: the main thread constructs, starts and closes it; any thread may
 // call set_status_text, set_progress, repaint, flush and is_closed. The
-// status text, progress and caption are guarded by one lock, held while they
-// are replaced and while they are painted.
+// status text, progress and caption are guarded by one lock
+// (ui/splash_state.h), held while they are replaced and while they are
+// painted.
 // Paints keep to the display's frame rate: a caller waits for a paint only
 // when nothing was painted for a frame (16 ms); otherwise the newest state
 // is painted at the next frame by the window's own thread. So every state
@@ -16,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace tsl {
@@ -75,9 +75,6 @@ class CSplashWnd {
  private:
   // The part of impl that both platforms share (ui/splash_state.h).
   splash_state& state() const;
-  // The state lock, taken to replace a part of the state, after flushing a
-  // state that stood a frame without being painted.
-  std::unique_lock<std::mutex> lock_for_change();
 
   std::atomic<bool> closed_{false};
   std::unique_ptr<impl> impl_;
