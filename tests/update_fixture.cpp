@@ -8,6 +8,7 @@
 #include "codec/sha1.h"
 #include "codec/signature.h"
 #include "format/documents.h"
+#include "ui/splash_window_testing.h"
 #include "util/file_system.h"
 #include "util/product.h"
 #include "util/sync.h"
@@ -166,7 +167,7 @@ run_result run_update(const game_install& game, const std::vector<std::string>& 
                       std::function<void(game_launcher&)> adjust) {
   run_result result;
   mutex lock;
-  CSplashWnd splash;
+  testable_splash splash;
   splash.set_status_observer([&](const std::wstring& text) {
     {
       mutex_lock hold(lock);

@@ -58,37 +58,4 @@ void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
   s.note_change(splash_state::clock::now());
 }
 
-void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
-  splash_state& s = state();
-  mutex_lock lock(s.state_lock);
-  s.observer = std::move(observer);
-}
-
-std::wstring CSplashWnd::status_text() const {
-  const splash_state& s = state();
-  mutex_lock lock(s.state_lock);
-  return s.status_text;
-}
-
-void CSplashWnd::progress(uint32_t& current, uint32_t& total) const {
-  const splash_state& s = state();
-  mutex_lock lock(s.state_lock);
-  current = s.progress_current;
-  total = s.progress_total;
-}
-
-std::wstring CSplashWnd::caption() const {
-  const splash_state& s = state();
-  mutex_lock lock(s.state_lock);
-  return s.caption;
-}
-
-uint32_t CSplashWnd::paint_count() const { return state().paints.load(); }
-
-std::wstring CSplashWnd::painted_status_text() const {
-  const splash_state& s = state();
-  mutex_lock lock(s.state_lock);
-  return s.painted_status;
-}
-
 }  // namespace tsl

@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -58,21 +57,12 @@ class CSplashWnd {
   // releases everything. Sets the closed flag even without a window.
   void close();
 
-  // Test hooks: every status text as it is set, and the current state.
-  void set_status_observer(std::function<void(const std::wstring&)> observer);
-  std::wstring status_text() const;
-  void progress(uint32_t& current, uint32_t& total) const;
-  std::wstring caption() const;
-  // Whether the UI thread exists and has not ended (never on the console).
-  bool ui_thread_running() const;
-  // How many times the state was painted (window paints, console lines),
-  // and the status text the last paint showed.
-  uint32_t paint_count() const;
-  std::wstring painted_status_text() const;
-
   struct impl;
 
  private:
+  // What the tests observe (ui/splash_window_testing.h).
+  friend class testable_splash;
+
   // The part of impl that both platforms share (ui/splash_state.h).
   splash_state& state() const;
 

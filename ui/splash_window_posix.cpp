@@ -7,6 +7,7 @@
 // Ctrl+C and SIGTERM close it the way the window's close button does.
 #include "ui/splash_window.h"
 #include "ui/splash_state.h"
+#include "ui/splash_window_testing.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -234,7 +235,7 @@ void CSplashWnd::close() {
   s.line_open = false;
 }
 
-bool CSplashWnd::ui_thread_running() const { return false; }
+bool testable_splash::ui_thread_running() const { return false; }
 
 splash_state& CSplashWnd::state() const { return *impl_; }
 

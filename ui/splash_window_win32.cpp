@@ -2,6 +2,7 @@
 // its own, so the update session can block without freezing it.
 #include "ui/splash_window.h"
 #include "ui/splash_state.h"
+#include "ui/splash_window_testing.h"
 
 #include <windows.h>
 #include <windowsx.h>
@@ -680,7 +681,7 @@ void CSplashWnd::close() {
   s.graphics.reset();
 }
 
-bool CSplashWnd::ui_thread_running() const {
+bool testable_splash::ui_thread_running() const {
   return impl_->thread && WaitForSingleObject(impl_->thread.get(), 0) == WAIT_TIMEOUT;
 }
 
