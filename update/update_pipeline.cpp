@@ -75,8 +75,14 @@ void update_pipeline::enqueue_download(std::shared_ptr<update_task> task) {
   downloads_.push(std::move(task));
 }
 
+void update_pipeline::reach(tsl::stage reached) {
+  tsl::stage now = stage_.load();
+  while (now < reached && !stage_.compare_exchange_weak(now, reached)) {
+  }
+}
+
 void update_pipeline::stop() {
-  stage_ = stage::checked;
+  reach(stage::checked);
   if (splash_.is_closed()) {
     downloads_.stop();
   } else {
@@ -194,7 +200,7 @@ void update_pipeline::download_worker() {
   } catch (...) {
     // Nothing may end the process from a worker; stop() fails what is left.
   }
-  stage_ = stage::downloads_over;
+  reach(stage::downloads_over);
 }
 
 void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader* fetcher,
@@ -340,7 +346,7 @@ void update_pipeline::unpack_worker() {
     } catch (...) {
     }
   }
-  stage_ = stage::unpacks_over;
+  reach(stage::unpacks_over);
 }
 
 void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher,

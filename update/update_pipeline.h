@@ -2,7 +2,8 @@
 // counters and failure lists.
 // Threading: the check's thread calls start, enqueue_download and stop; the
 // workers share the queues (each with its own locks), the cache (its own
-// lock) and the splash window. stage and the task counters are atomic. The
+// lock) and the splash window. stage and the task counters are atomic; the
+// stage is raised by stop() and by each worker as it ends, never lowered. The
 // failure lists and launcher_updated are written by one worker each and read
 // only after stop() has joined both.
 #pragma once
@@ -28,7 +29,7 @@ class file_cache;
 class support_log;
 class task_hasher;
 
-// How far the run is; it only grows.
+// How far the run is; it only grows (update_pipeline::reach).
 enum class stage : int32_t {
   checking = 0,        // the file check still walks the index
   checked = 1,         // the check has ended: downloads show their status
@@ -129,6 +130,10 @@ class update_pipeline {
   void note(const char* format, const Args&... args) const;
   // Waits up to `milliseconds`, less when the splash window closes.
   void pause(uint32_t milliseconds) const;
+  // Raises the stage to `reached` unless it is there or beyond already: a
+  // worker that ends early (the window closed) may end before stop() marks
+  // the check finished, or the unpack worker before the download worker.
+  void reach(tsl::stage reached);
   // The worker loop over one queue, until its stop or no_more mark or the
   // closing of the splash window.
   template <typename Handle>
