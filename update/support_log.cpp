@@ -11,13 +11,8 @@ namespace tsl {
 namespace {
 
 std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
   std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
+  utc_calendar_time(std::time(nullptr), parts);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC ", &parts);
   return text;
@@ -39,11 +34,7 @@ std::string stamped(const std::string& text) {
     const unsigned char u = static_cast<unsigned char>(c);
     line += (u < 0x20 || u == 0x7f) ? '?' : c;
   }
-#ifdef _WIN32
-  line += "\r\n";
-#else
-  line += '\n';
-#endif
+  line += line_end;
   return line;
 }
 
