@@ -34,7 +34,7 @@ downloader::downloader() {
 downloader::~downloader() { callback_ = nullptr; }
 
 bool downloader::download(const std::string& url, const std::wstring& path, uint64_t byte_limit) {
-  std::lock_guard<std::mutex> lock(transfer_lock_);
+  mutex_lock hold(transfer_lock_);
   bool range_refused = false;
   resumed_from_ = 0;
   return transfer(url, path, byte_limit, 0, false, range_refused);
@@ -42,7 +42,7 @@ bool downloader::download(const std::string& url, const std::wstring& path, uint
 
 bool downloader::download_resumable(const std::string& url, const std::wstring& path,
                                     uint64_t byte_limit) {
-  std::lock_guard<std::mutex> lock(transfer_lock_);
+  mutex_lock hold(transfer_lock_);
   uint64_t kept = 0, time = 0;
   if (!query_file_info(path, kept, time)) kept = 0;
   // What cannot be the start of a good file is not worth continuing.
@@ -56,6 +56,21 @@ bool downloader::download_resumable(const std::string& url, const std::wstring& 
   if (!range_refused) return false;
   resumed_from_ = 0;
   return transfer(url, path, byte_limit, 0, true, range_refused);
+}
+
+uint64_t downloader::resumed_from() const {
+  mutex_lock hold(transfer_lock_);
+  return resumed_from_;
+}
+
+std::string downloader::last_error() const {
+  mutex_lock hold(transfer_lock_);
+  return last_error_;
+}
+
+bool downloader::over_limit() const {
+  mutex_lock hold(transfer_lock_);
+  return over_limit_;
 }
 
 bool downloader::transfer(const std::string& url, const std::wstring& path, uint64_t byte_limit,
@@ -89,6 +104,8 @@ bool downloader::transfer(const std::string& url, const std::wstring& path, uint
 int downloader::progress_function(void* self, double total, double received, double, double) {
   downloader* d = static_cast<downloader*>(self);
   if (!d) return 0;
+  // libcurl calls this inside the transfer, which holds the lock.
+  d->transfer_lock_.assert_held();
   if (d->abort_check_) {
     try {
       if (d->abort_check_()) return 1;

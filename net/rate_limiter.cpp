@@ -24,7 +24,7 @@ void rate_limiter::refill(clock::time_point now) {
 
 bool rate_limiter::take(size_t bytes, clock::time_point now) {
   if (!rate_) return true;
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   refill(now);
   if (tokens_ <= 0) return false;
   tokens_ -= static_cast<double>(bytes);
@@ -33,14 +33,14 @@ bool rate_limiter::take(size_t bytes, clock::time_point now) {
 
 bool rate_limiter::has_room(clock::time_point now) {
   if (!rate_) return true;
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   refill(now);
   return tokens_ > 0;
 }
 
 std::chrono::milliseconds rate_limiter::time_to_room(clock::time_point now) {
   if (!rate_) return std::chrono::milliseconds(0);
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   refill(now);
   if (tokens_ > 0) return std::chrono::milliseconds(0);
   const double seconds = (-tokens_ + 1) / static_cast<double>(rate_);

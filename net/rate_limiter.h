@@ -8,7 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -26,22 +27,22 @@ class rate_limiter {
   // bucket is empty: the transfer pauses and offers them again later. A
   // piece larger than what the bucket holds is taken when the bucket is not
   // empty, leaving it in debt, so no piece waits for ever.
-  bool take(size_t bytes, clock::time_point now = clock::now());
+  bool take(size_t bytes, clock::time_point now = clock::now()) EXCLUDES(lock_);
   // Whether a paused transfer may go on: the bucket holds tokens again.
-  bool has_room(clock::time_point now = clock::now());
+  bool has_room(clock::time_point now = clock::now()) EXCLUDES(lock_);
   // How long until it does, for the wait of a thread with paused transfers.
-  std::chrono::milliseconds time_to_room(clock::time_point now = clock::now());
+  std::chrono::milliseconds time_to_room(clock::time_point now = clock::now()) EXCLUDES(lock_);
   // What a transfer should receive at most in one piece under this cap.
   size_t piece_size(size_t largest) const;
 
  private:
-  void refill(clock::time_point now);  // REQUIRES: lock_ held
+  void refill(clock::time_point now) REQUIRES(lock_);
 
   const uint64_t rate_;
   const double burst_;
-  std::mutex lock_;
-  double tokens_;             // REQUIRES: lock_ held; below 0 while in debt
-  clock::time_point filled_;  // REQUIRES: lock_ held
+  mutex lock_;
+  double tokens_ GUARDED_BY(lock_);  // below 0 while in debt
+  clock::time_point filled_ GUARDED_BY(lock_);
 };
 
 }  // namespace tsl

@@ -4,15 +4,15 @@ namespace tsl {
 
 void task_queue::push(std::shared_ptr<update_task> task) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     tasks_.push_back(std::move(task));
     pushed_ = true;
   }
-  changed_.notify_one();
+  changed_.signal();
 }
 
 std::shared_ptr<update_task> task_queue::take() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (tasks_.empty()) return nullptr;
   auto task = std::move(tasks_.front());
   tasks_.pop_front();
@@ -20,13 +20,13 @@ std::shared_ptr<update_task> task_queue::take() {
 }
 
 bool task_queue::empty() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   return tasks_.empty();
 }
 
 void task_queue::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return pushed_ || !tasks_.empty() || stop_ || no_more_; });
+  mutex_lock hold(lock_);
+  while (!pushed_ && tasks_.empty() && !stop_ && !no_more_) changed_.wait();
   pushed_ = false;
 }
 
@@ -34,10 +34,10 @@ void task_queue::mark(std::atomic<bool>& flag) {
   {
     // Set under the lock: a worker between its look and its wait cannot
     // miss it.
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     flag = true;
   }
-  changed_.notify_all();
+  changed_.signal_all();
 }
 
 void task_queue::stop() { mark(stop_); }

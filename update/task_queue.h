@@ -5,40 +5,39 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "update/update_task.h"
+#include "util/sync.h"
 
 namespace tsl {
 
 class task_queue {
  public:
   // Appends at the back (new tasks and retries alike) and wakes a worker.
-  void push(std::shared_ptr<update_task> task);
+  void push(std::shared_ptr<update_task> task) EXCLUDES(lock_);
   // The front task, or null when the queue is empty.
-  std::shared_ptr<update_task> take();
-  bool empty();
+  std::shared_ptr<update_task> take() EXCLUDES(lock_);
+  bool empty() EXCLUDES(lock_);
   // Until a task is queued or a mark is set (at once when one is, or when
   // a push came since the last wait returned).
-  void wait();
+  void wait() EXCLUDES(lock_);
 
   // stop: leave at once, whatever is queued. no_more: leave once the queue
   // is empty. Both wake every worker.
-  void stop();
-  void no_more();
+  void stop() EXCLUDES(lock_);
+  void no_more() EXCLUDES(lock_);
   bool stopped() const { return stop_.load(); }
   bool no_more_marked() const { return no_more_.load(); }
 
  private:
-  void mark(std::atomic<bool>& flag);
+  void mark(std::atomic<bool>& flag) EXCLUDES(lock_);
 
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<std::shared_ptr<update_task>> tasks_;  // REQUIRES: lock_ held
-  bool pushed_ = false;  // REQUIRES: lock_ held; a push since the last wait returned
+  mutex lock_;
+  condition changed_{&lock_};
+  std::deque<std::shared_ptr<update_task>> tasks_ GUARDED_BY(lock_);
+  bool pushed_ GUARDED_BY(lock_) = false;  // a push since the last wait returned
   std::atomic<bool> stop_{false};
   std::atomic<bool> no_more_{false};
 };

@@ -169,7 +169,7 @@ void update_pipeline::fail_download(const update_task& task, const std::string& 
 
 void update_pipeline::fail_unpack(const update_task& task, const char* why) {
   {
-    std::lock_guard<std::mutex> hold(failed_unpacks_lock_);
+    mutex_lock hold(failed_unpacks_lock_);
     failed_unpacks_.push_back(task.local_path);
   }
   note("Failed to put %s in place (%s)", task.local_path, why);

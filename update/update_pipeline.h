@@ -2,7 +2,8 @@
 // counters and failure lists.
 // Threading: the check's thread calls start, enqueue_download and stop; the
 // workers share the queues (each with its own locks), the cache (its own
-// lock) and the splash window. stage and the task counters are atomic. The
+// lock) and the splash window. stage and the task counters are atomic; the
+// stage is raised by stop() and by each worker as it ends, never lowered. The
 // failure lists and launcher_updated are written by one worker each and read
 // only after stop() has joined both.
 #pragma once
@@ -120,7 +121,10 @@ class update_pipeline {
   // was closed, a task that no worker finished (one failed by an exception,
   // or left queued when its worker ended early) is among the failures.
   const std::vector<std::wstring>& failed_downloads() const { return failed_downloads_; }
-  const std::vector<std::wstring>& failed_unpacks() const { return failed_unpacks_; }
+  const std::vector<std::wstring>& failed_unpacks() const NO_THREAD_SAFETY_ANALYSIS {
+    // Read only after stop() has joined every writer.
+    return failed_unpacks_;
+  }
   bool launcher_updated() const { return launcher_updated_.load(); }
 
  private:
@@ -199,8 +203,9 @@ class update_pipeline {
   } room_;
 
   std::vector<std::wstring> failed_downloads_;  // download worker only, until joined
-  std::mutex failed_unpacks_lock_;
-  std::vector<std::wstring> failed_unpacks_;  // REQUIRES: failed_unpacks_lock_ held until joined
+  // Appended by the unpack workers; read by the session after stop().
+  mutex failed_unpacks_lock_;
+  std::vector<std::wstring> failed_unpacks_ GUARDED_BY(failed_unpacks_lock_);
   std::atomic<bool> launcher_updated_{false};
 
   std::thread download_thread_;

@@ -739,9 +739,9 @@ TEST(UpdateRun, ManyFilesAreInFlightAtOnceAndOneCapHoldsThemAll) {
 
   // The same with a cap: together the transfers never receive faster.
   game_install capped;
-  const uint64_t rate = 256 << 10;
+  constexpr uint64_t rate = 256 << 10;
   const auto start = std::chrono::steady_clock::now();
-  auto r = run_update(capped, {w.host.base_url()}, nullptr, [rate](game_launcher& s) {
+  auto r = run_update(capped, {w.host.base_url()}, nullptr, [](game_launcher& s) {
     game_launcher_seams::set_retry_delay(s, 0);
     s.set_transfer_limits(0, rate);
   });
