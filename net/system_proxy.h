@@ -18,7 +18,8 @@ struct proxy_choice {
   // user information in it.
   std::string proxy;
   // Where the choice came from, for the support log: "WinHTTP manual",
-  // "WinHTTP manual bypass list", "PAC <url>", "auto-detect", "environment",
+  // "WinHTTP manual bypass list", "PAC <url>", "auto-detect",
+  // "environment <variable>" (e.g. "environment https_proxy"),
   // "environment no_proxy", "none".
   std::string source;
   // For CURLOPT_PROXYUSERNAME and CURLOPT_PROXYPASSWORD; never logged.
