@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "net/rate_limiter.h"
+#include "net/system_proxy.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
@@ -70,6 +71,9 @@ bool file_transfer::begin(CURL* easy, const transfer_spec& spec, std::string& er
   // libcurl itself refuses an answer that is not the asked rest
   // (CURLE_RANGE_ERROR) before it hands over a byte of it.
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(spec.resume_from));
+  // The proxy is chosen per URL: a PAC script or a bypass list may send
+  // two hosts different ways.
+  apply_proxy(easy, proxy_for_url(spec.url));
   curl_easy_setopt(easy, CURLOPT_URL, spec.url.c_str());
   return true;
 }

@@ -6,6 +6,7 @@
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "net/downloader.h"
+#include "net/system_proxy.h"
 #include "ui/splash_window.h"
 #include "update/file_check.h"
 #include "update/staged_file.h"
@@ -133,6 +134,10 @@ bool game_launcher::fetch_from_host(downloader& fetcher, const std::string& base
     log_.writef("Host %s, attempt %u: %s%s", base, attempt, what, why);
     return false;
   };
+  // Which way the player's system sends this host, once a run per host.
+  if (attempt <= hosts_.size()) {
+    log_.writef("Host %s: %s", base, proxy_for_log(proxy_for_url(base + "version.json")));
+  }
   staged_file version_file(paths_.version_path);
   std::string bytes, why;
   fetch_status got =

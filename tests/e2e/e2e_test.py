@@ -739,16 +739,15 @@ def system_proxy(w):
     code, _, err, _ = w.launch(env=env)
     asked = proxy.requests()
     served = server.transfers()
-    if w.args.wine and not asked and served:
-        print("  (system_proxy: the Windows launcher went straight to the host; skipped until it takes the "
-              "proxy from WinHTTP's settings and its password from the Credential Manager)")
-        return
     check(code == 0, "proxy: exit code %d (%s)" % (code, err[-300:]))
     check(not h.installed_matches(w.game, w.input), "proxy: installation incomplete")
     check("http://127.0.0.1:%d/tsl/version.json" % h.PRIMARY_PORT in asked,
           "proxy: the proxy's log lacks the version file: %s" % asked[:5])
     direct = [t[0] for t in served if "tinyproxy" not in t[5]]
     check(not direct, "proxy: requests went around the proxy: %s" % direct[:5])
+    log = support_log(w)
+    check("127.0.0.1:%d" % proxy.port in log, "proxy: the support log does not name the proxy")
+    check(password not in log, "proxy: the support log shows the proxy's password")
 
 
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
