@@ -73,7 +73,7 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
   bool have_sha1 = false, hashed = false;
   if (exists) {
     if (!verify) return {check_verdict::keep_and_store, stamp};
-    if (static_cast<uint32_t>(size) == entry.local_size) {
+    if (size == entry.local_size) {
       if (!is_hard && !inputs.gameupdate_changed &&
           inputs.cache.lookup_stamp(wide_to_utf8(local_path), stamp)) {
         // The entry already holds this very stamp; storing it again would

@@ -19,7 +19,7 @@ struct update_task {
   std::wstring file_name;
   std::wstring target_path;  // new_image_path for the launcher itself
   std::wstring unpack_path;  // in the session's downloads, beside download_path
-  uint32_t local_size = 0;
+  uint64_t local_size = 0;
   // What the installed file and the downloaded one must hash to: SHA-256
   // texts when `sha256` (a signed index), else SHA-1 texts.
   bool sha256 = false;
