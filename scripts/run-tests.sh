@@ -3,7 +3,7 @@
 # packages, the Windows libraries, every build, every test.
 #   native      AddressSanitizer + UndefinedBehaviorSanitizer, unit and script tests
 #   native-tsan ThreadSanitizer over the update pipeline and other threaded code
-#   fuzz        libFuzzer over unpack_file for a bounded time
+#   fuzz        libFuzzer over unpack_file and the chunk map reader for a bounded time
 #   win32       the product: PE32 GUI executable for i686, checked with `file`
 #   win64       the same sources as 64-bit Windows programs, tested under wine64
 #               (and the PE32 build too where this machine can run 32-bit code)
@@ -16,6 +16,7 @@ mkdir -p "$root"
 root=$(cd "$root" && pwd)
 jobs=$(nproc)
 fuzz_seconds=${TSL_FUZZ_SECONDS:-60}
+fuzz_map_seconds=${TSL_FUZZ_MAP_SECONDS:-20}
 started=$(date +%s)
 
 step() { printf '\n=== %s (%ss)\n' "$*" "$(($(date +%s) - started))"; }
@@ -68,12 +69,14 @@ step "native tests under ThreadSanitizer"
 step "fuzzing unpack_file for ${fuzz_seconds}s"
 configure fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTSL_FUZZ=ON -DTSL_BUILD_TESTS=OFF
-build fuzz fuzz_unpack_file
-mkdir -p "$root/fuzz/corpus"
-cp -n "$repo"/tests/fuzz/corpus/* "$root/fuzz/corpus/" 2>/dev/null || true
-(cd "$root/fuzz" && ./fuzz_unpack_file -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
-  -timeout=20 corpus >fuzz.log 2>&1) || { tail -40 "$root/fuzz/fuzz.log" >&2; fail "fuzzing"; }
+build fuzz fuzz_unpack_file fuzz_chunk_map
+"$repo/tests/fuzz/run-fuzz.sh" "$root/fuzz" "$fuzz_seconds" fuzz_unpack_file >"$root/fuzz/fuzz.log" 2>&1 ||
+  { tail -40 "$root/fuzz/fuzz.log" >&2; fail "fuzzing"; }
 tail -2 "$root/fuzz/fuzz.log"
+step "fuzzing the chunk map reader for ${fuzz_map_seconds}s"
+"$repo/tests/fuzz/run-fuzz.sh" "$root/fuzz" "$fuzz_map_seconds" fuzz_chunk_map >"$root/fuzz/fuzz-map.log" 2>&1 ||
+  { tail -40 "$root/fuzz/fuzz-map.log" >&2; fail "fuzzing the chunk map reader"; }
+tail -2 "$root/fuzz/fuzz-map.log"
 
 step "Windows product build (PE32, i686)"
 win32_tests=OFF
