@@ -27,6 +27,8 @@ packages=(
   qemu-user-static
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
+  # reference delta tools and the chart of bench/delta_bench.py
+  zstd xdelta3 python3-matplotlib
   # a forward proxy with authentication (tests/netem/auth_proxy.sh)
   tinyproxy
 )
