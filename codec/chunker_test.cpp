@@ -47,7 +47,7 @@ TEST(chunker, cuts_are_fixed_for_every_build_and_every_way_of_feeding) {
   // the same bytes, whichever build and version of either.
   const auto bytes = noise(1 << 20, 0x2545F4914F6CDD1Dull);
   const chunk_sizes sizes = chunk_sizes_of(16 << 10);
-  const std::vector<uint64_t> pinned = {};
+  const std::vector<uint64_t> pinned = {17366, 26871, 46623, 54624, 75639, 93011, 113818, 125937};
   const auto whole = cuts(bytes, sizes, bytes.size());
   ASSERT_GE(whole.size(), 8u);
   EXPECT_EQ(std::vector<uint64_t>(whole.begin(), whole.begin() + 8), pinned);

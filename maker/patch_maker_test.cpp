@@ -497,41 +497,41 @@ TEST(MakerChunks, ALargeFileIsCutIntoPiecesWithAMapBesideIt) {
   const std::string big =
       random_bytes(200000, 71, true) + random_bytes(60000, 72) + random_bytes(90000, 73, true);
   const std::string noise = random_bytes(50000, 74);
-  write_file(d.in(L"Data\Big.pak"), big);
-  write_file(d.in(L"Data\Noise.bin"), noise);  // packs badly: copied, its map says so
-  write_file(d.in(L"Data\Small.txt"), random_bytes(16383, 75, true));
+  write_file(d.in(L"Data\\Big.pak"), big);
+  write_file(d.in(L"Data\\Noise.bin"), noise);  // packs badly: copied, its map says so
+  write_file(d.in(L"Data\\Small.txt"), random_bytes(16383, 75, true));
   ASSERT_TRUE(d.run());
 
-  const json packed = d.entry(1, "Data\Big.pak");
+  const json packed = d.entry(1, "Data\\Big.pak");
   EXPECT_EQ(packed["r"], "1/data/big.pak.lzma2");
   EXPECT_EQ(packed["m"], "1/data/big.pak.lzma2.chunkmap");
   ASSERT_EQ(unpack_file(d.published_copy(packed), d.out(L"check")), packed_ok);
   EXPECT_TRUE(read_file(d.out(L"check")) == big);
   expect_map_matches(d, packed, big);
-  const json copied = d.entry(1, "Data\Noise.bin");
+  const json copied = d.entry(1, "Data\\Noise.bin");
   EXPECT_EQ(copied["r"], "1/data/noise.bin");
   EXPECT_EQ(copied["m"], "1/data/noise.bin.chunkmap");
   expect_map_matches(d, copied, noise);
-  EXPECT_FALSE(d.entry(1, "Data\Small.txt").contains("m"));
+  EXPECT_FALSE(d.entry(1, "Data\\Small.txt").contains("m"));
 
   // Reused with its map; a map that went missing publishes the file again.
   ASSERT_TRUE(d.run());
   EXPECT_TRUE(d.printed("Using cached: 1/data/big.pak.lzma2\n"));
-  ASSERT_TRUE(delete_file(d.out(L"1\data\big.pak.lzma2.chunkmap")));
-  write_file(d.out(L"1\data\noise.bin.chunkmap"), "altered");
+  ASSERT_TRUE(delete_file(d.out(L"1\\data\\big.pak.lzma2.chunkmap")));
+  write_file(d.out(L"1\\data\\noise.bin.chunkmap"), "altered");
   ASSERT_TRUE(d.run());
   EXPECT_TRUE(d.printed("Checksum mismatch for output file: " +
-                        wide_to_utf8(d.out(L"1\data\big.pak.lzma2.chunkmap")) + "\n"));
+                        wide_to_utf8(d.out(L"1\\data\\big.pak.lzma2.chunkmap")) + "\n"));
   EXPECT_TRUE(d.printed("Checksum mismatch for output file: " +
-                        wide_to_utf8(d.out(L"1\data\noise.bin.chunkmap")) + "\n"));
-  expect_map_matches(d, d.entry(2, "Data\Big.pak"), big);
-  expect_map_matches(d, d.entry(2, "Data\Noise.bin"), noise);
+                        wide_to_utf8(d.out(L"1\\data\\noise.bin.chunkmap")) + "\n"));
+  expect_map_matches(d, d.entry(2, "Data\\Big.pak"), big);
+  expect_map_matches(d, d.entry(2, "Data\\Noise.bin"), noise);
 
   // Chunking off: packed whole, as before maps.
   d.set_packer("chunk_size", 0);
-  write_file(d.in(L"Data\Big.pak"), big + "more");
+  write_file(d.in(L"Data\\Big.pak"), big + "more");
   ASSERT_TRUE(d.run());
-  EXPECT_FALSE(d.entry(3, "Data\Big.pak").contains("m"));
+  EXPECT_FALSE(d.entry(3, "Data\\Big.pak").contains("m"));
   for (const json& bad : {json(3000), json(8u << 20), json(-4096), json("4096")}) {
     d.set_packer("chunk_size", bad);
     EXPECT_FALSE(d.run()) << bad;
