@@ -18,6 +18,10 @@
 #           would fetch through the chunk map against zstd --patch-from and
 #           xdelta3 patches, packed size and maker time against packing
 #           whole, the chunker against sha1sum; with a chart (fetched.png)
+#   link    the launcher's first install of 20,000 files of 16 KiB through a
+#           100 ms / 100 Mbit/s link against the link's bound
+#           (TSL_BENCH_LINK_FILES to change the count), and the rate it keeps
+#           under -maxrate=5120 through the same link
 # Usage: bench/run-all.sh [MiB=256] [build-root=./build-bench]
 #   As root on a fresh machine it installs what it needs first. Builds
 #   without sanitizers; the test hosts are compiled in (loopback ports).
@@ -114,6 +118,8 @@ run update "${display[@]}" python3 "$repo/bench/update_bench.py" "${update_args[
 if [ -n "$wine" ]; then WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true; fi
 run delta python3 "$repo/bench/delta_bench.py" --maker "$native/TessalyReach" \
   --plan "$native/bench/delta_plan" --work "$work/delta" --mib "${TSL_DELTA_MIB:-1024}"
+run link python3 "$repo/bench/link_bench.py" --launcher "$native/TessalyReach" --maker "$native/TessalyReach" \
+  --client "$native/stub_client/Client.exe" --work "$work/link" --files "${TSL_BENCH_LINK_FILES:-20000}"
 
 step "report"
 report=$root/report.txt
@@ -134,7 +140,7 @@ report=$root/report.txt
 import os, sys
 logs = sys.argv[1]
 rows = [("bench", "measure", "ours", "reference", "ratio", "target", "verdict")]
-for group in ("codec", "net", "maker", "update", "delta"):
+for group in ("codec", "net", "maker", "update", "link", "delta"):
     path = os.path.join(logs, group + ".log")
     if not os.path.exists(path):
         continue

@@ -5,6 +5,7 @@
 #include "launcher/client_start.h"
 #include "launcher/message_box.h"
 #include "launcher/messages.h"
+#include "launcher/launcher_settings.h"
 #include "launcher/switches.h"
 #include "maker/maker_console.h"
 #include "maker/patch_maker.h"
@@ -49,7 +50,12 @@ std::wstring arguments_text(const std::vector<std::wstring>& arguments) {
   return text;
 }
 
-int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update, bool verify) {
+int run_launcher_mode(const std::vector<std::wstring>& arguments,
+                      const launcher_switches& switches) {
+  const bool no_update = switches.no_update;
+  launcher_settings settings =
+      read_launcher_settings(join_path(executable_directory(), L"launcher.ini"));
+  if (switches.max_rate_given) settings.max_rate_kib = switches.max_rate_kib;
   CSplashWnd splash;
   splash.set_status_text(pick_text(texts::starting));
   splash.set_caption(product_site_caption);
@@ -57,7 +63,8 @@ int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update
   int exit_code = 0;
   try {
     game_launcher session;
-    session.set_verify(verify);
+    session.set_verify(switches.verify);
+    session.set_transfer_limits(settings.transfers, settings.max_rate_kib * 1024);
     if (no_update) {
       session.open_log();
     } else {
@@ -119,7 +126,7 @@ int run_entry(const std::wstring& command_line) {
   if (!arguments.empty()) arguments.erase(arguments.begin());
   launcher_switches switches = match_switches(arguments);
   if (switches.maker) return run_maker_mode(switches);
-  return run_launcher_mode(arguments, switches.no_update, switches.verify);
+  return run_launcher_mode(arguments, switches);
 }
 
 }  // namespace tsl

@@ -11,6 +11,7 @@
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "maker/maker_machine.h"
+#include "util/process.h"
 #include "maker/maker_names.h"
 #include "maker/maker_pool.h"
 #include "maker/maker_progress.h"
@@ -291,7 +292,7 @@ void maker_run::commit(publish_outcome& outcome) {
     lower_minimum(version->get<uint32_t>());
   }
   new_cache_.store_stamp(outcome.cache_key, outcome.stamp, &outcome.entry);
-  std::lock_guard<std::mutex> hold(files_lock_);
+  mutex_lock hold(files_lock_);
   files_.push_back(std::move(outcome.entry));
 }
 
@@ -330,7 +331,7 @@ bool maker_run::write_update() {
   auto client = config_.is_object() ? config_.find("client") : config_.end();
   index["config"] = client != config_.end() ? *client : json();
   {
-    std::lock_guard<std::mutex> hold(files_lock_);
+    mutex_lock hold(files_lock_);
     index["files"] = files_;
   }
   const std::string index_bytes = json_compact_line(index);
@@ -416,7 +417,7 @@ bool maker_run::write_signature(const std::wstring& document_path, const std::st
 }
 
 json maker_run::files() const {
-  std::lock_guard<std::mutex> hold(files_lock_);
+  mutex_lock hold(files_lock_);
   return files_;
 }
 

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "maker/maker_publish.h"
 #include "format/documents.h"
 #include "format/file_cache.h"
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -54,7 +54,7 @@ class maker_run {
   void process_input_files();
   void detect_change();
   bool save_new_version();  // step taken only when something changed
-  bool write_update();
+  bool write_update() EXCLUDES(files_lock_);
   bool save_cache();
 
   const maker_settings& settings() const { return settings_; }
@@ -62,7 +62,7 @@ class maker_run {
   json& config() { return config_; }
   bool changed() const { return changed_; }
   uint32_t minimum_referenced_version() const { return minimum_referenced_; }
-  json files() const;
+  json files() const EXCLUDES(files_lock_);
   const file_cache& new_cache() const { return new_cache_; }
 
  private:
@@ -85,7 +85,7 @@ class maker_run {
   // `message`: what the signature covers (the document's bytes, for an index
   // with its number before them).
   bool write_signature(const std::wstring& document_path, const std::string& message);
-  void commit(publish_outcome& outcome);
+  void commit(publish_outcome& outcome) EXCLUDES(files_lock_);
   void lower_minimum(uint32_t version);
   uint32_t thread_count() const;
   // Writes a document unless it holds `bytes` already; `rewritten` tells
@@ -112,8 +112,8 @@ class maker_run {
   // thread takes them back in this order and resets them.
   std::vector<std::unique_ptr<file_publication>> queue_;
   std::vector<uint64_t> queued_sizes_;  // as listed, for the progress line
-  mutable std::mutex files_lock_;
-  json files_ = json::array();  // REQUIRES: files_lock_ held
+  mutable mutex files_lock_;
+  json files_ GUARDED_BY(files_lock_) = json::array();
 
   bool changed_ = false;
   bool config_changed_ = false;  // config.json must be saved though no file changed

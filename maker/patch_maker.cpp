@@ -17,7 +17,7 @@ bool run_key_maker() {
 }
 
 bool run_patch_maker(bool publish_unsigned) {
-  manual_reset_event& finished = maker_finished_event();
+  event& finished = maker_finished_event();
   finished.reset();
   install_console_control_handlers();
   bool ok = false;

@@ -7,7 +7,7 @@
 
 namespace tsl {
 
-CURLMcode wait_for_transfer(CURLM* multi) {
+CURLMcode wait_for_transfer(CURLM* multi, long most_ms) {
   // libcurl's own wait arms an event on every socket, polls, waits, then
   // enumerates and disarms each one: under Wine every step is a round trip
   // to the server, seven or more for each wait of each small file. One
@@ -16,7 +16,7 @@ CURLMcode wait_for_transfer(CURLM* multi) {
   CURLMcode code = curl_multi_timeout(multi, &timeout_ms);
   if (code != CURLM_OK) return code;
   if (timeout_ms == 0) return CURLM_OK;
-  if (timeout_ms < 0 || timeout_ms > 1000) timeout_ms = 1000;
+  if (timeout_ms < 0 || timeout_ms > most_ms) timeout_ms = most_ms;
   fd_set readable, writable, failed;
   FD_ZERO(&readable);
   FD_ZERO(&writable);

@@ -9,8 +9,10 @@
 #include "codec/signature.h"
 #include "update/game_launcher_seams.h"
 #include "format/documents.h"
+#include "ui/splash_window_testing.h"
 #include "util/file_system.h"
 #include "util/product.h"
+#include "util/sync.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -165,11 +167,11 @@ run_result run_update(const game_install& game, const std::vector<std::string>& 
                       std::function<void(CSplashWnd&, const std::wstring&)> during,
                       std::function<void(game_launcher&)> adjust) {
   run_result result;
-  std::mutex lock;
-  CSplashWnd splash;
+  mutex lock;
+  testable_splash splash;
   splash.set_status_observer([&](const std::wstring& text) {
     {
-      std::lock_guard<std::mutex> hold(lock);
+      mutex_lock hold(lock);
       result.statuses.push_back(text);
     }
     if (during) during(splash, text);

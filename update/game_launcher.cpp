@@ -1,10 +1,12 @@
 #include "update/game_launcher.h"
 
 #include <system_error>
+#include <unordered_set>
 
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "net/downloader.h"
+#include "net/system_proxy.h"
 #include "ui/splash_window.h"
 #include "update/file_check.h"
 #include "update/staged_file.h"
@@ -93,6 +95,9 @@ void game_launcher::open_log() {
 bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint32_t& position,
                                 CSplashWnd& splash) {
   downloader fetcher;
+  // The cap holds for the documents too; they come before any other
+  // transfer, so the handle's own cap is the shared one.
+  if (max_rate_) fetcher.handle().add(CURLOPT_MAX_RECV_SPEED_LARGE, max_rate_);
   // Closing the window ends a transfer at once, with or without a length.
   fetcher.set_abort_check([&splash] { return splash.is_closed(); });
   document_error_.clear();
@@ -129,6 +134,10 @@ bool game_launcher::fetch_from_host(downloader& fetcher, const std::string& base
     log_.writef("Host %s, attempt %u: %s%s", base, attempt, what, why);
     return false;
   };
+  // Which way the player's system sends this host, once a run per host.
+  if (attempt <= hosts_.size()) {
+    log_.writef("Host %s: %s", base, proxy_for_log(proxy_for_url(base + "version.json")));
+  }
   staged_file version_file(paths_.version_path);
   std::string bytes, why;
   fetch_status got =
@@ -257,6 +266,10 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
 
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   log_.write(verify_ ? "Update run, verifying every file" : "Update run");
+  if (max_rate_) {
+    limiter_ = std::make_unique<rate_limiter>(max_rate_);
+    log_.writef("Downloads capped at %u KiB/s", max_rate_ >> 10);
+  }
   const bool ok = run_session(splash, restart);
   const std::wstring error = replace_all(error_text_, L"\n", L"; ");
   if (error.empty()) {
@@ -328,14 +341,7 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   check_rules rules;
   if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return true;
   await_cache();
-  // The workers write the game's files and the session's downloads (and
-  // the log), nothing else, whatever the index names.
-  const session_paths& p = paths_;
-  write_area writable{
-      {p.launcher_dir, p.downloading_dir}, {p.temp_root}, {p.log_path, p.log_path + L".old"}};
-  update_pipeline pipeline(
-      {hosts_, position, max_attempts_, worker_hook_, &log_, free_space_, std::move(writable)},
-      cache_, splash);
+  update_pipeline pipeline(pipeline_settings_for(position), cache_, splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {
     error_text_ = L"Can not start the update threads.";
@@ -372,6 +378,7 @@ bool game_launcher::check_files(const update_index& index, int32_t version,
   };
   const std::wstring exe_name = file_name_of(paths_.image_path);
   index_entry entry;  // one for the walk: its strings keep their capacity
+  std::unordered_set<std::wstring> queued_targets;
   for (size_t position = 0; position < index.size(); ++position) {
     if (splash.is_closed()) break;
     if (!index.entry(position, entry)) {
@@ -402,6 +409,12 @@ bool game_launcher::check_files(const update_index& index, int32_t version,
     if (result.verdict == check_verdict::keep_and_store) {
       cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
     } else if (result.verdict == check_verdict::fetch) {
+      // Two tasks for one file would be fetched and placed at once, each
+      // over the other: the first entry that names it is the one.
+      if (!queued_targets.insert(to_lower_ascii(local_path)).second) {
+        reject(entry.local_path, L"names a file that an earlier entry names");
+        continue;
+      }
       ++queued;
       pipeline.enqueue_download(
           make_update_task(entry, local_path, target_path, paths_, signed_index));
@@ -414,6 +427,26 @@ bool game_launcher::check_files(const update_index& index, int32_t version,
               splash.is_closed() ? " (cancelled)" : "", built, from_cache, hashed, queued,
               rejected);
   return true;
+}
+
+pipeline_settings game_launcher::pipeline_settings_for(uint32_t position) {
+  pipeline_settings s;
+  s.hosts = hosts_;
+  s.position = position;
+  s.max_attempts = max_attempts_;
+  s.before_step = worker_hook_;
+  s.log = &log_;
+  s.free_space = free_space_;
+  s.max_transfers = max_transfers_;
+  s.slow_bytes_per_second = slow_bytes_per_second_;
+  s.slow_seconds = slow_seconds_;
+  s.limiter = limiter_.get();
+  // The workers write the game's files and the session's downloads (and
+  // the log), nothing else, whatever the index names.
+  const session_paths& p = paths_;
+  s.writable = {
+      {p.launcher_dir, p.downloading_dir}, {p.temp_root}, {p.log_path, p.log_path + L".old"}};
+  return s;
 }
 
 bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart) {

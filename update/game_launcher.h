@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "update/session_paths.h"
 #include "update/support_log.h"
 #include "format/update_index.h"
+#include "net/rate_limiter.h"
+#include "update/update_pipeline.h"
 
 namespace tsl {
 
@@ -65,6 +68,12 @@ class game_launcher {
   // Hash every installed file as if the gameupdate number had changed, and
   // repair what differs: the cache's stamps are not trusted for this run.
   void set_verify(bool verify) { verify_ = verify; }
+  // Files in flight at once (0: the launcher's own choice), and the cap on
+  // what all transfers receive together, in bytes a second (0: none).
+  void set_transfer_limits(uint32_t transfers, uint64_t max_rate) {
+    if (transfers) max_transfers_ = transfers;
+    max_rate_ = max_rate;
+  }
 
   // Whether the build has a key: the version file and the index must then
   // be signed with it.
@@ -83,6 +92,8 @@ class game_launcher {
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
+  // What the workers of a run take from the session.
+  pipeline_settings pipeline_settings_for(uint32_t position);
   // One attempt of select_host at the host `base`: the version file and the
   // index, each verified (with a key) before a byte of it is parsed.
   bool fetch_from_host(downloader& fetcher, const std::string& base, uint32_t attempt,
@@ -97,6 +108,11 @@ class game_launcher {
   std::vector<std::string> hosts_;
   uint32_t max_attempts_ = 3;
   uint32_t retry_delay_ = TSL_RETRY_DELAY_MS;
+  uint32_t max_transfers_ = default_transfers;
+  uint64_t max_rate_ = 0;
+  long slow_bytes_per_second_ = slow_host_bytes_per_second;
+  long slow_seconds_ = slow_host_seconds;
+  std::unique_ptr<rate_limiter> limiter_;  // made by run when there is a cap
   file_cache cache_;
   // Reads cache_ beside the host selection: over 20,000 entries each takes
   // tens of milliseconds. Whatever reads or removes the file waits for it.

@@ -29,6 +29,11 @@ struct game_launcher_seams {
                                    std::function<bool(const std::wstring&, uint64_t&)> query) {
     s.free_space_ = std::move(query);
   }
+  // The floor below which a transfer leaves its host for another.
+  static void set_slow_host_rule(game_launcher& s, long bytes_per_second, long seconds) {
+    s.slow_bytes_per_second_ = bytes_per_second;
+    s.slow_seconds_ = seconds;
+  }
   // Called by the workers before each step of a task; it may throw.
   static void set_worker_hook(game_launcher& s,
                               std::function<void(const update_task&, bool unpacking)> hook) {

@@ -11,13 +11,8 @@ namespace tsl {
 namespace {
 
 std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
   std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
+  utc_calendar_time(std::time(nullptr), parts);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC ", &parts);
   return text;
@@ -39,11 +34,7 @@ std::string stamped(const std::string& text) {
     const unsigned char u = static_cast<unsigned char>(c);
     line += (u < 0x20 || u == 0x7f) ? '?' : c;
   }
-#ifdef _WIN32
-  line += "\r\n";
-#else
-  line += '\n';
-#endif
+  line += line_end;
   return line;
 }
 
@@ -52,7 +43,7 @@ std::string stamped(const std::string& text) {
 support_log::~support_log() { flush(); }
 
 void support_log::open(const std::wstring& path) {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
   path_ = path;
 }
@@ -62,13 +53,13 @@ void support_log::write(const std::string& text) { append(stamped(text), false);
 void support_log::write_later(const std::string& text) { append(stamped(text), true); }
 
 void support_log::flush() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
 }
 
 void support_log::append(std::string line, bool may_wait) {
   const int64_t now = steady_ms();
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (path_.empty()) return;
   if (waiting_.empty()) waiting_since_ms_ = now;
   waiting_ += line;

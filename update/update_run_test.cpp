@@ -446,14 +446,19 @@ TEST(UpdateRun, EntriesOutsideTheGameDirectoryAreNeverWritten) {
   climbing["r_pack"] = "x\\..\\..\\..\\..\\..\\victim.txt";
   index["files"].push_back(climbing);
   test::write_file(w.game.path(L"victim.txt"), "the player's");
+  // A second entry for a file already to be fetched, with other bytes.
+  json twice = index["files"][2];
+  twice["l_sha1"] = std::string(40, 'a');
+  index["files"].push_back(twice);
   test::write_file(w.host_dir / L"1\\index.json", index.dump() + "\n");
   auto r = w.update();
   EXPECT_EQ(r.error, L"");
   EXPECT_FALSE(file_exists(join_path(directory_of(w.game.dir()), L"outside.dll")));
   EXPECT_FALSE(file_exists(w.host_dir / L"absolute.dll"));
   EXPECT_EQ(test::read_file(w.game.path(L"victim.txt")), "the player's");
-  EXPECT_NE(test::read_file(w.session(L"launcher.log")).find(": an unknown \"r_pack\""),
-            std::string::npos);
+  const std::string log = test::read_file(w.session(L"launcher.log"));
+  EXPECT_NE(log.find(": an unknown \"r_pack\""), std::string::npos);
+  EXPECT_NE(log.find(": names a file that an earlier entry names"), std::string::npos);
 }
 
 TEST(UpdateRun, DecodingNeverTouchesAFileBesideItsTarget) {
@@ -715,6 +720,60 @@ TEST(UpdateRun, AWrongKeptPartFromOneHostDoesNotFailAFileAnotherHasRight) {
   EXPECT_EQ(test::read_file(w.game.path(L"data\\Game Data.bin")), files[2].content);
   EXPECT_EQ(w.host.requests(path), 1);
   EXPECT_EQ(mirror.requests(path), 2);  // the rest, then the whole file
+}
+
+TEST(UpdateRun, ManyFilesAreInFlightAtOnceAndOneCapHoldsThemAll) {
+  update_world w;
+  std::vector<published_file> files;
+  for (int i = 0; i < 24; ++i) {
+    files.push_back({format_narrow("data\\f%u.bin", i), test::random_bytes(8192, i), false});
+  }
+  w.pub.publish(1, files, w.config());
+  // Every body comes a piece at a time: one file after another would take
+  // 24 times as long as one.
+  for (int i = 0; i < 24; ++i) w.host.slow(format_narrow("1/data/f%u.bin", i), 30);
+  ASSERT_EQ(w.update().error, L"");
+  for (const auto& f : files)
+    EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(f.local))), f.content);
+  EXPECT_GE(w.host.most_at_once(), 8u);
+
+  // The same with a cap: together the transfers never receive faster.
+  game_install capped;
+  constexpr uint64_t rate = 256 << 10;
+  const auto start = std::chrono::steady_clock::now();
+  auto r = run_update(capped, {w.host.base_url()}, nullptr, [](game_launcher& s) {
+    game_launcher_seams::set_retry_delay(s, 0);
+    s.set_transfer_limits(0, rate);
+  });
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.error, L"");
+  // The bucket may start full (a tenth of a second of the cap).
+  EXPECT_GE(seconds, (24.0 * 8192 - rate / 10.0) / rate) << seconds;
+}
+
+TEST(UpdateRun, ATricklingHostIsLeftForTheNextKeepingWhatArrived) {
+  update_world w;
+  test::scoped_temp_dir mirror_dir;
+  update_host mirror(mirror_dir.path());
+  json config = publisher::default_config({w.host.base_url(), mirror.base_url()});
+  const std::vector<published_file> files = {
+      {"data\\big.bin", test::random_bytes(16384, 5), false}};
+  w.pub.publish(1, files, config);
+  publisher(mirror_dir.path()).publish(1, files, config);
+  // A kibibyte every two seconds, forever.
+  const std::string path = "1/data/big.bin";
+  w.host.slow(path, 2000);
+  auto r = run_update(w.game, {w.host.base_url()}, nullptr, [](game_launcher& s) {
+    game_launcher_seams::set_retry_delay(s, 0);
+    game_launcher_seams::set_slow_host_rule(s, 1024, 2);
+  });
+  EXPECT_EQ(r.error, L"");
+  EXPECT_EQ(test::read_file(w.game.path(L"data\\big.bin")), files[0].content);
+  EXPECT_EQ(w.host.requests(path), 1);
+  EXPECT_EQ(mirror.requests(path), 1);
+  EXPECT_NE(test::read_file(w.session(L"launcher.log")).find("of them kept from an earlier try"),
+            std::string::npos);
 }
 
 TEST(UpdateRun, AWorkerStepThatThrowsFailsItsTaskAndTheRun) {

@@ -164,6 +164,10 @@ class Pipe:
             return
         now = self.loop.time()
         while self.queue and self.queue[0][0] <= now + SLACK:
+            if self.dest.is_closing():
+                # Reset by the far end: its connection_lost is on its way.
+                self.drop()
+                return
             part = self.queue.popleft()[1]
             self.bytes += len(part)
             self.dest.write(part)
