@@ -146,6 +146,15 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   // installed below ".temp") and no download ends in.
   task->unpack_path = path_with_suffix(below, tag + L".unp");
   task->remote_size = entry.remote_size;
+  if (entry.has_map() && !task->is_launcher) {
+    task->map_remote = entry.map_path;
+    task->map_size = entry.map_size;
+    task->map_sha1 = entry.map_sha1;
+    task->map_sha256 = entry.map_sha256;
+    task->old_path = target_path;
+    task->map_local_path = path_with_suffix(below, tag + L".map");
+    task->range_path = path_with_suffix(below, tag + L".rng");
+  }
   task->pack = entry.pack;
   task->expected_digest = sha256 ? entry.expected_sha256() : entry.expected_sha1();
   return task;
