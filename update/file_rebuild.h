@@ -33,7 +33,7 @@ struct rebuild_outcome {
 // What keeps a rebuild's memory bounded whatever the file's size: the
 // installed file's chunks it remembers (a file with more is fetched
 // whole), and the published bytes and chunks one request asks for.
-constexpr uint64_t rebuild_chunk_memory = 24u << 20;
+constexpr uint64_t rebuild_chunk_memory = 16u << 20;
 constexpr uint64_t rebuild_request_bytes = 16u << 20;
 constexpr size_t rebuild_request_chunks = 4096;
 
