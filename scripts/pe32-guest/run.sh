@@ -41,7 +41,8 @@ show_stuck() {  # show_stuck NAME PROCESS-GROUP LOG
       cut -c1-180
     echo "Wine processes:"
     ps -eo pid,stat,etime,wchan:22,args | grep -i -e wine -e '\.exe' | grep -v grep | cut -c1-180
-    echo "the end of its log ($log):"
+    # Slow or stuck: a log that still grows is slow.
+    echo "the end of its log ($log), which last grew $(($(date +%s) - $(stat -c %Y "$log"))) s ago:"
     tail -n 15 "$log"
   } >"$out/$name-stuck.txt" 2>&1
   while IFS= read -r line; do say "  $line"; done <"$out/$name-stuck.txt"
