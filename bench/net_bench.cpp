@@ -35,7 +35,6 @@ int main(int argc, char** argv) {
 
   try {
     tsl::downloader fetcher;
-    fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
     int shown = 0;
     fetcher.set_progress_callback([&shown](int percent, double, double, double, double) {
       if (percent != shown) shown = percent;

@@ -13,6 +13,10 @@
 #           the Windows launcher's against its own start without an update (a
 #           second corpus of the same kinds, since it needs that many files);
 #           and how soon the first download starts
+#   link    the launcher's first install of 20,000 files of 16 KiB through a
+#           100 ms / 100 Mbit/s link against the link's bound
+#           (TSL_BENCH_LINK_FILES to change the count), and the rate it keeps
+#           under -maxrate=5120 through the same link
 # Usage: bench/run-all.sh [MiB=256] [build-root=./build-bench]
 #   As root on a fresh machine it installs what it needs first. Builds
 #   without sanitizers; the test hosts are compiled in (loopback ports).
@@ -107,6 +111,8 @@ display=()
 if [ -z "${DISPLAY:-}" ]; then display=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
 run update "${display[@]}" python3 "$repo/bench/update_bench.py" "${update_args[@]}"
 if [ -n "$wine" ]; then WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true; fi
+run link python3 "$repo/bench/link_bench.py" --launcher "$native/TessalyReach" --maker "$native/TessalyReach" \
+  --client "$native/stub_client/Client.exe" --work "$work/link" --files "${TSL_BENCH_LINK_FILES:-20000}"
 
 step "report"
 report=$root/report.txt
@@ -127,7 +133,7 @@ report=$root/report.txt
 import os, sys
 logs = sys.argv[1]
 rows = [("bench", "measure", "ours", "reference", "ratio", "target", "verdict")]
-for group in ("codec", "net", "maker", "update"):
+for group in ("codec", "net", "maker", "update", "link"):
     path = os.path.join(logs, group + ".log")
     if not os.path.exists(path):
         continue

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "codec/page_memory.h"
 #include "util/file_system.h"
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -73,11 +73,11 @@ class coder_memory {
     std::free(static_cast<void**>(block)[-1]);
   }
 
-  void* allocate_large(size_t size) {
+  void* allocate_large(size_t size) EXCLUDES(lock_) {
     void* pages = allocate_pages(size);
     if (!pages) return nullptr;
     try {
-      std::lock_guard<std::mutex> hold(lock_);
+      mutex_lock hold(lock_);
       pages_.emplace_back(pages, size);
     } catch (...) {
       release_pages(pages, size);
@@ -86,8 +86,8 @@ class coder_memory {
     return pages;
   }
 
-  bool release_large(void* block) {
-    std::lock_guard<std::mutex> hold(lock_);
+  bool release_large(void* block) EXCLUDES(lock_) {
+    mutex_lock hold(lock_);
     for (auto it = pages_.begin(); it != pages_.end(); ++it) {
       if (it->first == block) {
         release_pages(it->first, it->second);
@@ -99,8 +99,11 @@ class coder_memory {
   }
 
   lzma_allocator allocator_{};
-  std::mutex lock_;
-  std::vector<std::pair<void*, size_t>> pages_;  // guarded by lock_
+  // The raw coders call the allocator on the one thread that runs them; the
+  // lock, one uncontended take per page allocation, keeps the list right for
+  // a coder that allocates from threads of its own (liblzma's threaded ones).
+  mutex lock_;
+  std::vector<std::pair<void*, size_t>> pages_ GUARDED_BY(lock_);
 };
 
 // Ends the coder on every path.

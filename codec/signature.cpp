@@ -132,10 +132,14 @@ std::string sha256_hasher::digest(const std::wstring& path) {
   return stream_.finish();
 }
 
-std::string index_signed_message(uint32_t gameupdate, const std::string& index_bytes) {
+std::string index_signed_prefix(uint32_t gameupdate) {
   // A version file is JSON and starts with "{": neither document's
   // signature can pass for the other's.
-  return "index " + std::to_string(gameupdate) + "\n" + index_bytes;
+  return "index " + std::to_string(gameupdate) + "\n";
+}
+
+std::string index_signed_message(uint32_t gameupdate, const std::string& index_bytes) {
+  return index_signed_prefix(gameupdate) + index_bytes;
 }
 
 }  // namespace tsl

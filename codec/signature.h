@@ -37,6 +37,8 @@ bool verify_detached(const std::string& message, const std::string& signature,
 // then its exact bytes. A signature of the bytes alone would let a host
 // serve an older signed index under the current number.
 std::string index_signed_message(uint32_t gameupdate, const std::string& index_bytes);
+// What comes before the index's bytes in that message.
+std::string index_signed_prefix(uint32_t gameupdate);
 
 // SHA-256 of bytes handed over in pieces, as 64 lowercase hexadecimal digits.
 class sha256_stream {

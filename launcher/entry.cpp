@@ -5,6 +5,7 @@
 #include "launcher/client_start.h"
 #include "launcher/message_box.h"
 #include "launcher/messages.h"
+#include "launcher/launcher_settings.h"
 #include "launcher/switches.h"
 #include "maker/maker_console.h"
 #include "maker/patch_maker.h"
@@ -20,10 +21,10 @@ namespace tsl {
 
 namespace {
 
-int run_maker_mode(bool pause, bool genkey) {
+int run_maker_mode(const launcher_switches& switches) {
   attach_maker_console();
-  bool ok = genkey ? run_key_maker() : run_patch_maker();
-  if (pause) run_pause();
+  bool ok = switches.genkey ? run_key_maker() : run_patch_maker(switches.publish_unsigned);
+  if (switches.pause) run_pause();
   return ok ? 1 : 0;
 }
 
@@ -49,7 +50,12 @@ std::wstring arguments_text(const std::vector<std::wstring>& arguments) {
   return text;
 }
 
-int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update, bool verify) {
+int run_launcher_mode(const std::vector<std::wstring>& arguments,
+                      const launcher_switches& switches) {
+  const bool no_update = switches.no_update;
+  launcher_settings settings =
+      read_launcher_settings(join_path(executable_directory(), L"launcher.ini"));
+  if (switches.max_rate_given) settings.max_rate_kib = switches.max_rate_kib;
   CSplashWnd splash;
   splash.set_status_text(pick_text(texts::starting));
   splash.set_caption(product_site_caption);
@@ -57,13 +63,17 @@ int run_launcher_mode(const std::vector<std::wstring>& arguments, bool no_update
   int exit_code = 0;
   try {
     game_launcher session;
-    session.set_verify(verify);
-    const bool prepared = !no_update && session.prepare();
-    if (!prepared) session.open_log();
+    session.set_verify(switches.verify);
+    session.set_transfer_limits(settings.transfers, settings.max_rate_kib * 1024);
+    if (no_update) {
+      session.open_log();
+    } else {
+      session.prepare();
+    }
     support_log& log = session.log();
     log.writef("Launcher %s started, arguments: %s", product_version, arguments_text(arguments));
-    if (!prepared) {
-      log.write(no_update ? "No update asked for" : "No update host to ask");
+    if (no_update) {
+      log.write("No update asked for");
       start_client(log);
     } else {
       bool restart = false;
@@ -115,8 +125,8 @@ int run_entry(const std::wstring& command_line) {
   std::vector<std::wstring> arguments = split_command_line(command_line);
   if (!arguments.empty()) arguments.erase(arguments.begin());
   launcher_switches switches = match_switches(arguments);
-  if (switches.maker) return run_maker_mode(switches.pause, switches.genkey);
-  return run_launcher_mode(arguments, switches.no_update, switches.verify);
+  if (switches.maker) return run_maker_mode(switches);
+  return run_launcher_mode(arguments, switches);
 }
 
 }  // namespace tsl

@@ -31,6 +31,13 @@ TEST(Switches, MatchedWholeIgnoringAsciiCase) {
   EXPECT_TRUE(from(L"x -VERIFY").verify);
   EXPECT_FALSE(from(L"x -verify=1").verify);
   EXPECT_FALSE(from(L"x -verify").no_update);
+  launcher_switches capped = from(L"x -MaxRate=5120");
+  EXPECT_TRUE(capped.max_rate_given);
+  EXPECT_EQ(capped.max_rate_kib, 5120u);
+  for (const wchar_t* line : {L"x -maxrate=", L"x -maxrate=5k", L"x -maxrate=99999999999",
+                              L"x -maxrate", L"x -maxrate=-1"}) {
+    EXPECT_FALSE(from(line).max_rate_given) << line;
+  }
   launcher_switches sleep_only = from(L"x -sleep");
   EXPECT_FALSE(sleep_only.maker);
   EXPECT_TRUE(sleep_only.pause);

@@ -21,4 +21,7 @@ bool make_system_guid(guid_fields& guid);
 // 8-4-4-4-12 lowercase hexadecimal digits, without braces.
 std::string guid_text(const guid_fields& guid);
 
+// A fresh GUID text, from the system when it gives one.
+std::string make_guid_text();
+
 }  // namespace tsl

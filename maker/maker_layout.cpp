@@ -50,10 +50,23 @@ json default_config_document(const std::string& guid) {
   return config;
 }
 
+namespace {
+// A whole number of config.json: the JSON library's own type error for
+// another type, and a clear one for a number that would wrap.
+uint32_t read_setting(const json& value, const char* name) {
+  uint32_t out = 0;
+  if (value.is_number() && !read_whole_number(value, out)) {
+    throw std::out_of_range(format_narrow("%s must be a whole number from 0 to 4294967295", name));
+  }
+  return value.get<uint32_t>();
+}
+}  // namespace
+
 maker_settings read_maker_settings(json& config) {
   maker_settings settings;
   settings.optimize = config["maker"]["packer"]["optimize"].get<bool>();
-  settings.minimum_size = config["maker"]["packer"]["minsize"].get<uint32_t>();
+  settings.minimum_size =
+      read_setting(config["maker"]["packer"]["minsize"], "maker.packer.minsize");
   if (settings.optimize) {
     settings.optimize_threshold = config["maker"]["packer"]["optimize_threshold"].get<int32_t>();
   }
@@ -71,7 +84,7 @@ maker_settings read_maker_settings(json& config) {
     }
     settings.threads = threads->get<uint32_t>();
   }
-  settings.current_version = config["maker"]["gameupdate"].get<uint32_t>();
+  settings.current_version = read_setting(config["maker"]["gameupdate"], "maker.gameupdate");
   // The next number would wrap to 0 and point launchers at an older update.
   if (settings.current_version == UINT32_MAX) {
     throw std::out_of_range("maker.gameupdate 4294967295 cannot be raised any further");

@@ -9,7 +9,7 @@
 
 #include "codec/packed_file.h"
 
-#include "update/documents.h"
+#include "format/documents.h"
 
 namespace tsl {
 

@@ -2,18 +2,7 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 namespace tsl {
-
-uint64_t available_memory() {
-  MEMORYSTATUSEX status;
-  status.dwLength = sizeof status;
-  if (!GlobalMemoryStatusEx(&status)) return 0;
-  // The PE32 product has 2 GiB of address space at most, whatever the
-  // machine holds.
-  return std::min<uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
-}
 
 namespace {
 

@@ -20,85 +20,90 @@ void publish_pool::start(uint32_t threads, publish_worker& first) {
       if (!worker) break;
     }
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      mutex_lock hold(lock_);
       ++running_;
     }
     try {
       threads_.emplace_back([this, worker] { work_loop(*worker); });
     } catch (const std::system_error&) {
       // Fewer threads then; the run goes on with those it has.
-      std::lock_guard<std::mutex> hold(lock_);
+      mutex_lock hold(lock_);
       --running_;
       break;
     }
   }
   if (threads_.empty()) {
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      mutex_lock hold(lock_);
       ++running_;
     }
     work_loop(first);
   }
 }
 
-bool publish_pool::run_one_locked(std::unique_lock<std::mutex>& hold, publish_worker& worker) {
+bool publish_pool::run_one_locked(publish_worker& worker) {
   if (!pieces_.empty()) {
     std::function<void(publish_worker&)> piece = std::move(pieces_.front());
     pieces_.pop_front();
-    hold.unlock();
-    piece(worker);
-    hold.lock();
-    wake_.notify_all();
+    {
+      mutex_unlock working(lock_);
+      piece(worker);
+    }
+    wake_.signal_all();
     return true;
   }
   if (next_ < order_.size() && !stop_) {
     const size_t index = order_[next_++];
     ++in_progress_;
-    hold.unlock();
-    work_(index, worker, *this);
-    hold.lock();
+    {
+      mutex_unlock working(lock_);
+      work_(index, worker, *this);
+    }
     finished_[index] = 1;
     --in_progress_;
-    wake_.notify_all();
+    wake_.signal_all();
     return true;
   }
   return false;
 }
 
 void publish_pool::work_loop(publish_worker& worker) {
-  std::unique_lock<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   for (;;) {
-    if (run_one_locked(hold, worker)) continue;
+    if (run_one_locked(worker)) continue;
     // A file still in progress may yet hand out pieces.
     if (in_progress_ == 0) break;
-    wake_.wait(hold);
+    wake_.wait();
   }
   --running_;
-  wake_.notify_all();
+  wake_.signal_all();
 }
 
 void publish_pool::hand_out(std::function<void(publish_worker&)> piece) {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   pieces_.push_back(std::move(piece));
-  wake_.notify_all();
+  wake_.signal_all();
 }
 
 void publish_pool::work_until(const std::function<bool()>& done, publish_worker& worker) {
-  std::unique_lock<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   while (!done()) {
     if (!pieces_.empty()) {
-      run_one_locked(hold, worker);
+      run_one_locked(worker);
     } else {
-      wake_.wait(hold);
+      wake_.wait();
     }
   }
 }
 
 publish_pool::entry publish_pool::wait(size_t index, std::chrono::milliseconds wait) {
-  std::unique_lock<std::mutex> hold(lock_);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  mutex_lock hold(lock_);
   // Every started entry finishes before its thread ends: with no thread
   // left, an entry not finished was never started.
-  wake_.wait_for(hold, wait, [&] { return finished_[index] || running_ == 0; });
+  while (!finished_[index] && running_ != 0) {
+    if (!wake_.wait_until(deadline)) break;
+  }
   if (finished_[index]) return entry::finished;
   return running_ == 0 ? entry::never : entry::pending;
 }

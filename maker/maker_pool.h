@@ -8,16 +8,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "maker/maker_publish.h"
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -35,22 +34,25 @@ class publish_pool : public work_helpers {
 
   // Starts up to `threads` threads, the first working with `first`. If not
   // even one can be started, the caller's thread does all the work here.
-  void start(uint32_t threads, publish_worker& first);
+  void start(uint32_t threads, publish_worker& first) EXCLUDES(lock_);
   uint32_t threads() const { return static_cast<uint32_t>(threads_.size()); }
 
   enum class entry { finished, pending, never };
   // Waits at most `wait` for entry i: finished, still pending, or never to
   // be started (the run stopped before it).
-  entry wait(size_t index, std::chrono::milliseconds wait);
+  entry wait(size_t index, std::chrono::milliseconds wait) EXCLUDES(lock_);
   void join();
 
   // work_helpers
-  void hand_out(std::function<void(publish_worker&)> piece) override;
-  void work_until(const std::function<bool()>& done, publish_worker& worker) override;
+  void hand_out(std::function<void(publish_worker&)> piece) override EXCLUDES(lock_);
+  void work_until(const std::function<bool()>& done, publish_worker& worker) override
+      EXCLUDES(lock_);
 
  private:
-  void work_loop(publish_worker& worker);
-  bool run_one_locked(std::unique_lock<std::mutex>& hold, publish_worker& worker);
+  void work_loop(publish_worker& worker) EXCLUDES(lock_);
+  // Runs the next piece or file, without the lock while it works; false when
+  // there is none to start.
+  bool run_one_locked(publish_worker& worker) REQUIRES(lock_);
 
   const std::vector<size_t> order_;
   file_step work_;
@@ -58,13 +60,13 @@ class publish_pool : public work_helpers {
   std::vector<std::unique_ptr<publish_worker>> own_workers_;
   std::vector<std::thread> threads_;
 
-  mutable std::mutex lock_;
-  std::condition_variable wake_;
-  size_t next_ = 0;                                          // REQUIRES: lock_ held
-  size_t in_progress_ = 0;                                   // REQUIRES: lock_ held
-  size_t running_ = 0;                                       // REQUIRES: lock_ held
-  std::vector<char> finished_;                               // REQUIRES: lock_ held
-  std::deque<std::function<void(publish_worker&)>> pieces_;  // REQUIRES: lock_ held
+  mutable mutex lock_;
+  condition wake_{&lock_};
+  size_t next_ GUARDED_BY(lock_) = 0;
+  size_t in_progress_ GUARDED_BY(lock_) = 0;
+  size_t running_ GUARDED_BY(lock_) = 0;
+  std::vector<char> finished_ GUARDED_BY(lock_);
+  std::deque<std::function<void(publish_worker&)>> pieces_ GUARDED_BY(lock_);
 };
 
 }  // namespace tsl

@@ -14,55 +14,29 @@ namespace {
 
 constexpr uint32_t piece_size = 4u << 20;
 
-// The digests of bytes handed over in pieces: SHA-1 always, SHA-256 when
-// the run signs. "" for nothing, as for an empty file (SHA-1 only: SHA-256
-// has a digest of no bytes).
-struct hashed_count {
-  explicit hashed_count(bool sha256) : with_sha256(sha256) {}
-  bool with_sha256;
-  Sha1Context context;
-  sha256_stream strong;
-  uint64_t count = 0;
-  void add(const uint8_t* bytes, uint32_t size) {
-    update(context, bytes, size);
-    if (with_sha256) strong.add(bytes, size);
-    count += size;
-  }
-  published_digests digests() {
-    published_digests d;
-    if (count != 0) {
-      uint8_t sum[20];
-      final(context, sum);
-      d.sha1 = digest_text(sum);
-    }
-    if (with_sha256) d.sha256 = strong.finish();
-    return d;
-  }
-};
+// SHA-1 always, SHA-256 too when the run signs.
+digest_stream::kinds published_kinds(bool sha256) {
+  return sha256 ? digest_stream::both : digest_stream::sha1;
+}
 
 // A file written in pieces, hashed as it is written.
 class hashed_writer {
  public:
   hashed_writer(const std::wstring& path, bool sha256)
-      : file_(file_handle::create_write(path)), hashes_(sha256) {}
+      : file_(file_handle::create_write(path)), hashes_(published_kinds(sha256)) {}
   bool is_open() const { return file_.is_open(); }
   bool write(const uint8_t* bytes, size_t size) {
     if (!file_.write_all(bytes, size)) return false;
-    while (size) {
-      const uint32_t step = static_cast<uint32_t>(std::min<size_t>(size, piece_size));
-      hashes_.add(bytes, step);
-      bytes += step;
-      size -= step;
-    }
+    hashes_.add(bytes, size);
     return true;
   }
   void close() { file_.close(); }
-  uint64_t written() const { return hashes_.count; }
-  published_digests digests() { return hashes_.digests(); }
+  uint64_t written() const { return hashes_.count(); }
+  published_digests digests() { return hashes_.finish(); }
 
  private:
   file_handle file_;
-  hashed_count hashes_;
+  digest_stream hashes_;
 };
 
 bool has_string(const json& object, const char* key) {
@@ -109,10 +83,11 @@ void file_publication::say(const char* format, const Args&... args) {
   outcome_.lines.push_back(format_narrow(format, args...));
 }
 
-void file_publication::fail(const std::string& why) {
+void file_publication::fail(const std::string& why, bool out_of_memory) {
   input_.close();
   outcome_.has_entry = false;
   outcome_.anew = false;
+  outcome_.out_of_memory = out_of_memory;
   say("!!! Error publishing file: %S (%s)\n", input_path_, why);
 }
 
@@ -149,7 +124,7 @@ void file_publication::publish(publish_worker& worker, work_helpers& helpers) {
   const bool pack = size_ >= settings.minimum_size;
   if (!create_directories(directory_of(names_.output_path))) {
     if (pack) {
-      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+      packing_failed(packed_open_failed);
     } else {
       say("!!! Error copy: %S\n", input_path_);
     }
@@ -216,9 +191,15 @@ bool file_publication::unchanged() const {
 
 void file_publication::changed() { say("!!! File changed while publishing: %S\n", input_path_); }
 
+void file_publication::packing_failed(int32_t code) {
+  // A file that found no memory is no file to leave out: the run fails.
+  if (code == packed_out_of_memory) outcome_.out_of_memory = true;
+  say(packing_failed_line, input_path_, code);
+}
+
 void file_publication::publish_whole(publish_worker& worker) {
   const std::wstring temporary = context_.temporary();
-  hashed_count local(context_.settings().sha256);
+  digest_stream local(published_kinds(context_.settings().sha256));
   int32_t code = packed_ok;
   published_digests remote;
   uint64_t packed_size = 0;
@@ -249,15 +230,15 @@ void file_publication::publish_whole(publish_worker& worker) {
   }
   if (code != packed_ok) {
     delete_file(temporary);
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
-  if (local.count != size_ || !unchanged()) {
+  if (local.count() != size_ || !unchanged()) {
     delete_file(temporary);
     changed();
     return;
   }
-  settle_packed(worker, temporary, packed_size, local.digests(), remote);
+  settle_packed(worker, temporary, packed_size, local.finish(), remote);
 }
 
 // What the blocks of one file share. Each block's slots are written by the
@@ -276,7 +257,7 @@ struct file_publication::block_work {
 void file_publication::pack_one_block(publish_worker& worker, block_work& work, size_t block) {
   const uint64_t start = block * work.block_size;
   uint64_t left = std::min<uint64_t>(work.block_size, size_ - start);
-  hashed_count input(false);
+  digest_stream input;
   int32_t code = packed_ok;
   // Counted in `finished` whatever happens: the owner waits for it.
   try {
@@ -304,8 +285,8 @@ void file_publication::pack_one_block(publish_worker& worker, block_work& work, 
       code = worker.packer.pack_block(source, sink, work.block_size);
     }
     out.close();
-    work.read[block] = input.count;
-    work.digests[block] = input.digests().sha1;
+    work.read[block] = input.count();
+    work.digests[block] = input.finish().sha1;
   } catch (const std::exception&) {
     code = packed_out_of_memory;  // all that can throw here is an allocation
   }
@@ -346,32 +327,8 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
     pending.handed += 1;
   }
 
-  // The digest of the whole input in one pass meanwhile, with the digest of
-  // each block's bytes: a block that packed other bytes than this pass read
-  // means the file changed in between.
-  hashed_count local(context_.settings().sha256);
-  bool read_ok = input_.seek(0);
-  if (read_ok) {
-    for (size_t block = 0; block < work->blocks && read_ok; ++block) {
-      hashed_count part(false);
-      uint64_t left = std::min<uint64_t>(work->block_size, size_ - block * work->block_size);
-      while (left > 0) {
-        uint32_t got = 0;
-        if (!input_.read(piece, static_cast<uint32_t>(std::min<uint64_t>(left, piece_size)), got) ||
-            got == 0) {
-          read_ok = false;
-          break;
-        }
-        local.add(piece, got);
-        part.add(piece, got);
-        left -= got;
-      }
-      seen[block] = part.digests().sha1;
-    }
-    // And nothing after the size it had.
-    uint32_t more = 0;
-    if (read_ok && (!input_.read(piece, 1, more) || more != 0)) read_ok = false;
-  }
+  digest_stream local(published_kinds(context_.settings().sha256));
+  const bool read_ok = digest_input(*work, local, seen, piece);
   const size_t blocks = work->blocks;
   helpers.work_until([&work, blocks] { return work->finished == blocks; }, worker);
   pending.handed = 0;  // all done: nothing left to wait for
@@ -389,7 +346,7 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
   };
   if (code != packed_ok) {
     drop_blocks();
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
   if (!same || !unchanged()) {
@@ -398,51 +355,82 @@ void file_publication::publish_blocks(publish_worker& worker, work_helpers& help
     return;
   }
 
-  // Header, the blocks in order, the end byte.
   const std::wstring temporary = context_.temporary();
   published_digests remote;
   uint64_t packed_size = 0;
-  {
-    hashed_writer out(temporary, context_.settings().sha256);
-    uint8_t header[packed_header_size];
-    packed_header(size_, header);
-    if (!out.is_open()) code = packed_open_failed;
-    bool written = out.is_open() && out.write(header, sizeof header);
-    for (size_t block = 0; written && block < work->blocks; ++block) {
-      file_handle from = file_handle::open_read(work->temporaries[block]);
-      if (!from.is_open()) code = packed_open_failed;
-      written = from.is_open();
-      while (written) {
-        uint32_t got = 0;
-        if (!from.read(piece, piece_size, got)) {
-          code = packed_read_failed;
-          written = false;
-        } else if (got == 0) {
-          break;
-        } else if (!out.write(piece, got)) {
-          written = false;
-        }
-      }
-    }
-    if (written) written = out.write(&lzma2_end_byte, 1);
-    if (!written && code == packed_ok) code = packed_write_failed;
-    packed_size = out.written();
-    remote = out.digests();
-    out.close();
-  }
+  code = join_blocks(*work, temporary, piece, packed_size, remote);
   drop_blocks();
   if (code != packed_ok) {
     delete_file(temporary);
-    say("!!! Error packing file: %S (Code: %d)\n", input_path_, code);
+    packing_failed(code);
     return;
   }
-  settle_packed(worker, temporary, packed_size, local.digests(), remote);
+  settle_packed(worker, temporary, packed_size, local.finish(), remote);
+}
+
+bool file_publication::digest_input(const block_work& work, digest_stream& local,
+                                    std::vector<std::string>& seen, uint8_t* piece) {
+  // The digest of the whole input in one pass while the blocks are packed,
+  // with the digest of each block's bytes: a block that packed other bytes
+  // than this pass read means the file changed in between.
+  if (!input_.seek(0)) return false;
+  for (size_t block = 0; block < work.blocks; ++block) {
+    digest_stream part;
+    uint64_t left = std::min<uint64_t>(work.block_size, size_ - block * work.block_size);
+    while (left > 0) {
+      uint32_t got = 0;
+      if (!input_.read(piece, static_cast<uint32_t>(std::min<uint64_t>(left, piece_size)), got) ||
+          got == 0) {
+        return false;
+      }
+      local.add(piece, got);
+      part.add(piece, got);
+      left -= got;
+    }
+    seen[block] = part.finish().sha1;
+  }
+  // And nothing after the size it had.
+  uint32_t more = 0;
+  return input_.read(piece, 1, more) && more == 0;
+}
+
+int32_t file_publication::join_blocks(const block_work& work, const std::wstring& temporary,
+                                      uint8_t* piece, uint64_t& packed_size,
+                                      published_digests& remote) {
+  // Header, the blocks in order, the end byte.
+  int32_t code = packed_ok;
+  hashed_writer out(temporary, context_.settings().sha256);
+  uint8_t header[packed_header_size];
+  packed_header(size_, header);
+  if (!out.is_open()) code = packed_open_failed;
+  bool written = out.is_open() && out.write(header, sizeof header);
+  for (size_t block = 0; written && block < work.blocks; ++block) {
+    file_handle from = file_handle::open_read(work.temporaries[block]);
+    if (!from.is_open()) code = packed_open_failed;
+    written = from.is_open();
+    while (written) {
+      uint32_t got = 0;
+      if (!from.read(piece, piece_size, got)) {
+        code = packed_read_failed;
+        written = false;
+      } else if (got == 0) {
+        break;
+      } else if (!out.write(piece, got)) {
+        written = false;
+      }
+    }
+  }
+  if (written) written = out.write(&lzma2_end_byte, 1);
+  if (!written && code == packed_ok) code = packed_write_failed;
+  packed_size = out.written();
+  remote = out.digests();
+  return code;
 }
 
 void file_publication::publish_copy(publish_worker& worker, const std::string& expected,
                                     bool first_read) {
   const std::wstring temporary = context_.temporary();
-  hashed_count local(context_.settings().sha256);
+  digest_stream local(published_kinds(context_.settings().sha256));
   bool written = false;
   {
     hashed_writer out(temporary, false);
@@ -472,8 +460,8 @@ void file_publication::publish_copy(publish_worker& worker, const std::string& e
     say("!!! Error copy: %S\n", input_path_);
     return;
   }
-  const published_digests digests = local.digests();
-  if (local.count != size_ || (!first_read && digests.sha1 != expected) || !unchanged()) {
+  const published_digests digests = local.finish();
+  if (local.count() != size_ || (!first_read && digests.sha1 != expected) || !unchanged()) {
     delete_file(temporary);
     changed();
     return;
@@ -495,7 +483,7 @@ void file_publication::settle_packed(publish_worker& worker, const std::wstring&
                     context_.settings())) {
     if (!move_file_replace(temporary, names_.packed_path)) {
       delete_file(temporary);
-      say("!!! Error packing file: %S (Code: %d)\n", input_path_, int32_t{packed_open_failed});
+      packing_failed(packed_open_failed);
       return;
     }
     published(true, local, packed_size, remote);

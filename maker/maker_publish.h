@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "codec/digest_stream.h"
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "maker/maker_layout.h"
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 #include "util/byte_buffer.h"
 #include "util/file_system.h"
 
@@ -25,10 +26,7 @@ namespace tsl {
 
 // The digest texts of one file as the index states them; sha256 is empty
 // unless the run signs.
-struct published_digests {
-  std::string sha1;
-  std::string sha256;
-};
+using published_digests = digest_texts;
 
 // What every file of a run shares, read-only but for the counter of
 // temporary names.
@@ -94,7 +92,14 @@ struct publish_outcome {
   json entry;          // the index entry
   uint64_t stamp = 0;  // the input's stamp as the entry describes it
   std::string cache_key;
+  // The file could not get the memory to be published: the run must fail
+  // rather than publish an index without it.
+  bool out_of_memory = false;
 };
+
+// The console line of a file (or the index) that could not be packed, with
+// the packer's code.
+constexpr const char* packing_failed_line = "!!! Error packing file: %S (Code: %d)\n";
 
 class file_publication {
  public:
@@ -106,7 +111,7 @@ class file_publication {
   // blocks of a large file go to `helpers` too.
   void begin(publish_worker& worker, work_helpers& helpers);
   // Ends the file with a "!!! " line instead (an exception escaped).
-  void fail(const std::string& why);
+  void fail(const std::string& why, bool out_of_memory = false);
 
   publish_outcome& outcome() { return outcome_; }
   // Input bytes read so far, for the progress line; any thread may ask.
@@ -123,6 +128,13 @@ class file_publication {
   void publish_blocks(publish_worker& worker, work_helpers& helpers);
   struct block_work;
   void pack_one_block(publish_worker& worker, block_work& work, size_t block);
+  // The one pass over the input while the blocks are packed: its digests,
+  // and each block's SHA-1 in `seen`. False when it cannot be read whole.
+  bool digest_input(const block_work& work, digest_stream& local, std::vector<std::string>& seen,
+                    uint8_t* piece);
+  // The packed file from the packed blocks, into `temporary`.
+  int32_t join_blocks(const block_work& work, const std::wstring& temporary, uint8_t* piece,
+                      uint64_t& packed_size, published_digests& remote);
   // The copy, reading the input from its start; `expected` is the digest
   // a packing pass found, or empty when the copy is the first read.
   void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
@@ -133,6 +145,7 @@ class file_publication {
                  const published_digests& remote);
   bool unchanged() const;
   void changed();
+  void packing_failed(int32_t code);
 
   publish_context& context_;
   std::wstring input_path_;

@@ -8,14 +8,17 @@
 #include <stdexcept>
 #include <utility>
 
+#include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "maker/maker_machine.h"
+#include "util/process.h"
 #include "maker/maker_names.h"
 #include "maker/maker_pool.h"
 #include "maker/maker_progress.h"
 #include "maker/maker_scan.h"
 #include "maker/maker_signing.h"
-#include "maker/patch_maker.h"
+#include "maker/maker_guid.h"
+#include "format/update_index.h"
 #include "util/file_system.h"
 #include "util/text.h"
 
@@ -40,6 +43,12 @@ bool maker_run::run() {
   if (load_configuration() != config_state::ready || !load_signing_key()) return false;
   queue_input_files();
   process_input_files();
+  if (out_of_memory_) {
+    say("!!! Not enough memory to publish every file: nothing was published. Lower "
+        "maker.packer.threads or close other programs, and start the tool again.\n");
+    context_->remove_partial_directory();
+    return false;
+  }
   detect_change();
   // Without its number on disk the next run would reuse this one, so no
   // index goes out under a number that the configuration does not hold;
@@ -85,13 +94,44 @@ maker_run::config_state maker_run::load_configuration() {
   }
 }
 
+bool maker_run::publication_signed() const {
+  auto maker = config_.find("maker");
+  if (maker != config_.end() && maker->is_object()) {
+    auto recorded = maker->find("signed");
+    if (recorded != maker->end() && recorded->is_boolean()) return recorded->get<bool>();
+  }
+  // A config.json from before the record: what output holds tells.
+  return file_exists(join_path(paths_.output, L"version.json.sig"));
+}
+
+void maker_run::record_signed(bool signed_run) {
+  json& maker = config_["maker"];
+  auto recorded = maker.find("signed");
+  if (recorded != maker.end() && *recorded == signed_run) return;
+  maker["signed"] = signed_run;
+  config_changed_ = true;
+}
+
 bool maker_run::load_signing_key() {
   switch (tsl::load_signing_key(paths_.signing_key, secret_key_)) {
     case signing_key_state::absent:
+      if (!publication_signed()) return true;
+      // Launchers that trust the key would refuse everything from now on:
+      // that takes the publisher's word, not a key file left behind.
+      if (!unsigned_allowed_) {
+        say("!!! The published update is signed, but %S is missing: put the signing key beside "
+            "the tool, or start it with -unsigned to publish unsigned from now on\n",
+            paths_.signing_key);
+        return false;
+      }
+      say("Publishing unsigned over a signed update (-unsigned): launchers built with a key "
+          "refuse it\n");
+      record_signed(false);
       return true;
     case signing_key_state::loaded:
       settings_.sha256 = true;
       say("Signing with %S\n", paths_.signing_key);
+      record_signed(true);
       return true;
     case signing_key_state::malformed:
       break;
@@ -149,10 +189,11 @@ void maker_run::queue_input_files() {
 }
 
 uint32_t maker_run::thread_count() const {
-  uint64_t threads = settings_.threads;
-  if (threads == 0) {
-    threads = default_thread_count(std::thread::hardware_concurrency(), available_memory());
-  }
+  // The memory rule holds for a number from config.json too: in the 32-bit
+  // product's address space a coder more than fits fails its files.
+  uint64_t threads = default_thread_count(
+      settings_.threads ? settings_.threads : std::thread::hardware_concurrency(),
+      available_memory());
   // No more threads than pieces of work: a file, or each block of a large
   // one.
   uint64_t pieces = 0;
@@ -185,6 +226,8 @@ void maker_run::process_input_files() {
         file_publication& publication = *queue_[index];
         try {
           publication.begin(worker, helpers);
+        } catch (const std::bad_alloc& e) {
+          publication.fail(e.what(), true);
         } catch (const std::exception& e) {
           publication.fail(e.what());
         }
@@ -239,6 +282,7 @@ void maker_run::process_input_files() {
 
 void maker_run::commit(publish_outcome& outcome) {
   for (const auto& line : outcome.lines) print_(line);
+  if (outcome.out_of_memory) out_of_memory_ = true;
   if (!outcome.has_entry) return;
   // The change flag follows what was published, not what was tried: a file
   // that keeps failing does not raise the version on every run.
@@ -248,7 +292,7 @@ void maker_run::commit(publish_outcome& outcome) {
     lower_minimum(version->get<uint32_t>());
   }
   new_cache_.store_stamp(outcome.cache_key, outcome.stamp, &outcome.entry);
-  std::lock_guard<std::mutex> hold(files_lock_);
+  mutex_lock hold(files_lock_);
   files_.push_back(std::move(outcome.entry));
 }
 
@@ -266,10 +310,12 @@ void maker_run::detect_change() {
 }
 
 bool maker_run::save_new_version() {
-  if (!changed_) return true;
+  if (!changed_ && !config_changed_) return true;
   say("Saving config file.\n");
-  config_["maker"]["gameupdate"] = settings_.next_version;
-  settings_.current_version = settings_.next_version;
+  if (changed_) {
+    config_["maker"]["gameupdate"] = settings_.next_version;
+    settings_.current_version = settings_.next_version;
+  }
   if (write_file_atomic(paths_.config, json_pretty_line(config_))) return true;
   say("!!! Error writing file: %S\n", paths_.config);
   return false;
@@ -285,26 +331,43 @@ bool maker_run::write_update() {
   auto client = config_.is_object() ? config_.find("client") : config_.end();
   index["config"] = client != config_.end() ? *client : json();
   {
-    std::lock_guard<std::mutex> hold(files_lock_);
+    mutex_lock hold(files_lock_);
     index["files"] = files_;
   }
   const std::string index_bytes = json_compact_line(index);
-  if (!write_output_document(index_path, index_bytes) ||
+  // A launcher reads no larger index: publishing one would cut off every
+  // player.
+  if (index_bytes.size() > max_index_bytes) {
+    say("!!! The update index would be %u bytes, more than the %u a launcher reads: publish "
+        "fewer files\n",
+        static_cast<uint64_t>(index_bytes.size()), max_index_bytes);
+    return false;
+  }
+  bool index_rewritten = false;
+  if (!write_output_document(index_path, index_bytes, &index_rewritten) ||
       !write_signature(index_path, index_signed_message(settings_.current_version, index_bytes))) {
     return false;
   }
 
   // Packed into the directory of temporaries and moved into place, so a
-  // failure never leaves a partial packed index behind. A stale one from an
-  // earlier run would no longer match the plain index; the launcher falls
-  // back to the plain one when the packed one is missing.
+  // failure never leaves a partial packed index behind. One that unpacks
+  // to the index is left as it is; any other would no longer match it, and
+  // the launcher falls back to the plain index when the packed one is
+  // missing.
   std::wstring packed_path = index_path + L".lzma2";
   std::wstring temporary = context_->temporary();
-  int32_t code = worker_.packer.pack(index_path, temporary);
-  if (code != 0 || !move_file_replace(temporary, packed_path)) {
-    say("!!! Error packing file: %S (Code: %d)\n", index_path, code);
-    delete_file(temporary);
-    delete_file(packed_path);
+  std::string unpacked;
+  const bool packed_current = !index_rewritten &&
+                              unpack_file(packed_path, temporary, max_index_bytes) == packed_ok &&
+                              read_whole_file(temporary, unpacked) && unpacked == index_bytes;
+  delete_file(temporary);
+  if (!packed_current) {
+    int32_t code = worker_.packer.pack(index_path, temporary);
+    if (code != 0 || !move_file_replace(temporary, packed_path)) {
+      say(packing_failed_line, index_path, code);
+      delete_file(temporary);
+      delete_file(packed_path);
+    }
   }
 
   // Last, so that the version file never names an index not yet there.
@@ -327,7 +390,13 @@ bool maker_run::save_cache() {
   return false;
 }
 
-bool maker_run::write_output_document(const std::wstring& path, const std::string& bytes) {
+bool maker_run::write_output_document(const std::wstring& path, const std::string& bytes,
+                                      bool* rewritten) {
+  // A document that holds these bytes already is left alone: a run that
+  // changed nothing changes nothing that is uploaded.
+  std::string held;
+  if (read_whole_file(path, held) && held == bytes) return true;
+  if (rewritten) *rewritten = true;
   // Through the directory of temporaries: nothing half written is ever
   // left beside the documents to be uploaded.
   if (write_file_atomic_via(path, bytes, context_->temporary())) return true;
@@ -337,11 +406,10 @@ bool maker_run::write_output_document(const std::wstring& path, const std::strin
 
 bool maker_run::write_signature(const std::wstring& document_path, const std::string& message) {
   const std::wstring path = document_path + L".sig";
-  if (!settings_.sha256) {
-    // One left by a signed run would not match the document any more.
-    delete_file(path);
-    return true;
-  }
+  // An unsigned run (one the publisher asked for) leaves any signature as
+  // it is: it no longer matches, which keyed launchers see; a signature is
+  // never lost to a run without the key.
+  if (!settings_.sha256) return true;
   const std::string signature = sign_detached(message, secret_key_);
   if (!signature.empty() && write_output_document(path, signature)) return true;
   if (signature.empty()) say("!!! Error signing file: %S\n", document_path);
@@ -349,7 +417,7 @@ bool maker_run::write_signature(const std::wstring& document_path, const std::st
 }
 
 json maker_run::files() const {
-  std::lock_guard<std::mutex> hold(files_lock_);
+  mutex_lock hold(files_lock_);
   return files_;
 }
 

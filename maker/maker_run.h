@@ -10,15 +10,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "maker/maker_layout.h"
 #include "maker/maker_publish.h"
-#include "update/documents.h"
-#include "update/file_cache.h"
+#include "format/documents.h"
+#include "format/file_cache.h"
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -35,13 +35,9 @@ class maker_run {
     progress_writer_ = std::move(writer);
   }
 
-  // For tests: blocks of another size than packed_block_size.
-  void set_block_size(uint64_t size) { block_size_ = size; }
-
-  // For tests: a call after every piece read from an input file.
-  void set_read_observer(std::function<void(const std::wstring&)> observer) {
-    read_observer_ = std::move(observer);
-  }
+  // A run without signing.key over a signed publication publishes unsigned
+  // only when the publisher asked for it (-unsigned); it refuses otherwise.
+  void set_unsigned_allowed(bool allowed) { unsigned_allowed_ = allowed; }
 
   enum class config_state { created, failed, ready };
 
@@ -58,7 +54,7 @@ class maker_run {
   void process_input_files();
   void detect_change();
   bool save_new_version();  // step taken only when something changed
-  bool write_update();
+  bool write_update() EXCLUDES(files_lock_);
   bool save_cache();
 
   const maker_settings& settings() const { return settings_; }
@@ -66,24 +62,36 @@ class maker_run {
   json& config() { return config_; }
   bool changed() const { return changed_; }
   uint32_t minimum_referenced_version() const { return minimum_referenced_; }
-  json files() const;
+  json files() const EXCLUDES(files_lock_);
   const file_cache& new_cache() const { return new_cache_; }
 
  private:
+  // What tests set (maker_run_seams.h).
+  friend struct maker_run_seams;
+
   template <typename... Args>
   void say(const char* format, const Args&... args);
   void check_published_version();
-  // False when a key file is there but cannot be used.
+  // False when a key file is there but cannot be used, or is missing where
+  // the publication is signed and unsigned was not asked for.
   bool load_signing_key();
+  // Whether config.json records the publication as signed, or output holds
+  // a signed version file.
+  bool publication_signed() const;
+  // Records in config.json (maker.signed) whether the publication is signed.
+  void record_signed(bool signed_run);
   // `document_path` + ".sig" for the bytes just written there; removes a
   // stale one when the run does not sign.
   // `message`: what the signature covers (the document's bytes, for an index
   // with its number before them).
   bool write_signature(const std::wstring& document_path, const std::string& message);
-  void commit(publish_outcome& outcome);
+  void commit(publish_outcome& outcome) EXCLUDES(files_lock_);
   void lower_minimum(uint32_t version);
   uint32_t thread_count() const;
-  bool write_output_document(const std::wstring& path, const std::string& bytes);
+  // Writes a document unless it holds `bytes` already; `rewritten` tells
+  // which.
+  bool write_output_document(const std::wstring& path, const std::string& bytes,
+                             bool* rewritten = nullptr);
 
   maker_paths paths_;
   std::atomic<bool>& stop_;
@@ -104,10 +112,13 @@ class maker_run {
   // thread takes them back in this order and resets them.
   std::vector<std::unique_ptr<file_publication>> queue_;
   std::vector<uint64_t> queued_sizes_;  // as listed, for the progress line
-  mutable std::mutex files_lock_;
-  json files_ = json::array();  // REQUIRES: files_lock_ held
+  mutable mutex files_lock_;
+  json files_ GUARDED_BY(files_lock_) = json::array();
 
   bool changed_ = false;
+  bool config_changed_ = false;  // config.json must be saved though no file changed
+  bool unsigned_allowed_ = false;
+  bool out_of_memory_ = false;  // a file could not get the memory to be published
   uint32_t minimum_referenced_ = UINT32_MAX;
 };
 

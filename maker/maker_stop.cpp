@@ -14,7 +14,7 @@ namespace {
 struct stop_state {
   std::atomic<bool> stop{false};
   std::atomic<bool> handler_running{false};
-  manual_reset_event finished;
+  event finished{true};
 };
 
 // Made during static initialisation, before the entry runs, and kept for the
@@ -23,29 +23,8 @@ stop_state* const state = new stop_state();
 
 }  // namespace
 
-void manual_reset_event::set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  signalled_ = true;
-  changed_.notify_all();
-}
-
-void manual_reset_event::reset() {
-  std::lock_guard<std::mutex> hold(lock_);
-  signalled_ = false;
-}
-
-void manual_reset_event::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return signalled_; });
-}
-
-bool manual_reset_event::is_set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return signalled_;
-}
-
 std::atomic<bool>& maker_stop_flag() { return state->stop; }
-manual_reset_event& maker_finished_event() { return state->finished; }
+event& maker_finished_event() { return state->finished; }
 
 void note_console_handler_running() { state->handler_running = true; }
 bool console_handler_running() { return state->handler_running; }

@@ -5,29 +5,16 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+
+#include "util/sync.h"
 
 namespace tsl {
-
-class manual_reset_event {
- public:
-  void set();
-  void reset();
-  void wait();
-  bool is_set();
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool signalled_ = false;  // REQUIRES: lock_ held
-};
 
 // Both exist from static initialisation on and are never destroyed, so a
 // handler that ends the process from its own thread never meets a destroyed
 // object.
 std::atomic<bool>& maker_stop_flag();
-manual_reset_event& maker_finished_event();
+event& maker_finished_event();
 
 // Called by a console control handler before it sets the stop flag: after
 // the main thread has set the finished event it leaves the exit to the

@@ -11,13 +11,11 @@ namespace tsl {
 
 // False when it only created the configuration or cannot read it; true when
 // the run went through, including a run that was stopped early.
-bool run_patch_maker();
+// `publish_unsigned`: -unsigned was given (maker_run::set_unsigned_allowed).
+bool run_patch_maker(bool publish_unsigned);
 
 // -patchmaker -genkey: writes signing.key and signing.pub beside the
 // executable and prints the public key. False when either exists already.
 bool run_key_maker();
-
-// A fresh GUID text: 36 lowercase hexadecimal digits in 8-4-4-4-12 groups.
-std::string make_guid_text();
 
 }  // namespace tsl

@@ -18,6 +18,7 @@
 #include "maker/maker_guid.h"
 #include "maker/maker_names.h"
 #include "maker/maker_progress.h"
+#include "maker/maker_run_seams.h"
 #include "maker/maker_signing.h"
 #include "maker/patch_maker.h"
 #include "tests/test_util.h"
@@ -78,8 +79,9 @@ class maker_dir {
       lines_.push_back(line);
       if (on_line_) on_line_(line);
     });
-    run.set_read_observer(read_observer_);
-    run.set_block_size(block_size_);
+    maker_run_seams::set_read_observer(run, read_observer_);
+    run.set_unsigned_allowed(unsigned_allowed_);
+    maker_run_seams::set_block_size(run, block_size_);
     if (progress_) run.set_progress_writer(progress_);
     const bool ok = run.run();
     EXPECT_FALSE(path_exists(out(L".partial")));
@@ -91,6 +93,7 @@ class maker_dir {
   }
   void read_observer(std::function<void(const std::wstring&)> f) { read_observer_ = std::move(f); }
   void block_size(uint64_t size) { block_size_ = size; }
+  void allow_unsigned(bool allowed) { unsigned_allowed_ = allowed; }
   void progress(std::function<void(const std::string&)> f) { progress_ = std::move(f); }
   const std::vector<std::string>& lines() const { return lines_; }
   bool printed(const std::string& line) const {
@@ -134,6 +137,7 @@ class maker_dir {
   std::function<void(const std::string&)> progress_;
   std::function<void(const std::wstring&)> read_observer_;
   uint64_t block_size_ = packed_block_size;
+  bool unsigned_allowed_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -200,6 +204,8 @@ TEST(MakerConfig, BadConfigurationsAreReportedAndNothingIsWritten) {
       {R"({"maker":[]})", "Exception: [json.exception.type_error.305] cannot use operator[] "},
       {R"({"maker":{"gameupdate":4294967295,"packer":{"optimize":false,"minsize":1}}})",
        "Exception: maker.gameupdate 4294967295 cannot be raised any further\n"},
+      {R"({"maker":{"gameupdate":-1,"packer":{"optimize":false,"minsize":1}}})",
+       "Exception: maker.gameupdate must be a whole number from 0 to 4294967295\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -447,10 +453,19 @@ TEST_F(MakerRuns, FirstRunPublishesEverything) {
   EXPECT_TRUE(cache["data\\big map.pak"]["cache"].is_number_unsigned());
 }
 
-TEST_F(MakerRuns, UnchangedTreeIsReusedAndTheIndexRewritten) {
+TEST_F(MakerRuns, UnchangedTreeIsReusedAndNoDocumentRewritten) {
   std::string index = read_file(d.out(L"5\\index.json"));
   std::string config = read_file(d.paths().config);
+  const std::wstring documents[] = {d.out(L"version.json"), d.out(L"5\\index.json"),
+                                    d.out(L"5\\index.json.lzma2")};
+  file_identity before[3];
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(file_identity_of(documents[i], before[i]));
   ASSERT_TRUE(d.run());
+  for (int i = 0; i < 3; ++i) {
+    file_identity after;
+    ASSERT_TRUE(file_identity_of(documents[i], after));
+    EXPECT_EQ(after, before[i]) << wide_to_utf8(documents[i]);
+  }
   EXPECT_EQ(d.count_prefix("Using cached: "), 4u);
   EXPECT_TRUE(d.printed("Using cached: 5/data/a%2520b%231.txt\n"));
   EXPECT_EQ(d.count_prefix("Processing: "), 0u);
@@ -1181,14 +1196,28 @@ TEST(MakerSigning, SignedRunBindsEveryFileBySha256) {
   EXPECT_EQ(d.count_prefix("Processing: "), 0u);
   EXPECT_EQ(read_file(d.out(L"5\\index.json.sig")), signature);
 
-  // Without the key the documents go out unsigned, and no stale signature
-  // stays beside them.
+  // Without the key nothing is published over the signed update unless the
+  // publisher asks for it; then no signature is lost either.
   ASSERT_TRUE(delete_file(d.paths().signing_key));
   write_file(d.in(L"new.txt"), "n");
+  const std::string version_signature = read_file(d.out(L"version.json.sig"));
+  EXPECT_FALSE(d.run());
+  EXPECT_TRUE(d.printed("!!! The published update is signed, but " +
+                        wide_to_utf8(d.paths().signing_key) +
+                        " is missing: put the signing key beside the tool, or start it with "
+                        "-unsigned to publish unsigned from now on\n"));
+  EXPECT_EQ(d.gameupdate(), 5u);
+  EXPECT_EQ(read_file(d.out(L"version.json")), "{\"gameupdate\":5}\n");
+  d.allow_unsigned(true);
   ASSERT_TRUE(d.run());
-  EXPECT_FALSE(path_exists(d.out(L"6\\index.json.sig")));
-  EXPECT_FALSE(path_exists(d.out(L"version.json.sig")));
+  EXPECT_EQ(read_file(d.out(L"version.json")), "{\"gameupdate\":6}\n");
+  EXPECT_EQ(read_file(d.out(L"version.json.sig")), version_signature);
+  EXPECT_EQ(read_file(d.out(L"5\\index.json.sig")), signature);
   EXPECT_FALSE(d.entry(6, "new.txt").contains("l_sha256"));
+  // From then on the publication is recorded as unsigned.
+  d.allow_unsigned(false);
+  write_file(d.in(L"newer.txt"), "n");
+  EXPECT_TRUE(d.run());
 }
 
 TEST(MakerSigning, EntriesOfAnUnsignedRunAreRepublishedOnceSigned) {
@@ -1213,6 +1242,24 @@ TEST(MakerSigning, AKeyInTheInputIsNeverPublished) {
   EXPECT_TRUE(d.printed("!!! Private signing key left out: " +
                         wide_to_utf8(d.in(L"tools\\Signing.KEY")) + " (keep it out of input)\n"));
   EXPECT_EQ(d.index(5)["files"].size(), 1u);
+}
+
+TEST(MakerHardening, AFileThatFindsNoMemoryFailsTheRun) {
+  maker_dir d;
+  d.configure(4, true, 100);
+  write_file(d.in(L"a.txt"), "aaa");
+  write_file(d.in(L"b.bin"), random_bytes(5000, 3, true));
+  d.read_observer([](const std::wstring& path) {
+    if (ends_with_ignore_case(path, L"b.bin")) throw std::bad_alloc();
+  });
+  EXPECT_FALSE(d.run());
+  EXPECT_TRUE(
+      d.printed("!!! Not enough memory to publish every file: nothing was published. "
+                "Lower maker.packer.threads or close other programs, and start the tool "
+                "again.\n"));
+  EXPECT_FALSE(path_exists(d.out(L"version.json")));
+  EXPECT_FALSE(path_exists(d.out(L"5\\index.json")));
+  EXPECT_EQ(d.gameupdate(), 4u);
 }
 
 TEST(MakerSigning, ABrokenKeyPublishesNothing) {

@@ -27,6 +27,8 @@ packages=(
   qemu-system-x86 mmdebstrap
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
+  # a forward proxy with authentication (tests/netem/auth_proxy.sh)
+  tinyproxy
 )
 
 stamp=/var/lib/tessaly-packages.stamp
@@ -66,6 +68,13 @@ apt-get install -y -o Acquire::Retries=3 --no-install-recommends "${packages[@]}
 # nginx is started by the tests on their own ports, never as a system service.
 if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
 pkill -x nginx >/dev/null 2>&1 || true
+# So is tinyproxy. Its own service is stopped through its pid file, which
+# leaves any instance a test started alone.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi
+if [ -x /etc/init.d/tinyproxy ]; then
+  update-rc.d tinyproxy disable >/dev/null 2>&1 || true
+  /etc/init.d/tinyproxy stop >/dev/null 2>&1 || true
+fi
 
 echo "$want" >"$stamp"
 echo "install-packages.sh: done"

@@ -4,6 +4,8 @@
 #   native      AddressSanitizer + UndefinedBehaviorSanitizer, unit and script tests
 #   native-tsan ThreadSanitizer over the update pipeline and other threaded code
 #   fuzz        libFuzzer over unpack_file for a bounded time
+#   clang-tsa   clang's thread safety analysis over the libraries and tests,
+#               compiled with -Wthread-safety -Werror (not run)
 #   win32       the product: PE32 GUI executable for i686, checked with `file`
 #   win64       the same sources as 64-bit Windows programs, tested under wine64
 #   PE32        the product's own tests, unit, splash window and end-to-end,
@@ -89,6 +91,13 @@ cp -n "$repo"/tests/fuzz/corpus/* "$root/fuzz/corpus/" 2>/dev/null || true
 (cd "$root/fuzz" && ./fuzz_unpack_file -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
   -timeout=20 corpus >fuzz.log 2>&1) || { tail -40 "$root/fuzz/fuzz.log" >&2; fail "fuzzing"; }
 tail -2 "$root/fuzz/fuzz.log"
+
+# Every lock, every field it guards and every function that needs it held
+# or free is annotated (util/thread_annotations.h); clang checks them all.
+step "clang build with thread safety analysis"
+configure clang-tsa -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+  "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror" "${test_hosts[@]}"
+build clang-tsa tsl_tests TessalyReach
 
 step "Windows product build (PE32, i686)"
 win32_tests=OFF

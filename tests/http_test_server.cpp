@@ -4,15 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "tests/test_util.h"
 #include "util/file_system.h"
+#include "util/sync.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -70,7 +70,7 @@ struct http_test_server::impl {
   struct active_request {
     explicit active_request(impl& owner) : owner_(owner) {}
     ~active_request() {
-      std::lock_guard<std::mutex> hold(owner_.lock);
+      mutex_lock hold(owner_.lock);
       --owner_.active;
     }
     impl& owner_;
@@ -78,18 +78,18 @@ struct http_test_server::impl {
 
   explicit impl(http_test_server& outer) : outer(outer) {}
 
-  void handle(const httplib::Request& request, httplib::Response& response);
+  void handle(const httplib::Request& request, httplib::Response& response) EXCLUDES(lock);
   void send_body(httplib::Response& response, std::shared_ptr<const std::string> body,
                  const body_options& options, std::shared_ptr<active_request> token);
   void send_repeated(httplib::Response& response, std::shared_ptr<const std::string> unit,
                      uint64_t size, std::shared_ptr<active_request> token);
   // Writes the next piece of a body; false closes the connection.
   bool next_piece(const std::string& body, const body_options& options, size_t offset,
-                  httplib::DataSink& sink);
+                  httplib::DataSink& sink) EXCLUDES(lock);
   // Waits while stalls hold. True when the caller stalled (and must now drop
   // the connection), false when stalls were already released.
-  bool stall();
-  std::shared_ptr<const std::string> find_body(const std::string& path);
+  bool stall() EXCLUDES(lock);
+  std::shared_ptr<const std::string> find_body(const std::string& path) EXCLUDES(lock);
 
   http_test_server& outer;
   httplib::Server server;
@@ -97,21 +97,22 @@ struct http_test_server::impl {
   std::atomic<bool> listen_ended{false};
   std::atomic<size_t> connections{0};
 
-  mutable std::mutex lock;
-  std::condition_variable wake;  // slow and stalled bodies wait on it
-  bool stopping = false;         // REQUIRES: lock held
-  bool stalls_released = false;  // REQUIRES: lock held
-  std::vector<std::pair<std::string, std::wstring>> directories;     // REQUIRES: lock held
-  std::map<std::string, std::shared_ptr<const std::string>> bodies;  // REQUIRES: lock held
-  // unit, size; REQUIRES: lock held
-  std::map<std::string, std::pair<std::shared_ptr<const std::string>, uint64_t>> repeated;
-  std::map<std::string, body_options> options;          // REQUIRES: lock held
-  std::map<std::string, int> statuses;                  // REQUIRES: lock held
-  std::map<std::string, std::pair<int, int>> failures;  // count, status; REQUIRES: lock held
-  std::map<std::string, std::pair<std::string, int>> redirects;  // REQUIRES: lock held
-  std::vector<std::string> log;                                  // REQUIRES: lock held
-  size_t active = 0;                                             // REQUIRES: lock held
-  size_t peak = 0;                                               // REQUIRES: lock held
+  mutable mutex lock;
+  condition wake{&lock};  // slow and stalled bodies wait on it
+  bool stopping GUARDED_BY(lock) = false;
+  bool stalls_released GUARDED_BY(lock) = false;
+  std::vector<std::pair<std::string, std::wstring>> directories GUARDED_BY(lock);
+  std::map<std::string, std::shared_ptr<const std::string>> bodies GUARDED_BY(lock);
+  // unit, size
+  std::map<std::string, std::pair<std::shared_ptr<const std::string>, uint64_t>> repeated
+      GUARDED_BY(lock);
+  std::map<std::string, body_options> options GUARDED_BY(lock);
+  std::map<std::string, int> statuses GUARDED_BY(lock);
+  std::map<std::string, std::pair<int, int>> failures GUARDED_BY(lock);  // count, status
+  std::map<std::string, std::pair<std::string, int>> redirects GUARDED_BY(lock);
+  std::vector<std::string> log GUARDED_BY(lock);
+  size_t active GUARDED_BY(lock) = 0;
+  size_t peak GUARDED_BY(lock) = 0;
 };
 
 void http_test_server::impl::handle(const httplib::Request& request, httplib::Response& response) {
@@ -121,7 +122,7 @@ void http_test_server::impl::handle(const httplib::Request& request, httplib::Re
   std::pair<std::string, int> redirect;
   body_options how;
   {
-    std::lock_guard<std::mutex> hold(lock);
+    mutex_lock hold(lock);
     log.push_back(path);
     ++active;
     peak = std::max(peak, active);
@@ -151,7 +152,7 @@ void http_test_server::impl::handle(const httplib::Request& request, httplib::Re
   }
   std::pair<std::shared_ptr<const std::string>, uint64_t> repeat;
   {
-    std::lock_guard<std::mutex> hold(lock);
+    mutex_lock hold(lock);
     auto found = repeated.find(path);
     if (found != repeated.end()) repeat = found->second;
   }
@@ -171,7 +172,7 @@ void http_test_server::impl::handle(const httplib::Request& request, httplib::Re
 std::shared_ptr<const std::string> http_test_server::impl::find_body(const std::string& path) {
   std::vector<std::pair<std::string, std::wstring>> roots;
   {
-    std::lock_guard<std::mutex> hold(lock);
+    mutex_lock hold(lock);
     auto found = bodies.find(path);
     if (found != bodies.end()) return found->second;
     roots = directories;
@@ -254,8 +255,11 @@ bool http_test_server::impl::next_piece(const std::string& body, const body_opti
   if (offset >= how.stall_after && stall()) return false;
   if (offset >= how.drop_after) return false;
   if (how.delay.count() > 0) {
-    std::unique_lock<std::mutex> hold(lock);
-    if (wake.wait_for(hold, how.delay, [this] { return stopping; })) return false;
+    const auto until = std::chrono::steady_clock::now() + how.delay;
+    mutex_lock hold(lock);
+    while (!stopping && wake.wait_until(until)) {
+    }
+    if (stopping) return false;
   }
   size_t n = std::min(body.size() - offset, how.piece ? how.piece : default_piece);
   if (how.stall_after > offset) n = std::min(n, how.stall_after - offset);
@@ -264,9 +268,9 @@ bool http_test_server::impl::next_piece(const std::string& body, const body_opti
 }
 
 bool http_test_server::impl::stall() {
-  std::unique_lock<std::mutex> hold(lock);
+  mutex_lock hold(lock);
   if (stalls_released) return false;
-  wake.wait(hold, [this] { return stopping || stalls_released; });
+  while (!stopping && !stalls_released) wake.wait();
   return true;
 }
 
@@ -301,10 +305,10 @@ http_test_server::http_test_server(int port) : impl_(new impl(*this)) {
 
 http_test_server::~http_test_server() {
   {
-    std::lock_guard<std::mutex> hold(impl_->lock);
+    mutex_lock hold(impl_->lock);
     impl_->stopping = true;
   }
-  impl_->wake.notify_all();
+  impl_->wake.signal_all();
   impl_->server.stop();
   impl_->thread.join();
 }
@@ -314,38 +318,38 @@ std::string http_test_server::url(const std::string& path) const {
 }
 
 void http_test_server::serve_directory(const std::wstring& directory, const std::string& prefix) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->directories.emplace_back(prefix, directory);
 }
 
 void http_test_server::set_body(const std::string& path, std::string bytes, body_options options) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->bodies[path] = std::make_shared<const std::string>(std::move(bytes));
   impl_->options[path] = options;
 }
 
 void http_test_server::set_repeated_body(const std::string& path, std::string unit, uint64_t size) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->repeated[path] = {std::make_shared<const std::string>(std::move(unit)), size};
 }
 
 void http_test_server::set_options(const std::string& path, body_options options) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->options[path] = options;
 }
 
 void http_test_server::set_status(const std::string& path, int status) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->statuses[path] = status;
 }
 
 void http_test_server::fail_next(const std::string& path, int count, int status) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   if (count > 0) impl_->failures[path] = {count, status};
 }
 
 void http_test_server::redirect(const std::string& from, const std::string& to, int status) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->redirects[from] = {to, status};
 }
 
@@ -361,31 +365,31 @@ void http_test_server::redirect_chain(const std::string& from, int hops, const s
 
 void http_test_server::release_stalls() {
   {
-    std::lock_guard<std::mutex> hold(impl_->lock);
+    mutex_lock hold(impl_->lock);
     impl_->stalls_released = true;
   }
-  impl_->wake.notify_all();
+  impl_->wake.signal_all();
 }
 
 std::vector<std::string> http_test_server::requests() const {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   return impl_->log;
 }
 
 size_t http_test_server::request_count(const std::string& path) const {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   return static_cast<size_t>(std::count(impl_->log.begin(), impl_->log.end(), path));
 }
 
 size_t http_test_server::connection_count() const { return impl_->connections; }
 
 size_t http_test_server::max_concurrent_requests() const {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   return impl_->peak;
 }
 
 void http_test_server::clear_log() {
-  std::lock_guard<std::mutex> hold(impl_->lock);
+  mutex_lock hold(impl_->lock);
   impl_->log.clear();
   impl_->peak = impl_->active;
   impl_->connections = 0;

@@ -7,9 +7,12 @@
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "codec/signature.h"
-#include "update/documents.h"
+#include "update/game_launcher_seams.h"
+#include "format/documents.h"
+#include "ui/splash_window_testing.h"
 #include "util/file_system.h"
 #include "util/product.h"
+#include "util/sync.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -156,7 +159,7 @@ game_install::game_install() { write_file(image(), "launcher executable, first b
 std::unique_ptr<game_launcher> game_install::session(const std::vector<std::string>& hosts) const {
   auto s = std::make_unique<game_launcher>(image());
   s->prepare();
-  s->set_hosts(hosts);
+  game_launcher_seams::set_hosts(*s, hosts);
   return s;
 }
 
@@ -164,11 +167,11 @@ run_result run_update(const game_install& game, const std::vector<std::string>& 
                       std::function<void(CSplashWnd&, const std::wstring&)> during,
                       std::function<void(game_launcher&)> adjust) {
   run_result result;
-  std::mutex lock;
-  CSplashWnd splash;
+  mutex lock;
+  testable_splash splash;
   splash.set_status_observer([&](const std::wstring& text) {
     {
-      std::lock_guard<std::mutex> hold(lock);
+      mutex_lock hold(lock);
       result.statuses.push_back(text);
     }
     if (during) during(splash, text);

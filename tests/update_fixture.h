@@ -45,6 +45,8 @@ class update_host {
   // Sends a relative path plainly again.
   void heal(const std::string& relative);
   int requests(const std::string& relative) const;
+  // Most requests answered at the same time.
+  size_t most_at_once() const { return server_.max_concurrent_requests(); }
   std::vector<std::string> request_log() const;
 
  private:

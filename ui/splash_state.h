@@ -7,8 +7,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -18,37 +19,36 @@ struct splash_state {
   // painted sooner than this after the one before.
   static constexpr clock::duration frame_interval = std::chrono::milliseconds(16);
 
-  mutable std::mutex state_lock;
-  std::wstring status_text;                           // REQUIRES: state_lock
-  std::wstring caption;                               // REQUIRES: state_lock
-  uint32_t progress_current = 0;                      // REQUIRES: state_lock
-  uint32_t progress_total = 0;                        // REQUIRES: state_lock
-  std::function<void(const std::wstring&)> observer;  // REQUIRES: state_lock
+  mutable mutex state_lock;
+  std::wstring status_text GUARDED_BY(state_lock);
+  std::wstring caption GUARDED_BY(state_lock);
+  uint32_t progress_current GUARDED_BY(state_lock) = 0;
+  uint32_t progress_total GUARDED_BY(state_lock) = 0;
+  std::function<void(const std::wstring&)> observer GUARDED_BY(state_lock);
   // Counts every replacement of the text, progress or caption; a paint
   // notes the count it showed, so a paint that would show nothing new is
   // left out.
-  uint64_t changes = 0;          // REQUIRES: state_lock
-  uint64_t painted_changes = 0;  // REQUIRES: state_lock
-  clock::time_point changed_at;  // REQUIRES: state_lock; when the state became what it is
-  std::wstring painted_status;   // REQUIRES: state_lock; what the last paint showed
+  uint64_t changes GUARDED_BY(state_lock) = 0;
+  uint64_t painted_changes GUARDED_BY(state_lock) = 0;
+  clock::time_point changed_at GUARDED_BY(state_lock);  // when the state became what it is
+  std::wstring painted_status GUARDED_BY(state_lock);   // what the last paint showed
   std::atomic<uint32_t> paints{0};
 
-  // REQUIRES: state_lock
-  bool unpainted() const { return changes != painted_changes; }
-  // REQUIRES: state_lock. Called by every replacement of a part.
-  void note_change(clock::time_point when) {
+  bool unpainted() const REQUIRES(state_lock) { return changes != painted_changes; }
+  // Called by every replacement of a part.
+  void note_change(clock::time_point when) REQUIRES(state_lock) {
     ++changes;
     changed_at = when;
   }
-  // REQUIRES: state_lock. A state that stood a frame without being painted
-  // must be painted before it is replaced: the thread that paints at the
-  // frame may be late, its timer coarser than a frame.
-  bool stood_unpainted(clock::time_point now) const {
+  // A state that stood a frame without being painted must be painted before
+  // it is replaced: the thread that paints at the frame may be late, its
+  // timer coarser than a frame.
+  bool stood_unpainted(clock::time_point now) const REQUIRES(state_lock) {
     return unpainted() && now - changed_at >= frame_interval;
   }
 
-  // REQUIRES: state_lock. Called by every paint as it reads the state.
-  void note_paint(clock::time_point when) {
+  // Called by every paint as it reads the state.
+  void note_paint(clock::time_point when) REQUIRES(state_lock) {
     painted_changes = changes;
     painted_status = status_text;
     last_paint_.store(when.time_since_epoch().count());

@@ -5,21 +5,33 @@
 
 namespace tsl {
 
-std::unique_lock<std::mutex> CSplashWnd::lock_for_change() {
-  splash_state& s = state();
-  std::unique_lock<std::mutex> lock(s.state_lock);
-  if (s.stood_unpainted(splash_state::clock::now())) {
-    // Painting takes the lock.
-    lock.unlock();
-    flush();
-    lock.lock();
+namespace {
+
+// The state lock, taken to replace a part of the state, after a state that
+// stood a frame without being painted was painted (without the lock, which
+// painting takes).
+class SCOPED_CAPABILITY change_lock {
+ public:
+  change_lock(CSplashWnd& window, splash_state& s) ACQUIRE(s.state_lock) : lock_(s.state_lock) {
+    lock_.lock();
+    if (s.stood_unpainted(splash_state::clock::now())) {
+      mutex_unlock painting(lock_);
+      window.flush();
+    }
   }
-  return lock;
-}
+  ~change_lock() RELEASE() { lock_.unlock(); }
+  change_lock(const change_lock&) = delete;
+  change_lock& operator=(const change_lock&) = delete;
+
+ private:
+  mutex& lock_;
+};
+
+}  // namespace
 
 void CSplashWnd::set_caption(const std::wstring& caption) {
   splash_state& s = state();
-  auto lock = lock_for_change();
+  change_lock lock(*this, s);
   s.caption = caption;
   s.note_change(splash_state::clock::now());
 }
@@ -28,7 +40,7 @@ void CSplashWnd::set_status_text(const std::wstring& text) {
   splash_state& s = state();
   std::function<void(const std::wstring&)> observer;
   {
-    auto lock = lock_for_change();
+    change_lock lock(*this, s);
     s.status_text = text;
     s.note_change(splash_state::clock::now());
     observer = s.observer;
@@ -40,43 +52,10 @@ void CSplashWnd::set_status_text(const std::wstring& text) {
 
 void CSplashWnd::set_progress(uint32_t current, uint32_t total) {
   splash_state& s = state();
-  auto lock = lock_for_change();
+  change_lock lock(*this, s);
   s.progress_current = current;
   s.progress_total = total;
   s.note_change(splash_state::clock::now());
-}
-
-void CSplashWnd::set_status_observer(std::function<void(const std::wstring&)> observer) {
-  splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
-  s.observer = std::move(observer);
-}
-
-std::wstring CSplashWnd::status_text() const {
-  const splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
-  return s.status_text;
-}
-
-void CSplashWnd::progress(uint32_t& current, uint32_t& total) const {
-  const splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
-  current = s.progress_current;
-  total = s.progress_total;
-}
-
-std::wstring CSplashWnd::caption() const {
-  const splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
-  return s.caption;
-}
-
-uint32_t CSplashWnd::paint_count() const { return state().paints.load(); }
-
-std::wstring CSplashWnd::painted_status_text() const {
-  const splash_state& s = state();
-  std::lock_guard<std::mutex> lock(s.state_lock);
-  return s.painted_status;
 }
 
 }  // namespace tsl

@@ -3,8 +3,9 @@
 // build draws the same state as one line on standard error.
 // Threading: the main thread constructs, starts and closes it; any thread may
 // call set_status_text, set_progress, repaint, flush and is_closed. The
-// status text, progress and caption are guarded by one lock, held while they
-// are replaced and while they are painted.
+// status text, progress and caption are guarded by one lock
+// (ui/splash_state.h), held while they are replaced and while they are
+// painted.
 // Paints keep to the display's frame rate: a caller waits for a paint only
 // when nothing was painted for a frame (16 ms); otherwise the newest state
 // is painted at the next frame by the window's own thread. So every state
@@ -14,9 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace tsl {
@@ -58,26 +57,14 @@ class CSplashWnd {
   // releases everything. Sets the closed flag even without a window.
   void close();
 
-  // Test hooks: every status text as it is set, and the current state.
-  void set_status_observer(std::function<void(const std::wstring&)> observer);
-  std::wstring status_text() const;
-  void progress(uint32_t& current, uint32_t& total) const;
-  std::wstring caption() const;
-  // Whether the UI thread exists and has not ended (never on the console).
-  bool ui_thread_running() const;
-  // How many times the state was painted (window paints, console lines),
-  // and the status text the last paint showed.
-  uint32_t paint_count() const;
-  std::wstring painted_status_text() const;
-
   struct impl;
 
  private:
+  // What the tests observe (ui/splash_window_testing.h).
+  friend class testable_splash;
+
   // The part of impl that both platforms share (ui/splash_state.h).
   splash_state& state() const;
-  // The state lock, taken to replace a part of the state, after flushing a
-  // state that stood a frame without being painted.
-  std::unique_lock<std::mutex> lock_for_change();
 
   std::atomic<bool> closed_{false};
   std::unique_ptr<impl> impl_;

@@ -7,6 +7,7 @@
 // Ctrl+C and SIGTERM close it the way the window's close button does.
 #include "ui/splash_window.h"
 #include "ui/splash_state.h"
+#include "ui/splash_window_testing.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -14,8 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -84,30 +83,32 @@ struct CSplashWnd::impl : splash_state {
   explicit impl(const std::atomic<bool>& closed_flag) : closed(closed_flag) {}
 
   const std::atomic<bool>& closed;
-  bool started = false;  // main thread only
-  bool terminal = false;
+  // Main thread only.
+  bool started = false;
   bool handlers_installed = false;
   struct sigaction old_interrupt {};
   struct sigaction old_terminate {};
 
-  bool drawing = false;       // REQUIRES: state_lock; between start and close
-  bool line_open = false;     // REQUIRES: state_lock; a terminal line without newline
-  bool printed_any = false;   // REQUIRES: state_lock
-  std::wstring last_printed;  // REQUIRES: state_lock
+  // Set by start, read by every thread that draws.
+  bool terminal GUARDED_BY(state_lock) = false;
+  bool drawing GUARDED_BY(state_lock) = false;    // between start and close
+  bool line_open GUARDED_BY(state_lock) = false;  // a terminal line without newline
+  bool printed_any GUARDED_BY(state_lock) = false;
+  std::wstring last_printed GUARDED_BY(state_lock);
   // A log's lines not written yet; they go out together, once a frame.
-  std::string pending;  // REQUIRES: state_lock
+  std::string pending GUARDED_BY(state_lock);
 
   // A thread of its own writes at the next frame what callers left to it,
   // as the window's thread paints, so a state that stands is shown even
   // while its caller blocks.
   std::thread frame_thread;  // main thread only
-  std::condition_variable wake;
-  bool paced = false;      // REQUIRES: state_lock; the frame thread runs
-  bool frame_due = false;  // REQUIRES: state_lock
-  bool stopping = false;   // REQUIRES: state_lock
+  condition wake{&state_lock};
+  bool paced GUARDED_BY(state_lock) = false;  // the frame thread runs
+  bool frame_due GUARDED_BY(state_lock) = false;
+  bool stopping GUARDED_BY(state_lock) = false;
 
-  // REQUIRES: state_lock. A log keeps each new text as a line of its own.
-  void keep_line() {
+  // A log keeps each new text as a line of its own.
+  void keep_line() REQUIRES(state_lock) {
     if (terminal || (printed_any && status_text == last_printed)) return;
     pending += console_line(status_text, progress_current, progress_total, 0);
     pending += '\n';
@@ -115,12 +116,10 @@ struct CSplashWnd::impl : splash_state {
     printed_any = true;
   }
 
-  // REQUIRES: state_lock
-  bool has_news() const { return terminal ? unpainted() : !pending.empty(); }
+  bool has_news() const REQUIRES(state_lock) { return terminal ? unpainted() : !pending.empty(); }
 
-  // REQUIRES: state_lock. The line redrawn in place on a terminal; the
-  // kept lines in a log.
-  void draw() {
+  // The line redrawn in place on a terminal; the kept lines in a log.
+  void draw() REQUIRES(state_lock) {
     note_paint(clock::now());
     if (terminal) {
       pending = "\r\x1b[2K";
@@ -132,26 +131,26 @@ struct CSplashWnd::impl : splash_state {
     pending.clear();
   }
 
-  void frame_loop() {
-    std::unique_lock<std::mutex> lock(state_lock);
+  void frame_loop() EXCLUDES(state_lock) {
+    mutex_lock lock(state_lock);
     for (;;) {
-      wake.wait(lock, [&] { return frame_due || stopping; });
+      while (!frame_due && !stopping) wake.wait();
       // A caller that drew meanwhile moves the frame on.
-      while (!stopping && painted_within_frame(clock::now())) wake.wait_until(lock, next_frame());
+      while (!stopping && painted_within_frame(clock::now())) wake.wait_until(next_frame());
       if (stopping) return;
       frame_due = false;
       if (drawing && has_news() && !closed.load()) draw();
     }
   }
 
-  void stop_frame_thread() {
+  void stop_frame_thread() EXCLUDES(state_lock) {
     if (!frame_thread.joinable()) return;
     {
-      std::lock_guard<std::mutex> lock(state_lock);
+      mutex_lock lock(state_lock);
       stopping = true;
       paced = false;
     }
-    wake.notify_one();
+    wake.signal();
     frame_thread.join();
   }
 };
@@ -167,7 +166,7 @@ void CSplashWnd::start() {
   impl& s = *impl_;
   if (s.started || closed_.load()) return;
   s.started = true;
-  s.terminal = isatty(console_fd) == 1;
+  const bool terminal = isatty(console_fd) == 1;
 
   struct sigaction action {};
   action.sa_handler = on_interrupt;
@@ -187,7 +186,8 @@ void CSplashWnd::start() {
   } catch (const std::system_error&) {
     // Without the thread every change is written at once.
   }
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  mutex_lock lock(s.state_lock);
+  s.terminal = terminal;
   s.paced = paced;
   s.drawing = true;
   s.keep_line();
@@ -197,7 +197,7 @@ void CSplashWnd::start() {
 void CSplashWnd::repaint() {
   impl& s = *impl_;
   // Like the window, which is gone once the user closed it.
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  mutex_lock lock(s.state_lock);
   if (!s.drawing || closed_.load()) return;
   s.keep_line();
   if (!s.has_news()) return;
@@ -205,13 +205,13 @@ void CSplashWnd::repaint() {
     s.draw();
   } else if (!s.frame_due) {
     s.frame_due = true;
-    s.wake.notify_one();
+    s.wake.signal();
   }
 }
 
 void CSplashWnd::flush() {
   impl& s = *impl_;
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  mutex_lock lock(s.state_lock);
   if (s.drawing && !closed_.load() && s.has_news()) s.draw();
 }
 
@@ -226,7 +226,7 @@ void CSplashWnd::close() {
     interrupt_target.compare_exchange_strong(ours, nullptr);
     s.handlers_installed = false;
   }
-  std::lock_guard<std::mutex> lock(s.state_lock);
+  mutex_lock lock(s.state_lock);
   // The last state is shown before the line ends, unless the user closed
   // it; a log keeps every line it was given.
   if (s.drawing && s.has_news() && !(closed_before && s.terminal)) s.draw();
@@ -235,7 +235,7 @@ void CSplashWnd::close() {
   s.line_open = false;
 }
 
-bool CSplashWnd::ui_thread_running() const { return false; }
+bool testable_splash::ui_thread_running() const { return false; }
 
 splash_state& CSplashWnd::state() const { return *impl_; }
 

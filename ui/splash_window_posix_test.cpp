@@ -1,6 +1,6 @@
 // The console stand-in: what it writes to standard error, and how signals
 // close it.
-#include "ui/splash_window.h"
+#include "ui/splash_window_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -230,7 +230,7 @@ TEST(SplashConsole, InterruptAndTerminateCloseLikeTheButton) {
   sigaction(SIGTERM, nullptr, &before_term);
 
   for (int signal_number : {SIGINT, SIGTERM}) {
-    CSplashWnd splash;
+    testable_splash splash;
     splash.set_status_text(L"Checking files");
     splash.start();
     EXPECT_FALSE(splash.is_closed());

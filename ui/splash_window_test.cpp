@@ -1,6 +1,6 @@
 // Behaviour both builds share: the real window under Wine, the console
 // stand-in natively.
-#include "ui/splash_window.h"
+#include "ui/splash_window_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ class quiet_stderr {
 };
 
 TEST(SplashWindow, StateIsKeptBeforeStartAndNothingIsPainted) {
-  CSplashWnd splash;
+  testable_splash splash;
   std::vector<std::wstring> seen;
   splash.set_status_observer([&](const std::wstring& text) { seen.push_back(text); });
   splash.set_status_text(L"Starting...");
@@ -67,7 +67,7 @@ TEST(SplashWindow, StateIsKeptBeforeStartAndNothingIsPainted) {
 }
 
 TEST(SplashWindow, CloseWithoutStartSetsClosedAndIsFinal) {
-  CSplashWnd splash;
+  testable_splash splash;
   splash.close();
   EXPECT_TRUE(splash.is_closed());
   splash.close();  // a second close is harmless
@@ -89,7 +89,7 @@ TEST(SplashWindow, DestructorClosesAStartedWindow) {
 
 TEST(SplashWindow, StartPaintsTheFirstStatusAndFlushPaintsTheNewest) {
   quiet_stderr quiet;
-  CSplashWnd splash;
+  testable_splash splash;
   splash.set_status_text(L"Starting...");
   splash.start();
   EXPECT_GE(splash.paint_count(), 1u);
@@ -117,7 +117,7 @@ TEST(SplashWindow, StartPaintsTheFirstStatusAndFlushPaintsTheNewest) {
 // state of a burst shows without anybody asking again.
 TEST(SplashWindow, BurstIsPaintedAtFrameRateAndEndsOnItsLastState) {
   quiet_stderr quiet;
-  CSplashWnd splash;
+  testable_splash splash;
   splash.set_status_text(L"Starting...");
   splash.start();
   constexpr int changes = 1000;
@@ -146,7 +146,7 @@ TEST(SplashWindow, BurstIsPaintedAtFrameRateAndEndsOnItsLastState) {
 // them; nothing may crash, deadlock or read a half-replaced text.
 TEST(SplashWindow, ConcurrentUpdatesNeverTear) {
   quiet_stderr quiet;
-  CSplashWnd splash;
+  testable_splash splash;
   splash.set_caption(product_site_caption);
   splash.set_status_text(L"Starting...");
   splash.start();

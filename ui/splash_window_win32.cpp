@@ -2,6 +2,7 @@
 // its own, so the update session can block without freezing it.
 #include "ui/splash_window.h"
 #include "ui/splash_state.h"
+#include "ui/splash_window_testing.h"
 
 #include <windows.h>
 #include <windowsx.h>
@@ -13,7 +14,6 @@
 #include <cwchar>
 #include <exception>
 #include <memory>
-#include <mutex>
 
 // The GDI+ headers use unqualified min and max, which NOMINMAX takes away.
 using std::max;
@@ -258,9 +258,9 @@ struct CSplashWnd::impl : splash_state {
   void draw_layer(Gdiplus::Graphics& drawing, bool hover);
   // `whole` for the window's own paint requests; a change of state redraws
   // only the bottom band that holds the status line and the bar.
-  void paint(HDC dc, bool whole);
+  void paint(HDC dc, bool whole) EXCLUDES(state_lock);
   void paint_state(HWND hwnd);
-  bool has_unpainted();
+  bool has_unpainted() EXCLUDES(state_lock);
   void paint_if_unpainted(HWND hwnd);
   void paint_at_frame(HWND hwnd);
   LRESULT handle_message(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -375,7 +375,7 @@ void CSplashWnd::impl::make_surfaces() {
   surfaces = std::move(made);
 }
 
-// REQUIRES: surfaces. Composes the layers once, and again when the caption
+// Only with surfaces. Composes the layers once, and again when the caption
 // changed.
 bool CSplashWnd::impl::compose_layers() {
   paint_surfaces& s = *surfaces;
@@ -431,7 +431,7 @@ void CSplashWnd::impl::paint(HDC window_dc, bool whole) {
   // the copies keep their storage from paint to paint.
   uint32_t current = 0, total = 0;
   {
-    std::lock_guard<std::mutex> lock(state_lock);
+    mutex_lock lock(state_lock);
     shown_status.assign(status_text);
     shown_caption.assign(caption);
     current = progress_current;
@@ -478,7 +478,7 @@ void CSplashWnd::impl::paint_state(HWND hwnd) {
 }
 
 bool CSplashWnd::impl::has_unpainted() {
-  std::lock_guard<std::mutex> lock(state_lock);
+  mutex_lock lock(state_lock);
   return unpainted();
 }
 
@@ -613,7 +613,14 @@ LRESULT CALLBACK CSplashWnd::impl::window_proc(HWND hwnd, UINT message, WPARAM w
     self = reinterpret_cast<impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   }
   if (!self) return DefWindowProcW(hwnd, message, wparam, lparam);
-  return self->handle_message(hwnd, message, wparam, lparam);
+  // An exception must not unwind through the system's code that called
+  // us (a failed allocation while painting, say): the message is left to
+  // the default handling instead.
+  try {
+    return self->handle_message(hwnd, message, wparam, lparam);
+  } catch (...) {
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+  }
 }
 
 CSplashWnd::CSplashWnd() : CSplashWnd(splash_options()) {}
@@ -674,7 +681,7 @@ void CSplashWnd::close() {
   s.graphics.reset();
 }
 
-bool CSplashWnd::ui_thread_running() const {
+bool testable_splash::ui_thread_running() const {
   return impl_->thread && WaitForSingleObject(impl_->thread.get(), 0) == WAIT_TIMEOUT;
 }
 

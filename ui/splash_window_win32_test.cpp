@@ -1,7 +1,7 @@
 // The real window under Wine: geometry, what it paints, the mouse, and the
 // faults of missing pictures. Mouse input is sent to the window and the
 // cursor is moved along with it, so what Wine synthesises agrees.
-#include "ui/splash_window.h"
+#include "ui/splash_window_testing.h"
 
 #include <windows.h>
 
@@ -99,7 +99,7 @@ void mouse(HWND hwnd, UINT message, int x, int y) {
 class SplashWin32 : public ::testing::Test {
  protected:
   void show(const splash_options& options = splash_options()) {
-    splash_ = std::make_unique<CSplashWnd>(options);
+    splash_ = std::make_unique<testable_splash>(options);
     splash_->set_caption(product_site_caption);
     splash_->set_status_text(L"Starting...");
     splash_->start();
@@ -108,7 +108,7 @@ class SplashWin32 : public ::testing::Test {
   void TearDown() override {
     if (splash_) splash_->close();
   }
-  std::unique_ptr<CSplashWnd> splash_;
+  std::unique_ptr<testable_splash> splash_;
   HWND hwnd_ = nullptr;
 };
 

@@ -14,13 +14,21 @@
 
 #include "codec/sha1.h"
 #include "codec/signature.h"
-#include "update/documents.h"
-#include "update/file_cache.h"
+#include "format/documents.h"
+#include "format/file_cache.h"
 #include "update/mask_list.h"
 #include "update/session_paths.h"
 #include "update/update_task.h"
 
 namespace tsl {
+
+// Why an entry's "l", safe as a relative path, still must not be written:
+// it names one of the launcher's own files below `launcher_dir`, in any
+// letter case or through a short alias on disk: anything below ".temp" (the
+// session documents and the downloads) or the "old-" and "new-" copies of
+// the launcher executable `exe_name`. Empty when it may be written.
+std::wstring reserved_target_problem(const std::wstring& launcher_dir,
+                                     const std::wstring& local_path, const std::wstring& exe_name);
 
 // Normalised absolute path pattern -> accepted digest texts (configuration
 // version 3 and above). Walked in key order; the first key that matches

@@ -4,7 +4,13 @@
 
 #include <map>
 
+#include "tests/test_util.h"
+#include "util/file_system.h"
 #include "util/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace tsl {
 namespace {
@@ -210,12 +216,14 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->attempts, 0u);
   EXPECT_EQ(task->file_name, L"Game Data.bin");
   EXPECT_EQ(task->target_path, L"C:\\games\\tsl\\data\\Game Data.bin");
-  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\data\\Game Data.bin.unp");
   // Named for its entry's "r" and digest (letter case aside), so a partial
-  // download is never continued into another file.
+  // download is never continued into another file; decoded beside it, where
+  // no entry's file can be.
   const std::wstring below = L"C:\\games\\tsl\\.temp\\g\\downloading\\data\\Game Data.bin.";
   EXPECT_EQ(task->download_path.substr(0, below.size()), below);
   EXPECT_EQ(task->download_path.substr(task->download_path.size() - 6), L".lzma2");
+  EXPECT_EQ(task->unpack_path,
+            task->download_path.substr(0, task->download_path.size() - 6) + L".unp");
   index_entry other = entry;
   other.remote_sha1 = "BB";
   EXPECT_EQ(make_update_task(other, local, join_path(game_dir, local), paths)->download_path,
@@ -230,15 +238,13 @@ TEST(FileCheckTask, FieldsAsHandedToTheDownloadWorker) {
   EXPECT_EQ(task->expected_digest, "bb");
   EXPECT_FALSE(task->is_launcher);
 
-  // The launcher's own executable, plain: fetched to its "new-" path, and
-  // unpacked beside the real one.
+  // The launcher's own executable, plain: put in place at its "new-" path.
   entry.local_path = "tessalyreach.EXE";
   entry.pack = "none";
   task =
       make_update_task(entry, L"tessalyreach.EXE", join_path(game_dir, L"tessalyreach.EXE"), paths);
   EXPECT_TRUE(task->is_launcher);
   EXPECT_EQ(task->target_path, paths.new_image_path);
-  EXPECT_EQ(task->unpack_path, L"C:\\games\\tsl\\tessalyreach.EXE.unp");
   EXPECT_EQ(task->download_path.substr(0, 50),
             L"C:\\games\\tsl\\.temp\\g\\downloading\\tessalyreach.EXE.");
   EXPECT_EQ(task->download_path.substr(task->download_path.size() - 5), L".temp");
@@ -315,6 +321,39 @@ TEST(TaskHasher, StreamedDigestsEqualTheFileDigests) {
     // No bytes: what the digest of an empty file is on each side.
     EXPECT_EQ(hasher.finish(), sha256 ? sha256_text("") : "");
   }
+}
+
+TEST(FileCheckReserved, TheLaunchersOwnFilesAreNoTargets) {
+  test::scoped_temp_dir game;
+  const std::wstring exe = L"TessalyReach.exe";
+  for (const wchar_t* reserved :
+       {L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4\\cache.json", L".TEMP\\x\\version.json",
+        L".Temp/x/downloading/client/Client.exe.temp", L".temp", L"old-TessalyReach.exe",
+        L"NEW-tessalyreach.EXE"}) {
+    EXPECT_NE(reserved_target_problem(game.path(), reserved, exe), L"") << wide_to_utf8(reserved);
+  }
+  for (const wchar_t* fine : {L"TessalyReach.exe", L"client\\old-TessalyReach.exe", L"temp\\x",
+                              L".temp2\\x", L"data\\.temp\\x", L"old-Other.exe"}) {
+    EXPECT_EQ(reserved_target_problem(game.path(), fine, exe), L"") << wide_to_utf8(fine);
+  }
+#ifdef _WIN32
+  // A short alias reaches the same directory as its long name.
+  test::write_file(game / L".temp\\x\\cache.json", "{}");
+  test::write_file(game / L"old-TessalyReach.exe", "old");
+  for (const wchar_t* name : {L".temp", L"old-TessalyReach.exe"}) {
+    wchar_t alias[MAX_PATH];
+    DWORD n = GetShortPathNameW((game / name).c_str(), alias, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const std::wstring short_name = file_name_of(std::wstring(alias, n));
+    ASSERT_FALSE(equals_ignore_case(short_name, name)) << wide_to_utf8(short_name);
+    EXPECT_NE(reserved_target_problem(game.path(), short_name, exe), L"")
+        << wide_to_utf8(short_name);
+  }
+  wchar_t alias[MAX_PATH];
+  DWORD n = GetShortPathNameW((game / L".temp").c_str(), alias, MAX_PATH);
+  const std::wstring temp_alias = file_name_of(std::wstring(alias, n));
+  EXPECT_NE(reserved_target_problem(game.path(), temp_alias + L"\\x\\cache.json", exe), L"");
+#endif
 }
 
 }  // namespace

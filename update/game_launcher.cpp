@@ -1,13 +1,14 @@
 #include "update/game_launcher.h"
 
-#include <curl/curl.h>
-
 #include <system_error>
+#include <unordered_set>
 
 #include "codec/packed_file.h"
 #include "codec/signature.h"
 #include "net/downloader.h"
+#include "net/system_proxy.h"
 #include "ui/splash_window.h"
+#include "update/file_check.h"
 #include "update/staged_file.h"
 #include "update/update_pipeline.h"
 #include "update/update_texts.h"
@@ -60,7 +61,7 @@ game_launcher::game_launcher(const std::wstring& image_path) {
   public_key_ = compiled_public_key();
 }
 
-bool game_launcher::prepare() {
+void game_launcher::prepare() {
   guid_ = product_guid;
   hosts_.push_back(TSL_PRIMARY_URL);
   hosts_.push_back(TSL_FALLBACK_URL);
@@ -84,7 +85,6 @@ bool game_launcher::prepare() {
       local_gameupdate_ = n;
     }
   }
-  return !hosts_.empty();
 }
 
 void game_launcher::open_log() {
@@ -95,7 +95,9 @@ void game_launcher::open_log() {
 bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint32_t& position,
                                 CSplashWnd& splash) {
   downloader fetcher;
-  fetcher.handle().add(CURLOPT_CONNECTTIMEOUT, 10L);
+  // The cap holds for the documents too; they come before any other
+  // transfer, so the handle's own cap is the shared one.
+  if (max_rate_) fetcher.handle().add(CURLOPT_MAX_RECV_SPEED_LARGE, max_rate_);
   // Closing the window ends a transfer at once, with or without a length.
   fetcher.set_abort_check([&splash] { return splash.is_closed(); });
   document_error_.clear();
@@ -111,101 +113,115 @@ bool game_launcher::select_host(update_index& index, uint32_t& gameupdate, uint3
     const std::string base = hosts_[position];
     if (attempt == max_attempts_) return false;
     ++attempt;
-
-    // Both documents arrive under temporary names and replace the session's
-    // copies only once both are good: a host that fails or lies leaves the
-    // copies of the last good contact, so an offline start loses nothing.
-    staged_file version_file(paths_.version_path);
-    json version;
-    std::string why;
-    fetch_status got =
-        fetch_json(fetcher, base + "version.json", version_file, max_version_bytes, version, why);
-    if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) {
-      log_.writef("Host %s, attempt %u: version file: %s", base, attempt, why);
-      continue;
-    }
-    if (verifies_signatures() &&
-        !signature_valid(fetcher, base + "version.json.sig", version_file.temporary())) {
-      document_error_ = L"Version file has no valid signature";
+    // Whatever one host does to this launcher (a document that exhausts the
+    // memory included) makes it a host without a usable index: the next
+    // attempt asks the next host.
+    try {
+      if (fetch_from_host(fetcher, base, attempt, index, gameupdate)) return true;
+    } catch (const std::exception& e) {
+      document_error_ = L"Update index could not be read: " + utf8_to_wide(e.what());
       log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
     }
-    uint32_t n = 0;
-    if (!read_gameupdate(version, n, document_error_)) {
-      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
-    }
-    // An old version file keeps its valid signature forever: replayed, it
-    // would take the installation back to an update it has left.
-    if (verifies_signatures() && n < local_gameupdate_) {
-      document_error_ = format_wide(L"Version file names update %u, older than the installed %u", n,
-                                    local_gameupdate_);
-      log_.writef("Host %s, attempt %u: %s", base, attempt, document_error_);
-      continue;
-    }
-
-    staged_file index_file(paths_.index_path);
-    const std::string index_url = base + format_narrow("%u/index.json", n);
-    update_index parsed;
-    auto parse = [&parsed, this](const std::wstring& path, std::string& reason) {
-      return parsed.parse_file(path, verifies_signatures(), &reason);
-    };
-    got = fetch_status::not_delivered;
-    {
-      staged_file packed(paths_.packed_index_path);
-      if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_document_bytes) &&
-          unpack_file(packed.temporary(), index_file.temporary(), max_document_bytes) ==
-              packed_ok) {
-        got = parse(index_file.temporary(), why) ? fetch_status::fetched : fetch_status::malformed;
-      }
-    }
-    // A packed index that did not arrive or did not unpack: the plain one.
-    if (got == fetch_status::not_delivered) {
-      got = fetch_document(fetcher, index_url, index_file, max_document_bytes, parse, why);
-    }
-    if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
-    if (got != fetch_status::fetched) {
-      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n, why);
-      continue;
-    }
-    // The packed index is checked by the bytes it unpacked to.
-    if (verifies_signatures() &&
-        !signature_valid(fetcher, index_url + ".sig", index_file.temporary(), &n)) {
-      document_error_ = L"Update index has no valid signature";
-      log_.writef("Host %s, attempt %u: index of gameupdate %u: %s", base, attempt, n,
-                  document_error_);
-      continue;
-    }
-    uint64_t index_bytes = 0, index_time = 0;
-    query_file_info(index_file.temporary(), index_bytes, index_time);
-    log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt,
-                n, local_gameupdate_, index_bytes);
-
-    if (n != local_gameupdate_) {
-      // The stamps on disk were made for another update; should this session
-      // not finish, the next one must not trust them with the new number.
-      await_cache();
-      delete_file(paths_.cache_path);
-    }
-    index_file.commit();
-    version_file.commit();
-    document_error_.clear();
-    index = std::move(parsed);
-    gameupdate = n;
-    return true;
   }
 }
 
+bool game_launcher::fetch_from_host(downloader& fetcher, const std::string& base, uint32_t attempt,
+                                    update_index& index, uint32_t& gameupdate) {
+  // Both documents arrive under temporary names and replace the session's
+  // copies only once both are good: a host that fails or lies leaves the
+  // copies of the last good contact, so an offline start loses nothing.
+  auto failed = [&](const std::string& what, const std::string& why) {
+    log_.writef("Host %s, attempt %u: %s%s", base, attempt, what, why);
+    return false;
+  };
+  // Which way the player's system sends this host, once a run per host.
+  if (attempt <= hosts_.size()) {
+    log_.writef("Host %s: %s", base, proxy_for_log(proxy_for_url(base + "version.json")));
+  }
+  staged_file version_file(paths_.version_path);
+  std::string bytes, why;
+  fetch_status got =
+      fetch_bytes(fetcher, base + "version.json", version_file, max_version_bytes, bytes, why);
+  // A keyed launcher reads nothing a host sent before its signature holds.
+  if (got == fetch_status::fetched && verifies_signatures() &&
+      !signature_valid(fetcher, base + "version.json.sig", bytes)) {
+    document_error_ = L"Version file has no valid signature";
+    return failed("", wide_to_utf8(document_error_));
+  }
+  json version;
+  if (got == fetch_status::fetched && !parse_json_text(bytes, version, &why)) {
+    got = fetch_status::malformed;
+  }
+  if (got == fetch_status::malformed) document_error_ = L"Version file is " + utf8_to_wide(why);
+  if (got != fetch_status::fetched) return failed("version file: ", why);
+  uint32_t n = 0;
+  if (!read_gameupdate(version, n, document_error_)) {
+    return failed("", wide_to_utf8(document_error_));
+  }
+  // An old version file keeps its valid signature forever: replayed, it
+  // would take the installation back to an update it has left.
+  if (verifies_signatures() && n < local_gameupdate_) {
+    document_error_ = format_wide(L"Version file names update %u, older than the installed %u", n,
+                                  local_gameupdate_);
+    return failed("", wide_to_utf8(document_error_));
+  }
+
+  staged_file index_file(paths_.index_path);
+  const std::string index_url = base + format_narrow("%u/index.json", n);
+  const std::string what = format_narrow("index of gameupdate %u: ", n);
+  // The signed message starts with the index's number; the bytes follow it
+  // in the same buffer, so that no copy of a large index is ever made.
+  const std::string prefix = verifies_signatures() ? index_signed_prefix(n) : std::string();
+  got = fetch_status::not_delivered;
+  {
+    staged_file packed(paths_.packed_index_path);
+    if (fetcher.download(index_url + ".lzma2", packed.temporary(), max_index_bytes) &&
+        unpack_file(packed.temporary(), index_file.temporary(), max_index_bytes) == packed_ok) {
+      got = read_fetched_bytes(index_file.temporary(), max_index_bytes, prefix, bytes, why);
+    }
+  }
+  // A packed index that did not arrive or did not unpack: the plain one.
+  if (got == fetch_status::not_delivered) {
+    got = fetch_bytes(fetcher, index_url, index_file, max_index_bytes, bytes, why, prefix);
+  }
+  if (got == fetch_status::malformed) document_error_ = L"Update index is " + utf8_to_wide(why);
+  if (got != fetch_status::fetched) return failed(what, why);
+  // The packed index is checked by the bytes it unpacked to.
+  if (verifies_signatures() && !signature_valid(fetcher, index_url + ".sig", bytes)) {
+    document_error_ = L"Update index has no valid signature";
+    return failed(what, wide_to_utf8(document_error_));
+  }
+  update_index parsed;
+  if (!parsed.parse(std::string_view(bytes).substr(prefix.size()), verifies_signatures(), &why)) {
+    document_error_ = L"Update index is " + utf8_to_wide(why);
+    return failed(what, why);
+  }
+  const size_t index_bytes = bytes.size() - prefix.size();
+  std::string().swap(bytes);
+  log_.writef("Host %s, attempt %u: gameupdate %u (installed %u), index %u bytes", base, attempt, n,
+              local_gameupdate_, index_bytes);
+
+  if (n != local_gameupdate_) {
+    // The stamps on disk were made for another update; should this session
+    // not finish, the next one must not trust them with the new number.
+    await_cache();
+    delete_file(paths_.cache_path);
+  }
+  index_file.commit();
+  version_file.commit();
+  document_error_.clear();
+  index = std::move(parsed);
+  gameupdate = n;
+  return true;
+}
+
 bool game_launcher::signature_valid(downloader& fetcher, const std::string& url,
-                                    const std::wstring& document, const uint32_t* index_of) {
-  std::string signature, bytes;
+                                    const std::string& message) {
+  std::string signature;
   const bool fetched = fetcher.download(url, paths_.signature_path, max_signature_bytes) &&
                        read_whole_file(paths_.signature_path, signature);
   delete_file(paths_.signature_path);
-  if (!fetched || !read_whole_file(document, bytes)) return false;
-  if (index_of) bytes = index_signed_message(*index_of, bytes);
-  return verify_detached(bytes, signature, public_key_);
+  return fetched && verify_detached(message, signature, public_key_);
 }
 
 game_launcher::acceptance game_launcher::accept_index(update_index& index, uint32_t& gameupdate,
@@ -231,7 +247,7 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
       if (!known) {
         hosts_.assign(1, host);
         if (splash.is_closed()) {
-          error_text_ = L"Cancelled by user";
+          error_text_ = texts::cancelled_by_user;
           return acceptance::cancelled;
         }
         continue;
@@ -241,7 +257,7 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
       for (const auto& h : named) hosts_.push_back(with_trailing_slash(h));
     }
     if (splash.is_closed()) {
-      error_text_ = L"Cancelled by user";
+      error_text_ = texts::cancelled_by_user;
       return acceptance::cancelled;
     }
     return acceptance::accepted;
@@ -250,6 +266,10 @@ game_launcher::acceptance game_launcher::accept_index(update_index& index, uint3
 
 bool game_launcher::run(CSplashWnd& splash, bool& restart) {
   log_.write(verify_ ? "Update run, verifying every file" : "Update run");
+  if (max_rate_) {
+    limiter_ = std::make_unique<rate_limiter>(max_rate_);
+    log_.writef("Downloads capped at %u KiB/s", max_rate_ >> 10);
+  }
   const bool ok = run_session(splash, restart);
   const std::wstring error = replace_all(error_text_, L"\n", L"; ");
   if (error.empty()) {
@@ -276,10 +296,18 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
     error_text_ = L"Another launcher is updating this installation";
     return false;
   }
+  // A cache that cannot be read (not even for lack of memory) is an empty
+  // one: every file is then hashed. Nothing may escape the thread.
+  auto load_cache = [this] {
+    try {
+      cache_.load(paths_.cache_path);
+    } catch (...) {
+    }
+  };
   try {
-    cache_loader_ = std::thread([this] { cache_.load(paths_.cache_path); });
+    cache_loader_ = std::thread(load_cache);
   } catch (const std::system_error&) {
-    cache_.load(paths_.cache_path);
+    load_cache();
   }
   struct awaited {
     game_launcher& session;
@@ -287,10 +315,10 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
   } cache_loaded{*this};
   if (!directory_exists(paths_.session_dir)) {
     error_text_ = L"Can not create temp directory.";
-    return !strict_;
+    return true;
   }
   if (splash.is_closed()) {
-    error_text_ = L"Cancelled by user";
+    error_text_ = texts::cancelled_by_user;
     return false;
   }
   update_index index;
@@ -301,33 +329,129 @@ bool game_launcher::run_session(CSplashWnd& splash, bool& restart) {
       case acceptance::accepted:
         break;
       case acceptance::failed:
-        return !strict_;
+        return true;
       case acceptance::cancelled:
         return false;
     }
   } catch (const std::exception& e) {
     // The downloader could not be made (libcurl failed to start).
     error_text_ = L"Could not download update index. " + utf8_to_wide(e.what());
-    return !strict_;
+    return true;
   }
   check_rules rules;
-  if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return !strict_;
+  if (!read_check_rules(index.head().at("config"), version, rules, error_text_)) return true;
   await_cache();
-  update_pipeline pipeline(
-      {hosts_, position, max_attempts_, connect_timeout_, worker_hook_, &log_, free_space_}, cache_,
-      splash);
+  update_pipeline pipeline(pipeline_settings_for(position), cache_, splash);
   if (!check_files(index, version, rules, verify_ || gameupdate != local_gameupdate_, pipeline,
                    splash)) {
     error_text_ = L"Can not start the update threads.";
-    return !strict_;
+    return true;
   }
   pipeline.stop();
   return finish_run(pipeline, splash, restart);
 }
 
+bool game_launcher::check_files(const update_index& index, int32_t version,
+                                const check_rules& rules, bool gameupdate_changed,
+                                update_pipeline& pipeline, CSplashWnd& splash) {
+  splash.set_status_text(pick_text(texts::checking_game_files));
+  write_config_copy(paths_.config_path, index.head().at("config"));
+  mask_list soft, hard;
+  for (const auto& m : rules.soft_check) soft.add(utf8_to_wide(m));
+  for (const auto& m : rules.hard_check) hard.add(utf8_to_wide(m));
+  const acceptable_map acceptable =
+      version >= 3 ? make_acceptable_map(rules.acceptable, paths_.launcher_dir) : acceptable_map();
+  if (!pipeline.start()) return false;
+
+  disk_files installed;
+  const bool signed_index = !public_key_.empty();
+  const check_inputs inputs{soft,      hard,        acceptable, cache_, gameupdate_changed,
+                            installed, signed_index};
+  const uint32_t total = static_cast<uint32_t>(index.size());
+  splash.set_progress(0, total);
+  uint32_t built = 0;
+  uint32_t from_cache = 0, hashed = 0, queued = 0, rejected = 0;
+  // A hostile index could fill the log with rejections; the count tells the rest.
+  constexpr uint32_t rejections_logged = 20;
+  auto reject = [&](const std::string& what, const std::wstring& why) {
+    if (++rejected <= rejections_logged) log_.writef("Rejected entry %s: %s", what, why);
+  };
+  const std::wstring exe_name = file_name_of(paths_.image_path);
+  index_entry entry;  // one for the walk: its strings keep their capacity
+  std::unordered_set<std::wstring> queued_targets;
+  for (size_t position = 0; position < index.size(); ++position) {
+    if (splash.is_closed()) break;
+    if (!index.entry(position, entry)) {
+      const entry_problem problem = index.problem(position);
+      reject(format_narrow("%u", built + rejected + 1), problem == entry_problem::none
+                                                            ? L"not an entry the launcher can use"
+                                                            : entry_problem_text(problem));
+      continue;
+    }
+    const std::wstring local_path = utf8_to_wide(entry.local_path);
+    // The session's documents, the downloads and the swap copies are the
+    // launcher's own: such an entry is skipped like one that leaves the
+    // game directory.
+    const std::wstring reserved =
+        reserved_target_problem(paths_.launcher_dir, local_path, exe_name);
+    if (!reserved.empty()) {
+      reject(entry.local_path, reserved);
+      continue;
+    }
+    const std::wstring target_path = join_path(paths_.launcher_dir, local_path);
+    ++built;
+    if (pipeline.current_stage() == stage::checking) splash.set_progress(built, total);
+    splash.set_status_text(format_wide(pick_text(texts::checking_file), file_name_of(local_path)));
+
+    const check_result result = check_entry(entry, local_path, target_path, inputs);
+    from_cache += result.from_cache ? 1 : 0;
+    hashed += result.hashed ? 1 : 0;
+    if (result.verdict == check_verdict::keep_and_store) {
+      cache_.store_stamp(wide_to_utf8(local_path), result.stamp);
+    } else if (result.verdict == check_verdict::fetch) {
+      // Two tasks for one file would be fetched and placed at once, each
+      // over the other: the first entry that names it is the one.
+      if (!queued_targets.insert(to_lower_ascii(local_path)).second) {
+        reject(entry.local_path, L"names a file that an earlier entry names");
+        continue;
+      }
+      ++queued;
+      pipeline.enqueue_download(
+          make_update_task(entry, local_path, target_path, paths_, signed_index));
+    }
+  }
+  if (rejected > rejections_logged) {
+    log_.writef("Rejected %u more entries", rejected - rejections_logged);
+  }
+  log_.writef("Check%s: %u entries, %u accepted from the cache, %u hashed, %u queued, %u rejected",
+              splash.is_closed() ? " (cancelled)" : "", built, from_cache, hashed, queued,
+              rejected);
+  return true;
+}
+
+pipeline_settings game_launcher::pipeline_settings_for(uint32_t position) {
+  pipeline_settings s;
+  s.hosts = hosts_;
+  s.position = position;
+  s.max_attempts = max_attempts_;
+  s.before_step = worker_hook_;
+  s.log = &log_;
+  s.free_space = free_space_;
+  s.max_transfers = max_transfers_;
+  s.slow_bytes_per_second = slow_bytes_per_second_;
+  s.slow_seconds = slow_seconds_;
+  s.limiter = limiter_.get();
+  // The workers write the game's files and the session's downloads (and
+  // the log), nothing else, whatever the index names.
+  const session_paths& p = paths_;
+  s.writable = {
+      {p.launcher_dir, p.downloading_dir}, {p.temp_root}, {p.log_path, p.log_path + L".old"}};
+  return s;
+}
+
 bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart) {
   if (splash.is_closed()) {
-    error_text_ = L"Cancelled by user";
+    error_text_ = texts::cancelled_by_user;
     return true;
   }
   const session_paths& p = paths_;
@@ -360,7 +484,7 @@ bool game_launcher::finish_run(const update_pipeline& pipeline, CSplashWnd& spla
     splash.set_status_text(format_wide(pick_text(status), count));
     error_text_ = format_wide(summary, count);
     for (const auto& line : lines) error_text_ += format_wide(L"\nFile: %s", line);
-    return !strict_;
+    return true;
   };
   if (!pipeline.failed_downloads().empty()) {
     return report(pipeline.failed_downloads(), texts::download_failed,

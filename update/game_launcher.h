@@ -2,22 +2,26 @@
 // selection and the remote index, the file check, and the end of a run with
 // the self-update swap. The workers of a run and everything they count and
 // collect belong to its update_pipeline.
-// Threading: prepare and run are called on the entry's thread; only the
-// cache is shared with the workers, under its own lock. It is read on a
-// thread of its own while the host selection runs.
+// Threading: prepare and run are called on the entry's thread. The workers
+// of a run share with it the cache and the support log (each under its own
+// lock) and the splash window; they read copies of the settings they need.
+// The cache is read on a thread of its own while the host selection runs.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "update/documents.h"
-#include "update/file_cache.h"
+#include "format/documents.h"
+#include "format/file_cache.h"
 #include "update/session_paths.h"
 #include "update/support_log.h"
-#include "update/update_index.h"
+#include "format/update_index.h"
+#include "net/rate_limiter.h"
+#include "update/update_pipeline.h"
 
 namespace tsl {
 
@@ -34,8 +38,8 @@ class game_launcher {
   explicit game_launcher(const std::wstring& image_path);
 
   // Session directory, compiled-in hosts, previous gameupdate number, the
-  // support log. False when there is no host to ask.
-  bool prepare();
+  // support log.
+  void prepare();
   // The support log alone, for a run that updates nothing: it is written
   // only where a session directory already exists, and none is made.
   void open_log();
@@ -64,26 +68,21 @@ class game_launcher {
   // Hash every installed file as if the gameupdate number had changed, and
   // repair what differs: the cache's stamps are not trusted for this run.
   void set_verify(bool verify) { verify_ = verify; }
+  // Files in flight at once (0: the launcher's own choice), and the cap on
+  // what all transfers receive together, in bytes a second (0: none).
+  void set_transfer_limits(uint32_t transfers, uint64_t max_rate) {
+    if (transfers) max_transfers_ = transfers;
+    max_rate_ = max_rate;
+  }
 
-  // Test seams: hosts other than the compiled-in ones (after prepare), and a
-  // shorter pause between connection attempts.
-  void set_hosts(std::vector<std::string> hosts) { hosts_ = std::move(hosts); }
-  void set_retry_delay(uint32_t milliseconds) { retry_delay_ = milliseconds; }
-  // Answers the download worker's question for the free bytes of a volume.
-  void set_free_space_query(std::function<bool(const std::wstring&, uint64_t&)> query) {
-    free_space_ = std::move(query);
-  }
-  // The key that the version file and the index must be signed with (raw
-  // bytes); empty: nothing is verified. Set from the build by the
-  // constructor.
-  void set_public_key(std::string key) { public_key_ = std::move(key); }
+  // Whether the build has a key: the version file and the index must then
+  // be signed with it.
   bool verifies_signatures() const { return !public_key_.empty(); }
-  // Called by the workers before each step of a task; it may throw.
-  void set_worker_hook(std::function<void(const update_task&, bool unpacking)> hook) {
-    worker_hook_ = std::move(hook);
-  }
 
  private:
+  // What tests set that the product takes from the build (game_launcher_seams.h).
+  friend struct game_launcher_seams;
+
   enum class acceptance { accepted, failed, cancelled };
   acceptance accept_index(update_index& index, uint32_t& gameupdate, uint32_t& position,
                           int32_t& version, CSplashWnd& splash);
@@ -93,21 +92,27 @@ class game_launcher {
                    bool gameupdate_changed, update_pipeline& pipeline, CSplashWnd& splash);
   bool run_session(CSplashWnd& splash, bool& restart);
   bool finish_run(const update_pipeline& pipeline, CSplashWnd& splash, bool& restart);
-  // Whether the bytes of `document` are signed by the build's key, by the
-  // signature at `url`; for the index of update `*index_of`, its number with
-  // them (index_signed_message).
-  bool signature_valid(downloader& fetcher, const std::string& url, const std::wstring& document,
-                       const uint32_t* index_of = nullptr);
+  // What the workers of a run take from the session.
+  pipeline_settings pipeline_settings_for(uint32_t position);
+  // One attempt of select_host at the host `base`: the version file and the
+  // index, each verified (with a key) before a byte of it is parsed.
+  bool fetch_from_host(downloader& fetcher, const std::string& base, uint32_t attempt,
+                       update_index& index, uint32_t& gameupdate);
+  // Whether `message` is signed by the build's key, by the signature at `url`.
+  bool signature_valid(downloader& fetcher, const std::string& url, const std::string& message);
 
   session_paths paths_;
   uint32_t local_gameupdate_ = 0;
   std::wstring error_text_;
   std::wstring guid_;
   std::vector<std::string> hosts_;
-  bool strict_ = false;  // every failure fails the run; nothing sets it
-  int32_t connect_timeout_ = 10;
   uint32_t max_attempts_ = 3;
   uint32_t retry_delay_ = TSL_RETRY_DELAY_MS;
+  uint32_t max_transfers_ = default_transfers;
+  uint64_t max_rate_ = 0;
+  long slow_bytes_per_second_ = slow_host_bytes_per_second;
+  long slow_seconds_ = slow_host_seconds;
+  std::unique_ptr<rate_limiter> limiter_;  // made by run when there is a cap
   file_cache cache_;
   // Reads cache_ beside the host selection: over 20,000 entries each takes
   // tens of milliseconds. Whatever reads or removes the file waits for it.

@@ -10,6 +10,7 @@
 #include "codec/sha1.h"
 #include "codec/signature.h"
 #include "tests/update_fixture.h"
+#include "update/game_launcher_seams.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
 #include "util/process.h"
@@ -36,7 +37,7 @@ TEST(SessionSetup, LayoutBesideTheExecutable) {
   EXPECT_EQ(session.paths().launcher_dir, game.dir());
   EXPECT_EQ(session.paths().old_image_path, game.path(L"old-TessalyReach.exe"));
   EXPECT_EQ(session.paths().new_image_path, game.path(L"new-TessalyReach.exe"));
-  ASSERT_TRUE(session.prepare());
+  session.prepare();
   // The published identity: every publisher's configuration carries it.
   EXPECT_EQ(session.guid(), L"0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4");
   EXPECT_EQ(session.hosts(), (std::vector<std::string>{TSL_PRIMARY_URL, TSL_FALLBACK_URL}));
@@ -85,7 +86,7 @@ TEST(HostSelection, BothHostsDownRotatesThreeAttempts) {
   std::string primary = "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsl/";
   std::string fallback = "http://127.0.0.1:" + std::to_string(test::closed_port()) + "/tsl/";
   auto r = run_update(game, {primary, fallback}, nullptr,
-                      [](game_launcher& s) { s.set_retry_delay(10); });
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 10); });
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.error, L"Could not download update index.");
   std::vector<std::wstring> expected{L"Connecting to update server... ",
@@ -104,7 +105,7 @@ TEST(HostSelection, AttemptsGoPrimaryFallbackPrimary) {
   a.fail("version.json", 500);
   b.fail("version.json", 500);
   auto r = run_update(game, {a.base_url(), b.base_url()}, nullptr,
-                      [](game_launcher& s) { s.set_retry_delay(0); });
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_EQ(r.error, L"Could not download update index.");
   EXPECT_EQ(a.requests("version.json"), 2);
   EXPECT_EQ(b.requests("version.json"), 1);
@@ -146,8 +147,8 @@ TEST(HostSelection, StaleIndexOfAnEarlierSessionIsNeverUsed) {
               publisher::default_config({host.base_url()}));
   host.fail("2/index.json.lzma2", 404);
   host.fail("2/index.json", 404);
-  auto r =
-      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
+  auto r = run_update(game, {host.base_url()}, nullptr,
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_EQ(r.error, L"Could not download update index.");
 }
 
@@ -218,7 +219,7 @@ TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
   auto error_for = [&](const json& config) {
     pub.publish(1, small_game(), config);
     auto r = run_update(game, {host.base_url()}, nullptr,
-                        [](game_launcher& s) { s.set_retry_delay(0); });
+                        [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
     EXPECT_TRUE(r.ok);  // not strict: the game still starts
     return r.error;
   };
@@ -242,21 +243,24 @@ TEST(HostSelection, ConfigurationFailuresAndMalformedDocuments) {
 
   pub.publish(1, small_game(), good);
   test::write_file(dir / L"version.json", "{\"gameupdate\":");
-  auto r =
-      run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
+  auto r = run_update(game, {host.base_url()}, nullptr,
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_EQ(r.error, L"Could not download update index. Version file is not valid JSON");
   test::write_file(dir / L"version.json", "{\"gameupdate\":\"1\"}");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
+  r = run_update(game, {host.base_url()}, nullptr,
+                 [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_EQ(r.error,
             L"Could not download update index. Version file has no numeric \"gameupdate\"");
   test::write_file(dir / L"version.json", "{\"gameupdate\":1}");
   delete_file(dir / L"1\\index.json.lzma2");
-  test::write_file(dir / L"1\\index.json", "[1,2");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
+  test::write_file(dir / L"1\\index.json", "{\"files\":[1,2");
+  r = run_update(game, {host.base_url()}, nullptr,
+                 [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_EQ(r.error, L"Could not download update index. Update index is not valid JSON");
   test::write_file(dir / L"1\\index.json", "[1,2]");
-  r = run_update(game, {host.base_url()}, nullptr, [](game_launcher& s) { s.set_retry_delay(0); });
-  EXPECT_EQ(r.error, L"Update index is not an object");
+  r = run_update(game, {host.base_url()}, nullptr,
+                 [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
+  EXPECT_EQ(r.error, L"Could not download update index. Update index is not an object");
 }
 
 TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
@@ -267,7 +271,7 @@ TEST(HostSelection, ClosingTheWindowDuringAttemptsOrAfterAcceptance) {
       [](CSplashWnd& splash, const std::wstring& text) {
         if (text.find(L"#2") != std::wstring::npos) splash.close();
       },
-      [](game_launcher& s) { s.set_retry_delay(0); });
+      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   EXPECT_TRUE(during_attempts.ok);
   EXPECT_EQ(during_attempts.error, L"Could not download update index.");
 
@@ -347,7 +351,7 @@ TEST(HostSelection, AnOfflineStartKeepsTheCopiesOfTheLastContact) {
 
   auto offline = [&] {
     auto r = run_update(game, {host.base_url()}, nullptr,
-                        [](game_launcher& s) { s.set_retry_delay(0); });
+                        [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(test::read_file(version), version_before);
     EXPECT_EQ(test::read_file(index), index_before);
@@ -379,7 +383,7 @@ TEST(HostSelection, HostileDocumentsEndTheSessionWithAClearText) {
   publisher(dir.path()).publish(1, small_game(), publisher::default_config({host.base_url()}));
   auto run = [&] {
     return run_update(game, {host.base_url()}, nullptr,
-                      [](game_launcher& s) { s.set_retry_delay(0); });
+                      [](game_launcher& s) { game_launcher_seams::set_retry_delay(s, 0); });
   };
   // A small index whose configuration nests 200,000 arrays deep.
   delete_file(dir / L"1\\index.json.lzma2");
@@ -440,8 +444,8 @@ struct signed_world {
   }
   test::run_result run(const std::string& key) {
     return run_update(game, {host.base_url()}, nullptr, [&key](game_launcher& s) {
-      s.set_public_key(key);
-      s.set_retry_delay(0);
+      game_launcher_seams::set_public_key(s, key);
+      game_launcher_seams::set_retry_delay(s, 0);
     });
   }
   bool installed() const { return file_exists(game.path(L"client\\Client.exe")); }
@@ -502,6 +506,16 @@ TEST(SignedUpdates, BadSignaturesCountAsHostsWithoutAUsableIndex) {
       {"index signature missing",
        [](signed_world& w) { delete_file(w.dir / L"5\\index.json.sig"); },
        L"Update index has no valid signature"},
+      // Nothing a host sent is parsed before its signature holds.
+      {"index not JSON",
+       [](signed_world& w) {
+         test::write_file(w.dir / L"5\\index.json", "{\"files\":[");
+         delete_file(w.dir / L"5\\index.json.lzma2");
+       },
+       L"Update index has no valid signature"},
+      {"version not JSON",
+       [](signed_world& w) { test::write_file(w.dir / L"version.json", "{\"gameupdate\":"); },
+       L"Version file has no valid signature"},
       {"version signature missing",
        [](signed_world& w) { delete_file(w.dir / L"version.json.sig"); },
        L"Version file has no valid signature"},
@@ -564,6 +578,48 @@ TEST(SignedUpdates, AnOlderSignedVersionIsNotTakenBack) {
   // A launcher without a key takes what the hosts say, as it always did.
   EXPECT_EQ(w.run(std::string()).error, L"");
   EXPECT_EQ(test::read_file(w.game.path(L"client\\Client.exe")), "client build 0");
+}
+
+TEST(SignedUpdates, AnIndexThatUnpacksBeyondAnyIndexMovesToTheNextHost) {
+  signed_world w;
+  test::scoped_temp_dir bad_dir;
+  update_host bad(bad_dir.path());
+  // The real version file, signature and all, replayed with a small packed
+  // index that unpacks to more than any index may be.
+  for (const wchar_t* name : {L"version.json", L"version.json.sig", L"5\\index.json.sig"}) {
+    test::write_file(bad_dir / name, test::read_file(w.dir / name));
+  }
+  const std::wstring huge = bad_dir / L"huge";
+  {
+    std::FILE* f = open_c_file(huge, "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"files\":[", f);
+    std::string piece;
+    for (int i = 0; i < (1 << 19); ++i) piece += "0,";
+    for (uint64_t i = 0; i <= (max_index_bytes >> 20); ++i) {
+      std::fwrite(piece.data(), 1, piece.size(), f);
+    }
+    std::fputs("0]}", f);
+    std::fclose(f);
+  }
+  const std::wstring bomb = bad_dir / L"5\\index.json.lzma2";
+  ASSERT_EQ(pack_file(huge, bomb), 0);
+  delete_file(huge);
+  // Its header states no size: only decoding finds out.
+  std::string bytes = test::read_file(bomb);
+  ASSERT_LT(bytes.size(), 64u << 10);
+  std::fill(bytes.begin() + 4, bytes.begin() + 12, '\xff');
+  test::write_file(bomb, bytes);
+
+  auto r = run_update(w.game, {bad.base_url(), w.host.base_url()}, nullptr, [&w](game_launcher& s) {
+    game_launcher_seams::set_public_key(s, w.public_key);
+    game_launcher_seams::set_retry_delay(s, 0);
+  });
+  EXPECT_EQ(r.error, L"");
+  EXPECT_TRUE(w.installed());
+  EXPECT_EQ(bad.requests("5/index.json.lzma2"), 1);
+  // Refused while it unpacked, before its signature was even asked for.
+  EXPECT_EQ(bad.requests("5/index.json.sig"), 0);
 }
 
 TEST(SignedUpdates, AnOlderSignedIndexUnderTheCurrentNumberIsRefused) {

@@ -2,20 +2,21 @@
 // Threading: add and matches may be called from any thread.
 #pragma once
 
-#include <mutex>
 #include <set>
 #include <string>
+
+#include "util/sync.h"
 
 namespace tsl {
 
 class mask_list {
  public:
-  void add(const std::wstring& mask);
-  bool matches(const std::wstring& relative_path) const;
+  void add(const std::wstring& mask) EXCLUDES(lock_);
+  bool matches(const std::wstring& relative_path) const EXCLUDES(lock_);
 
  private:
-  mutable std::mutex lock_;
-  std::set<std::wstring> masks_;  // REQUIRES: lock_ held
+  mutable mutex lock_;
+  std::set<std::wstring> masks_ GUARDED_BY(lock_);
 };
 
 }  // namespace tsl

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "update/documents.h"
+#include "format/documents.h"
 #include "util/file_system.h"
 
 namespace tsl {
@@ -42,14 +42,17 @@ enum class fetch_status {
   malformed,      // delivered but refused; `why` says why ("not valid JSON", ...)
 };
 
-// Downloads `url` into the staged file's temporary name and has `parse`
-// read it (false with `why` for a document it refuses). A body above
-// `byte_limit` counts as malformed ("larger than ... MiB").
-fetch_status fetch_document(downloader& fetcher, const std::string& url, staged_file& file,
-                            uint64_t byte_limit,
-                            const std::function<bool(const std::wstring&, std::string&)>& parse,
-                            std::string& why);
-// The same, parsed into a JSON value.
+// Downloads `url` into the staged file's temporary name and reads it into
+// `bytes`, after `prefix` (a signed message's start, so that the document is
+// never copied). A body above `byte_limit` counts as malformed ("larger
+// than ... MiB").
+fetch_status fetch_bytes(downloader& fetcher, const std::string& url, staged_file& file,
+                         uint64_t byte_limit, std::string& bytes, std::string& why,
+                         const std::string& prefix = std::string());
+// The same for a file already on disk (an unpacked index).
+fetch_status read_fetched_bytes(const std::wstring& path, uint64_t byte_limit,
+                                const std::string& prefix, std::string& bytes, std::string& why);
+// fetch_bytes, parsed into a JSON value.
 fetch_status fetch_json(downloader& fetcher, const std::string& url, staged_file& file,
                         uint64_t byte_limit, json& document, std::string& why);
 

@@ -11,13 +11,8 @@ namespace tsl {
 namespace {
 
 std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
   std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
+  utc_calendar_time(std::time(nullptr), parts);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC ", &parts);
   return text;
@@ -39,11 +34,7 @@ std::string stamped(const std::string& text) {
     const unsigned char u = static_cast<unsigned char>(c);
     line += (u < 0x20 || u == 0x7f) ? '?' : c;
   }
-#ifdef _WIN32
-  line += "\r\n";
-#else
-  line += '\n';
-#endif
+  line += line_end;
   return line;
 }
 
@@ -52,7 +43,7 @@ std::string stamped(const std::string& text) {
 support_log::~support_log() { flush(); }
 
 void support_log::open(const std::wstring& path) {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
   path_ = path;
 }
@@ -62,13 +53,13 @@ void support_log::write(const std::string& text) { append(stamped(text), false);
 void support_log::write_later(const std::string& text) { append(stamped(text), true); }
 
 void support_log::flush() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   write_waiting();
 }
 
 void support_log::append(std::string line, bool may_wait) {
   const int64_t now = steady_ms();
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (path_.empty()) return;
   if (waiting_.empty()) waiting_since_ms_ = now;
   waiting_ += line;
@@ -83,10 +74,13 @@ void support_log::write_waiting() {
   lines.swap(waiting_);
   if (lines.empty() || path_.empty()) return;
   uint64_t size = 0, time = 0;
+  bool start_anew = false;
   if (query_file_info(path_, size, time) && size > 0 && size + lines.size() > rotate_at_) {
-    move_file_replace(path_, path_ + L".old");
+    // An old copy that cannot be replaced (held open, a folder of that
+    // name) must not let the log grow without bound: it begins anew.
+    start_anew = !move_file_replace(path_, path_ + L".old");
   }
-  std::FILE* file = open_c_file(path_, "ab");
+  std::FILE* file = open_c_file(path_, start_anew ? "wb" : "ab");
   if (!file) return;
   std::fwrite(lines.data(), 1, lines.size(), file);
   std::fclose(file);

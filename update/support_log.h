@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "util/sync.h"
 #include "util/text.h"
 
 namespace tsl {
@@ -26,14 +26,13 @@ class support_log {
 
   // Lines go to `path` from now on; before it (or with an empty path) they
   // are dropped.
-  void open(const std::wstring& path);
-  const std::wstring& path() const { return path_; }
+  void open(const std::wstring& path) EXCLUDES(lock_);
 
   // Appends "YYYY-MM-DD HH:MM:SS UTC " and `text` (UTF-8) as one line.
   // Control characters in `text` become '?', so that a name or error from a
   // server cannot forge lines. A log that cannot be written never fails
   // the run: the line is lost, nothing else.
-  void write(const std::string& text);
+  void write(const std::string& text) EXCLUDES(lock_);
 
   // The same with a format of util/text.h's format_narrow.
   template <typename... Args>
@@ -45,20 +44,21 @@ class support_log {
   // from any thread, or with flush(), saving an open of the file: for
   // routine lines that others soon follow. Once 64 KiB of lines wait, or
   // the oldest has waited a second, the next line writes them at once.
-  void write_later(const std::string& text);
+  void write_later(const std::string& text) EXCLUDES(lock_);
   // Writes what waits. The destructor does too.
-  void flush();
+  void flush() EXCLUDES(lock_);
   ~support_log();
 
  private:
   // Adds `line` to what waits; writes it all unless `may_wait`.
-  void append(std::string line, bool may_wait);
-  void write_waiting();  // REQUIRES: lock_ held
+  void append(std::string line, bool may_wait) EXCLUDES(lock_);
+  // Held while the file is written, so lines never interleave.
+  void write_waiting() REQUIRES(lock_);
 
-  std::mutex lock_;
-  std::wstring path_;             // REQUIRES: lock_ held
-  std::string waiting_;           // REQUIRES: lock_ held
-  int64_t waiting_since_ms_ = 0;  // REQUIRES: lock_ held
+  mutex lock_;
+  std::wstring path_ GUARDED_BY(lock_);
+  std::string waiting_ GUARDED_BY(lock_);
+  int64_t waiting_since_ms_ GUARDED_BY(lock_) = 0;
   uint64_t rotate_at_ = rotate_bytes;
 };
 

@@ -95,6 +95,16 @@ TEST(SupportLog, RotatesKeepingOneOldCopy) {
   EXPECT_EQ(lines_of(path).size(), 1u);
 }
 
+TEST(SupportLog, StaysBoundedWhenTheOldCopyCannotBeReplaced) {
+  test::scoped_temp_dir dir;
+  const std::wstring path = dir / L"launcher.log";
+  create_directories(path + L".old");  // nothing can take its name
+  support_log log(path, 200);
+  for (int i = 0; i < 50; ++i) log.write(std::string(60, 'a'));
+  EXPECT_LE(get_file_size(path), 200u);
+  EXPECT_EQ(lines_of(path).size(), 2u);
+}
+
 TEST(SupportLog, ThreadsNeverInterleaveAndAnUnwritableLogIsHarmless) {
   test::scoped_temp_dir dir;
   const std::wstring path = dir / L"launcher.log";

@@ -2,28 +2,17 @@
 
 namespace tsl {
 
-void wake_signal::set() {
-  std::lock_guard<std::mutex> hold(lock_);
-  flag_ = true;
-  changed_.notify_one();
-}
-
-void wake_signal::wait() {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return flag_; });
-  flag_ = false;
-}
-
 void task_queue::push(std::shared_ptr<update_task> task) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     tasks_.push_back(std::move(task));
+    pushed_ = true;
   }
-  signal_.set();
+  changed_.signal();
 }
 
 std::shared_ptr<update_task> task_queue::take() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   if (tasks_.empty()) return nullptr;
   auto task = std::move(tasks_.front());
   tasks_.pop_front();
@@ -31,18 +20,28 @@ std::shared_ptr<update_task> task_queue::take() {
 }
 
 bool task_queue::empty() {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   return tasks_.empty();
 }
 
-void task_queue::stop() {
-  stop_ = true;
-  signal_.set();
+void task_queue::wait() {
+  mutex_lock hold(lock_);
+  while (!pushed_ && tasks_.empty() && !stop_ && !no_more_) changed_.wait();
+  pushed_ = false;
 }
 
-void task_queue::no_more() {
-  no_more_ = true;
-  signal_.set();
+void task_queue::mark(std::atomic<bool>& flag) {
+  {
+    // Set under the lock: a worker between its look and its wait cannot
+    // miss it.
+    mutex_lock hold(lock_);
+    flag = true;
+  }
+  changed_.signal_all();
 }
+
+void task_queue::stop() { mark(stop_); }
+
+void task_queue::no_more() { mark(no_more_); }
 
 }  // namespace tsl

@@ -1,53 +1,43 @@
-// The work queue of one update worker: tasks first in, first out, a wake-up
-// signal, and the two marks that end the worker's loop.
-// Threading: any thread may push, take and mark; one worker waits. The
-// queue's mutex is held only while a task is appended or taken, the signal's
-// only inside set and wait; neither is held while the other is taken.
+// The work queue of one update stage: tasks first in, first out, and the two
+// marks that end its workers' loops. One worker or several take from it.
+// Threading: any thread may push, take, mark and wait; one mutex guards the
+// tasks and the wake-ups, held only inside each call.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "update/update_task.h"
+#include "util/sync.h"
 
 namespace tsl {
 
-// An auto-resetting event: a set while nobody waits is kept for the next wait.
-class wake_signal {
- public:
-  void set();
-  void wait();
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool flag_ = false;  // REQUIRES: lock_ held
-};
-
 class task_queue {
  public:
-  // Appends at the back (new tasks and retries alike) and wakes the worker.
-  void push(std::shared_ptr<update_task> task);
+  // Appends at the back (new tasks and retries alike) and wakes a worker.
+  void push(std::shared_ptr<update_task> task) EXCLUDES(lock_);
   // The front task, or null when the queue is empty.
-  std::shared_ptr<update_task> take();
-  bool empty();
-  // Until the next push or mark (or at once, when one came since the last wait).
-  void wait() { signal_.wait(); }
+  std::shared_ptr<update_task> take() EXCLUDES(lock_);
+  bool empty() EXCLUDES(lock_);
+  // Until a task is queued or a mark is set (at once when one is, or when
+  // a push came since the last wait returned).
+  void wait() EXCLUDES(lock_);
 
   // stop: leave at once, whatever is queued. no_more: leave once the queue
-  // is empty. Both wake the worker.
-  void stop();
-  void no_more();
+  // is empty. Both wake every worker.
+  void stop() EXCLUDES(lock_);
+  void no_more() EXCLUDES(lock_);
   bool stopped() const { return stop_.load(); }
   bool no_more_marked() const { return no_more_.load(); }
 
  private:
-  std::mutex lock_;
-  std::deque<std::shared_ptr<update_task>> tasks_;  // REQUIRES: lock_ held
-  wake_signal signal_;
+  void mark(std::atomic<bool>& flag) EXCLUDES(lock_);
+
+  mutex lock_;
+  condition changed_{&lock_};
+  std::deque<std::shared_ptr<update_task>> tasks_ GUARDED_BY(lock_);
+  bool pushed_ GUARDED_BY(lock_) = false;  // a push since the last wait returned
   std::atomic<bool> stop_{false};
   std::atomic<bool> no_more_{false};
 };

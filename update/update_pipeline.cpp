@@ -1,12 +1,14 @@
 #include "update/update_pipeline.h"
 
-#include <curl/curl.h>
+#include <algorithm>
+#include <map>
+#include <optional>
 
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
-#include "net/downloader.h"
+#include "net/transfer_set.h"
 #include "ui/splash_window.h"
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 #include "update/support_log.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
@@ -35,15 +37,30 @@ void update_pipeline::note(const char* format, const Args&... args) const {
 }
 
 uint64_t disk_space_needed(const update_task& task) {
-  return task.remote_size + (task.pack == "none" ? 0 : uint64_t{task.local_size}) +
-         disk_space_margin;
+  // Sizes come from a host: their sum saturates rather than wraps.
+  uint64_t need = disk_space_margin;
+  for (const uint64_t part :
+       {task.remote_size, task.pack == "none" ? 0 : uint64_t{task.local_size}}) {
+    need = part > UINT64_MAX - need ? UINT64_MAX : need + part;
+  }
+  return need;
 }
 
 update_pipeline::update_pipeline(pipeline_settings settings, file_cache& cache, CSplashWnd& splash)
     : settings_(std::move(settings)), cache_(cache), splash_(splash) {}
 
 update_pipeline::~update_pipeline() {
-  if (download_thread_.joinable() || unpack_thread_.joinable()) stop();
+  if (download_thread_.joinable() || !unpack_threads_.empty()) stop();
+}
+
+uint32_t update_pipeline::unpack_thread_count() const {
+  if (settings_.unpack_threads) return settings_.unpack_threads;
+  uint64_t threads = std::max(std::thread::hardware_concurrency(), 1u);
+  // In the 32-bit product's address space, or on a machine short of memory,
+  // fewer decoders at once rather than a decoder that fails.
+  const uint64_t memory = available_memory();
+  if (memory) threads = std::min(threads, std::max<uint64_t>(memory / unpack_memory_per_thread, 1));
+  return static_cast<uint32_t>(std::min<uint64_t>(threads, 64));
 }
 
 bool update_pipeline::start() {
@@ -52,9 +69,18 @@ bool update_pipeline::start() {
   } catch (const std::exception&) {
     return false;
   }
-  try {
-    unpack_thread_ = std::thread([this] { unpack_worker(); });
-  } catch (const std::exception&) {
+  const uint32_t wanted = unpack_thread_count();
+  unpackers_running_ = wanted;
+  for (uint32_t i = 0; i < wanted; ++i) {
+    try {
+      unpack_threads_.emplace_back([this] { unpack_worker(); });
+    } catch (const std::exception&) {
+      // Fewer decoders than wanted still decode everything.
+      unpackers_running_ -= wanted - i;
+      break;
+    }
+  }
+  if (unpack_threads_.empty()) {
     downloads_.stop();
     download_thread_.join();
     return false;
@@ -62,14 +88,21 @@ bool update_pipeline::start() {
   return true;
 }
 
+void update_pipeline::advance_stage(tsl::stage to) {
+  tsl::stage now = stage_.load();
+  while (now < to && !stage_.compare_exchange_weak(now, to)) {
+  }
+}
+
 void update_pipeline::enqueue_download(std::shared_ptr<update_task> task) {
   // Counted first: the download worker's progress range must cover it.
   ++tasks_queued_;
+  bytes_queued_ += task->remote_size;
   downloads_.push(std::move(task));
 }
 
 void update_pipeline::stop() {
-  stage_ = stage::checked;
+  advance_stage(stage::checked);
   if (splash_.is_closed()) {
     downloads_.stop();
   } else {
@@ -81,7 +114,8 @@ void update_pipeline::stop() {
   } else {
     unpacks_.no_more();
   }
-  if (unpack_thread_.joinable()) unpack_thread_.join();
+  for (auto& thread : unpack_threads_) thread.join();
+  unpack_threads_.clear();
   if (settings_.log) settings_.log->flush();
   if (splash_.is_closed()) return;  // what is still queued was cancelled
   // A worker that ended early leaves work behind; it must not pass for done.
@@ -134,7 +168,10 @@ void update_pipeline::fail_download(const update_task& task, const std::string& 
 }
 
 void update_pipeline::fail_unpack(const update_task& task, const char* why) {
-  failed_unpacks_.push_back(task.local_path);
+  {
+    mutex_lock hold(failed_unpacks_lock_);
+    failed_unpacks_.push_back(task.local_path);
+  }
   note("Failed to put %s in place (%s)", task.local_path, why);
 }
 
@@ -163,138 +200,236 @@ void update_pipeline::work(task_queue& queue, Handle&& handle) {
   }
 }
 
+// One file in flight: its task, where it comes from, and its digest as the
+// bytes arrive.
+struct update_pipeline::flight {
+  std::shared_ptr<update_task> task;
+  std::string url;
+  digest_stream stream;
+  bool streamed = false;     // the stream saw the file from its first byte
+  bool asked_whole = false;  // fetched whole again after a wrong continuation
+};
+
 void update_pipeline::download_worker() {
-  std::unique_ptr<downloader> fetcher;
+  std::optional<write_fence> fence;
+  if (!settings_.writable.allowed.empty()) fence.emplace(settings_.writable);
+  std::unique_ptr<transfer_set> transfers;
   std::string construction_error;
   try {
-    fetcher.reset(new downloader());
-    fetcher->handle().add(CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings_.connect_timeout));
-    // Closing the window ends the transfer at once, whether or not the
-    // server gave a length and whether or not bytes arrive.
-    fetcher->set_abort_check([this] { return splash_.is_closed(); });
+    transfers = std::make_unique<transfer_set>(
+        transfer_set::settings{std::max<uint32_t>(settings_.max_transfers, 1), settings_.limiter});
   } catch (const std::exception& e) {
-    // Without a downloader every file fails; they are reported, not lost.
-    fetcher.reset();
+    // Without transfers every file fails; they are reported, not lost.
     construction_error = e.what();
   }
   try {
     task_hasher hasher;
-    work(downloads_, [&](std::shared_ptr<update_task> task) {
-      guarded(task, false, [&] { download_one(task, fetcher.get(), construction_error, hasher); });
-    });
+    if (transfers) {
+      download_loop(*transfers, hasher);
+    } else {
+      work(downloads_,
+           [&](std::shared_ptr<update_task> task) { fail_download(*task, construction_error); });
+    }
   } catch (...) {
     // Nothing may end the process from a worker; stop() fails what is left.
   }
-  stage_ = stage::downloads_over;
+  advance_stage(stage::downloads_over);
 }
 
-void update_pipeline::download_one(std::shared_ptr<update_task> task, downloader* fetcher,
-                                   const std::string& construction_error, task_hasher& hasher) {
-  bool shown = false;
-  auto show_status = [&] {
-    splash_.set_progress(tasks_downloaded_, tasks_queued_);
-    splash_.set_status_text(format_wide(pick_text(texts::downloading_file), task->file_name));
-    shown = true;
-  };
-  bool downloaded = false;
-  std::string url;
-  // The callback refers to this call's locals: it must go however the call ends.
-  struct callback_scope {
-    downloader* fetcher;
-    ~callback_scope() {
-      if (!fetcher) return;
-      fetcher->clear_progress_callback();
-      fetcher->set_body_observer({});
+void update_pipeline::download_loop(transfer_set& transfers, task_hasher& hasher) {
+  std::map<transfer_set::key, flight> flights;
+  transfer_set::key next_key = 1;
+  while (!downloads_.stopped() && !splash_.is_closed()) {
+    // Read no_more before looking at the queue: every task handed over
+    // before it was marked is then visible.
+    const bool finished = downloads_.no_more_marked();
+    while (transfers.has_room()) {
+      std::shared_ptr<update_task> task = downloads_.take();
+      if (!task) break;
+      const transfer_set::key key = next_key++;
+      guarded(task, false, [&] { start_download(task, transfers, flights, key); });
     }
-  } scope{fetcher};
-  // Digested as it arrives, unless a transfer continued an earlier one's
-  // bytes: those are read back with the rest.
-  bool streamed = false;
-  if (fetcher) {
-    if (stage_ == stage::checked) show_status();
-    fetcher->set_progress_callback([&](int percent, double, double, double, double) -> int {
-      if (!shown) {
-        // While the check runs its status line stays; the first report
-        // after it ended switches to the download status.
-        if (stage_ == stage::checked) show_status();
-        return 0;
-      }
-      if (percent != last_percent_shown) {
-        last_percent_shown = percent;
-        splash_.set_status_text(
-            format_wide(pick_text(texts::downloading_file_percent), task->file_name, percent));
-      }
-      return splash_.is_closed() ? 1 : 0;
-    });
-    const std::wstring directory = directory_of(task->download_path);
-    create_directories(directory);
-    // A file that cannot fit fails before a byte is fetched, rather than
-    // when a write finds the disk full after the whole transfer. A volume
-    // that cannot say how much is free is not held against the file.
-    const uint64_t needed = disk_space_needed(*task);
-    if (!has_room(directory, needed)) {
-      note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
-           room_.bytes);
-      fail_download(*task, "Not enough disk space");
-      return;
+    if (flights.empty()) {
+      if (finished && downloads_.empty()) break;
+      downloads_.wait();
+      continue;
     }
-    // Each retry asks the next host, starting from the one that served the
-    // index: a mirror that lacks one file does not fail it.
-    const std::string& host =
-        settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
-    url = host + task->remote_path;
-    fetcher->set_body_observer({[&](uint64_t kept) {
-                                  streamed = kept == 0;
-                                  if (streamed) hasher.begin(task->sha256);
-                                },
-                                [&](const uint8_t* bytes, size_t n) {
-                                  if (streamed) hasher.add(bytes, n);
-                                }});
-    downloaded = fetcher->download_resumable(url, task->download_path, task->remote_size);
+    // New tasks arrive while the check runs: look for them often while
+    // there is room for them.
+    const bool more_may_come = !finished && transfers.has_room();
+    for (const transfer_set::finished& done :
+         transfers.step(std::chrono::milliseconds(more_may_come ? 20 : 250))) {
+      auto it = flights.find(done.id);
+      if (it == flights.end()) continue;
+      const std::shared_ptr<update_task> task = it->second.task;
+      bool again = false;
+      guarded(task, false, [&] { again = finish_download(it->second, done, transfers, hasher); });
+      if (!again) flights.erase(it);
+    }
+    show_downloads(transfers, flights);
   }
-  const bool verified =
-      downloaded && equals_ignore_case(streamed ? hasher.finish()
-                                                : hasher.digest(task->download_path, task->sha256),
-                                       task->expected_digest);
-  if (downloaded) {
-    uint64_t bytes = 0, time = 0;
-    query_file_info(task->download_path, bytes, time);
-    const uint64_t kept = fetcher->resumed_from();
-    const std::string line = format_narrow(
-        "Fetched %s from %s: %u bytes%s%s", task->local_path, url, bytes,
-        kept ? format_narrow(", %u of them kept from an earlier try", kept) : std::string(),
-        verified ? "" : ", wrong digest");
+  // Closed or stopped: what is in flight is dropped, its kept part kept.
+  transfers.abort_all();
+}
+
+void update_pipeline::start_download(const std::shared_ptr<update_task>& task,
+                                     transfer_set& transfers,
+                                     std::map<transfer_set::key, flight>& flights,
+                                     transfer_set::key key) {
+  const std::wstring directory = directory_of(task->download_path);
+  create_directories(directory);
+  // A file that cannot fit fails before a byte is fetched, rather than when
+  // a write finds the disk full after the whole transfer. What the files in
+  // flight will take is already counted. A volume that cannot say how much
+  // is free is not held against the file.
+  const uint64_t needed = disk_space_needed(*task);
+  if (!has_room(directory, needed)) {
+    note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
+         room_.bytes);
+    fail_download(*task, "Not enough disk space");
+    return;
+  }
+  // Each retry asks the next host, starting from the one that served the
+  // index: a mirror that lacks one file does not fail it.
+  const std::string& host =
+      settings_.hosts[(settings_.position + task->attempts) % settings_.hosts.size()];
+  flight& f = flights[key];
+  f.task = task;
+  f.url = host + task->remote_path;
+  begin_transfer(f, transfers, key);
+}
+
+void update_pipeline::begin_transfer(flight& f, transfer_set& transfers, transfer_set::key key) {
+  transfer_set::request r;
+  r.id = key;
+  r.spec.url = f.url;
+  r.spec.path = f.task->download_path;
+  r.spec.byte_limit = f.task->remote_size;
+  r.spec.keep_partial = true;
+  const bool sha256 = f.task->sha256;
+  // Digested as it arrives, unless the transfer continues an earlier one's
+  // bytes: those are read back with the rest.
+  r.observer = {[&f, sha256](uint64_t kept) {
+                  f.streamed = kept == 0;
+                  if (f.streamed) {
+                    f.stream.begin(sha256 ? digest_stream::sha256 : digest_stream::sha1);
+                  }
+                },
+                [&f](const uint8_t* bytes, size_t n) {
+                  if (f.streamed) f.stream.add(bytes, n);
+                }};
+  // A host that trickles is left for the next one, keeping what arrived; the
+  // last host keeps the loose rule, as nowhere else has the file.
+  if (settings_.hosts.size() > 1) {
+    r.low_speed_limit = settings_.slow_bytes_per_second;
+    r.low_speed_time = settings_.slow_seconds;
+  }
+  r.configure = settings_.configure_transfer;
+  newest_ = key;
+  transfers.start(std::move(r));
+}
+
+bool update_pipeline::finish_download(flight& f, const transfer_set::finished& done,
+                                      transfer_set& transfers, task_hasher& hasher) {
+  update_task& task = *f.task;
+  if (!done.end.ok) {
+    if (splash_.is_closed()) return false;  // dropped: neither retried nor counted
+    task.last_error = done.end.error;
+    note("Download of %s from %s failed: %s", task.local_path, f.url, task.last_error);
+    retry_or_fail(f.task);
+    return false;
+  }
+  std::string digest;
+  if (f.streamed) {
+    const digest_texts texts = f.stream.finish();
+    digest = task.sha256 ? texts.sha256 : texts.sha1;
+  } else {
+    digest = hasher.digest(task.download_path, task.sha256);
+  }
+  const bool verified = equals_ignore_case(digest, task.expected_digest);
+  uint64_t bytes = 0, time = 0;
+  query_file_info(task.download_path, bytes, time);
+  const std::string line = format_narrow(
+      "Fetched %s from %s: %u bytes%s%s", task.local_path, f.url, bytes,
+      done.resumed_from ? format_narrow(", %u of them kept from an earlier try", done.resumed_from)
+                        : std::string(),
+      verified ? "" : ", wrong digest");
+  if (verified) {
     // The unpack worker's line for the same file follows in a moment and
     // takes this one along: one open of the log less per file.
-    if (settings_.log) {
-      if (verified) {
-        settings_.log->write_later(line);
-      } else {
-        settings_.log->write(line);
-      }
-    }
-    // A file that is whole but wrong is never continued: the next try
-    // starts from its first byte.
-    if (!verified) delete_file(task->download_path);
-  } else if (fetcher && !splash_.is_closed()) {
-    note("Download of %s from %s failed: %s", task->local_path, url, fetcher->last_error());
-  }
-  if (verified) {
+    if (settings_.log) settings_.log->write_later(line);
     ++tasks_downloaded_;
-    task->phase = 1;
-    task->attempts = 0;
-    unpacks_.push(std::move(task));
-  } else if (splash_.is_closed()) {
-    // Dropped: a cancelled transfer is neither retried nor counted.
-  } else if (fetcher && task->attempts < settings_.max_attempts) {
-    ++task->attempts;
-    downloads_.push(std::move(task));
-  } else {
-    fail_download(*task, fetcher ? fetcher->last_error() : construction_error);
+    bytes_downloaded_ += task.remote_size;
+    task.phase = 1;
+    task.attempts = 0;
+    unpacks_.push(f.task);
+    return false;
   }
+  note("%s", line);
+  // A file that is whole but wrong is never continued.
+  delete_file(task.download_path);
+  task.last_error = "wrong digest";
+  // A kept part may come from another host, one that sent garbage before
+  // it dropped: continued, it spoils a file that this host has right. So a
+  // continued file that fails its digest is fetched once more, whole, in
+  // the same try.
+  if (done.resumed_from && !f.asked_whole && !splash_.is_closed()) {
+    f.asked_whole = true;
+    begin_transfer(f, transfers, done.id);
+    return true;
+  }
+  retry_or_fail(f.task);
+  return false;
+}
+
+void update_pipeline::retry_or_fail(const std::shared_ptr<update_task>& task) {
+  if (splash_.is_closed()) return;
+  if (task->attempts < settings_.max_attempts) {
+    ++task->attempts;
+    downloads_.push(task);
+  } else {
+    fail_download(*task, task->last_error);
+  }
+}
+
+void update_pipeline::show_downloads(const transfer_set& transfers,
+                                     const std::map<transfer_set::key, flight>& flights) {
+  // While the check runs its status line stays.
+  if (stage_ != stage::checked || splash_.is_closed()) return;
+  auto newest = flights.find(newest_);
+  if (newest == flights.end()) return;
+  uint64_t in_flight = 0;
+  for (const auto& entry : flights) {
+    uint64_t received = 0, expected = 0;
+    if (transfers.progress(entry.first, received, expected)) in_flight += received;
+  }
+  // The bar counts bytes (in KiB, to fit the window's range); the status
+  // names the file begun last, with its percent once its length is known.
+  const uint64_t total = bytes_queued_.load();
+  const uint64_t done = std::min(total, bytes_downloaded_.load() + in_flight);
+  splash_.set_progress(static_cast<uint32_t>(done >> 10),
+                       static_cast<uint32_t>(std::max<uint64_t>(total >> 10, 1)));
+  uint64_t received = 0, expected = 0;
+  transfers.progress(newest_, received, expected);
+  const std::wstring& name = newest->second.task->file_name;
+  if (expected == 0) {
+    if (shown_key_ != newest_) {
+      splash_.set_status_text(format_wide(pick_text(texts::downloading_file), name));
+    }
+  } else {
+    const int percent = static_cast<int>(std::min<uint64_t>(received * 100 / expected, 100));
+    if (shown_key_ != newest_ || percent != last_percent_shown) {
+      last_percent_shown = percent;
+      splash_.set_status_text(
+          format_wide(pick_text(texts::downloading_file_percent), name, percent));
+    }
+  }
+  shown_key_ = newest_;
 }
 
 void update_pipeline::unpack_worker() {
+  std::optional<write_fence> fence;
+  if (!settings_.writable.allowed.empty()) fence.emplace(settings_.writable);
   ready_batch ready;
   try {
     task_hasher hasher;
@@ -318,7 +453,7 @@ void update_pipeline::unpack_worker() {
     } catch (...) {
     }
   }
-  stage_ = stage::unpacks_over;
+  if (--unpackers_running_ == 0) advance_stage(stage::unpacks_over);
 }
 
 void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher,
@@ -342,7 +477,7 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
     return true;
   };
   if (task->pack == "lzma2" &&
-      unpack_file(task->download_path, task->unpack_path, UINT64_MAX, digest) == 0 &&
+      unpack_file(task->download_path, task->unpack_path, task->local_size, digest) == 0 &&
       equals_ignore_case(hasher.finish(), task->local_digest)) {
     ready.tasks.push_back(std::move(task));
     ready.bytes += ready.tasks.back()->local_size;

@@ -2,10 +2,10 @@
 // workers; a task belongs to one worker at a time, so its fields need no lock.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
+#include "codec/digest_stream.h"
 #include "codec/sha1.h"
 #include "codec/signature.h"
 
@@ -18,7 +18,7 @@ struct update_task {
   std::wstring local_path;
   std::wstring file_name;
   std::wstring target_path;  // new_image_path for the launcher itself
-  std::wstring unpack_path;
+  std::wstring unpack_path;  // in the session's downloads, beside download_path
   uint32_t local_size = 0;
   // What the installed file and the downloaded one must hash to: SHA-256
   // texts when `sha256` (a signed index), else SHA-1 texts.
@@ -29,55 +29,33 @@ struct update_task {
   std::string pack;
   std::string expected_digest;
   bool is_launcher = false;
+  std::string last_error;  // why the last try failed, for the failure list
 };
 
-// The two digests a worker may be asked for, each with its own context.
+// The two digests a worker may be asked for, of a file on disk or of bytes
+// streamed as they are written.
 class task_hasher {
  public:
   std::string digest(const std::wstring& path, bool sha256) {
     return sha256 ? sha256_.digest(path) : sha1_.digest(path);
   }
-
-  // The same digest of bytes handed over as they are written, so a file
-  // just made need not be read back: begin, add each piece, finish. A begin
-  // drops whatever an unfinished stream held. As for a file, no bytes give
-  // the empty SHA-1 text.
+  // begin, add each piece, finish: a begin drops whatever an unfinished
+  // stream held. As for a file, no bytes give the empty SHA-1 text.
   void begin(bool sha256) {
-    if (open_ && streaming_sha256_) sha256_stream_.finish();
-    reset(sha1_stream_);
-    streamed_ = 0;
-    streaming_sha256_ = sha256;
-    open_ = true;
+    sha256_stream_ = sha256;
+    stream_.begin(sha256 ? digest_stream::sha256 : digest_stream::sha1);
   }
-  void add(const uint8_t* bytes, size_t size) {
-    streamed_ += size;
-    if (streaming_sha256_) {
-      sha256_stream_.add(bytes, size);
-      return;
-    }
-    for (size_t done = 0; done < size;) {
-      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size - done, 1u << 30));
-      update(sha1_stream_, bytes + done, piece);
-      done += piece;
-    }
-  }
+  void add(const uint8_t* bytes, size_t size) { stream_.add(bytes, size); }
   std::string finish() {
-    open_ = false;
-    if (streaming_sha256_) return sha256_stream_.finish();
-    if (streamed_ == 0) return std::string();
-    uint8_t digest[20];
-    final(sha1_stream_, digest);
-    return digest_text(digest);
+    digest_texts texts = stream_.finish();
+    return sha256_stream_ ? texts.sha256 : texts.sha1;
   }
 
  private:
   file_hasher sha1_;
   sha256_hasher sha256_;
-  Sha1Context sha1_stream_;
-  sha256_stream sha256_stream_;
-  uint64_t streamed_ = 0;
-  bool streaming_sha256_ = false;
-  bool open_ = false;
+  digest_stream stream_;
+  bool sha256_stream_ = false;
 };
 
 }  // namespace tsl

@@ -104,6 +104,38 @@ struct file_identity {
 // The identity of the file a path names now (links followed).
 bool file_identity_of(const std::wstring& path, file_identity& identity);
 
+// Where the calling thread may write while a write_fence lives on it: below
+// one of the area's `allowed` folders unless an `excluded` one below that
+// holds it too (the innermost folder decides), or one of its `files`. Every function of this header
+// that creates, writes, truncates, moves or deletes refuses any other path, failing as the system
+// would on a path it may not touch (errno EACCES, ERROR_ACCESS_DENIED). The update workers run
+// inside one, so that no value of an index, whatever it holds, makes them touch a file outside the
+// game. Paths are compared after "." and ".." are resolved and short aliases spelled out, with the
+// platform's rules for letter case. Fences nest: the innermost one rules.
+struct write_area {
+  std::vector<std::wstring> allowed;   // folders below which writes may go
+  std::vector<std::wstring> excluded;  // folders below those that stay untouched
+  std::vector<std::wstring> files;     // single files that may be written besides
+};
+class write_fence {
+ public:
+  explicit write_fence(const write_area& area);
+  ~write_fence();
+  write_fence(const write_fence&) = delete;
+  write_fence& operator=(const write_fence&) = delete;
+
+  // `folder`: whether a folder may be made there (an allowed folder itself
+  // may be).
+  bool allows(const std::wstring& path, bool folder = false) const;
+  // Whether the calling thread may write `path` (true without a fence).
+  static bool thread_allows(const std::wstring& path, bool folder = false);
+
+ private:
+  using components = std::vector<std::wstring>;
+  std::vector<components> allowed_, excluded_, files_;
+  const write_fence* outer_;
+};
+
 // An open file, closed on destruction.
 class file_handle {
  public:

@@ -16,6 +16,9 @@ constexpr uint32_t attribute_reparse_point = 0x400;
 
 // Windows-style attribute bits of an existing path; false when it is missing.
 bool get_attributes(const std::wstring& path, uint32_t& attributes);
+// Whether two names name one entry of a folder: Windows ignores letter case
+// and the dots and blanks that end a name; POSIX takes names as they are.
+bool same_name(const std::wstring& a, const std::wstring& b);
 bool make_directory(const std::wstring& path);
 bool remove_empty_directory(const std::wstring& path);
 // Calls `entry` for every name in `directory` matching the wildcard `mask`
@@ -42,4 +45,8 @@ place_result flush_and_replace(const std::wstring& from, const std::wstring& to)
 std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& moves);
 
 }  // namespace platform
+
+// True, with errno EACCES, when the calling thread's write_fence refuses
+// `path`: every writing function asks first.
+bool fence_refuses(const std::wstring& path, bool folder = false);
 }  // namespace tsl

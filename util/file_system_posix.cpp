@@ -83,6 +83,7 @@ file_handle file_handle::open_read(const std::wstring& path) {
 }
 
 file_handle file_handle::create_write(const std::wstring& path) {
+  if (fence_refuses(path)) return file_handle();
   struct stat st;
   int fd = keep_regular_file(::open(native_path(path).c_str(),
                                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644),
@@ -92,6 +93,7 @@ file_handle file_handle::create_write(const std::wstring& path) {
 
 file_handle file_handle::lock_exclusive(const std::wstring& path, bool& held_elsewhere) {
   held_elsewhere = false;
+  if (fence_refuses(path)) return file_handle();
   struct stat st;
   int fd = keep_regular_file(
       ::open(native_path(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644), st);
@@ -191,6 +193,7 @@ void file_handle::close() {
 }
 
 bool delete_file(const std::wstring& path) {
+  if (fence_refuses(path)) return false;
   std::string p = native_path(path);
   struct stat st;
   if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
@@ -198,10 +201,12 @@ bool delete_file(const std::wstring& path) {
 }
 
 bool move_file_replace(const std::wstring& from, const std::wstring& to) {
+  if (fence_refuses(from) || fence_refuses(to)) return false;
   return platform::replace_by_move(from, to, false) == place_result::placed;
 }
 
 bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
+  if (fence_refuses(to)) return false;
   file_handle in = file_handle::open_read(from);
   if (!in.is_open()) return false;
   file_handle out = file_handle::create_write(to);
@@ -243,6 +248,8 @@ bool free_disk_space(const std::wstring& path, uint64_t& bytes) {
 bool set_file_attributes(const std::wstring& path, uint32_t) { return path_exists(path); }
 
 std::FILE* open_c_file(const std::wstring& path, const char* mode) {
+  const bool writes = mode[0] != 'r' || std::strchr(mode, '+') != nullptr;
+  if (writes && fence_refuses(path)) return nullptr;
   int flags = O_CLOEXEC | O_NONBLOCK;
   const bool update = std::strchr(mode, '+') != nullptr;
   switch (mode[0]) {
@@ -276,6 +283,8 @@ bool get_attributes(const std::wstring& path, uint32_t& attributes) {
   attributes = S_ISDIR(st.st_mode) ? attribute_directory : 0x80;
   return true;
 }
+
+bool same_name(const std::wstring& a, const std::wstring& b) { return a == b; }
 
 bool make_directory(const std::wstring& path) {
   return mkdir(native_path(path).c_str(), 0755) == 0;
@@ -403,6 +412,7 @@ std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& mo
 
 }  // namespace platform
 bool create_private_file(const std::wstring& path, const std::string& bytes) {
+  if (fence_refuses(path)) return false;
   const std::string native = native_path(path);
   // O_EXCL: an existing file or a link planted in its place is refused.
   const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -86,17 +86,13 @@ TEST(FileSystemRead, FilesBeyond4GiB) {
   EXPECT_EQ(get_file_size(dir / L"big"), UINT32_MAX);
 }
 
-TEST(ByteBuffer, GrowsKeepingItsBytesUnlessFixed) {
+TEST(ByteBuffer, GrowsKeepingItsBytes) {
   byte_buffer buffer;
   ASSERT_TRUE(buffer.grow(3));
   std::copy_n("abc", 3, buffer.data());
   ASSERT_TRUE(buffer.grow(5000));
   EXPECT_EQ(buffer.capacity(), 5000u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 3), "abc");
-  byte_buffer fixed(2, byte_buffer::fixed_size);
-  EXPECT_EQ(fixed.capacity(), 2u);
-  EXPECT_FALSE(fixed.grow(3));
-  EXPECT_EQ(fixed.capacity(), 2u);
 }
 
 TEST(FileSystemDelete, DeletesFilesEvenWhileOpen) {
@@ -197,7 +193,7 @@ TEST(FileSystemDirectories, ListingIsParentFirstAndSelectsNamesWithoutDots) {
   EXPECT_EQ(list_files(dir.path(), false, L"*.txt"), std::vector<std::wstring>{dir / L"top.txt"});
 }
 
-TEST(FileSystemDirectories, RemoveTreeDeletesTopLevelFilesOnly) {
+TEST(FileSystemDirectories, RemoveTreeEmptiesEveryLevelOnlyWhenAskedTo) {
   scoped_temp_dir dir;
   write_file(dir / L"t\\a", "1");
   create_directories(dir / L"t\\empty\\deeper");
@@ -206,12 +202,11 @@ TEST(FileSystemDirectories, RemoveTreeDeletesTopLevelFilesOnly) {
   EXPECT_TRUE(remove_directory_tree(dir / L"t", true));
   EXPECT_FALSE(path_exists(dir / L"t"));
 
+  // Kept parts below subfolders must not outlive the tree.
   write_file(dir / L"u\\a", "1");
-  write_file(dir / L"u\\sub\\b", "2");
-  EXPECT_FALSE(remove_directory_tree(dir / L"u", true));
-  EXPECT_FALSE(file_exists(dir / L"u\\a"));
-  EXPECT_TRUE(file_exists(dir / L"u\\sub\\b"));
-  EXPECT_TRUE(directory_exists(dir / L"u"));
+  write_file(dir / L"u\\sub\\deeper\\b", "2");
+  EXPECT_TRUE(remove_directory_tree(dir / L"u", true));
+  EXPECT_FALSE(path_exists(dir / L"u"));
 }
 
 TEST(FileSystemWrite, MovesCopiesAndAtomicWrites) {
@@ -415,6 +410,52 @@ TEST(FileSystemWrite, ATargetInUseIsReportedApart) {
   EXPECT_EQ(place_file(dir / L"scanned", dir / L"busy"), place_result::placed);
 }
 #endif
+
+TEST(FileSystemFence, WritesOnlyWhereTheThreadIsAllowed) {
+  scoped_temp_dir dir;
+  const std::wstring game = dir / L"game", outside = dir / L"outside.txt";
+  write_file(outside, "keep");
+  write_file(game + L"\\.temp\\cache.json", "keep");
+  write_file(game + L"\\old.txt", "old");
+  {
+    write_fence fence({{game, game + L"\\.temp\\downloading"},
+                       {game + L"\\.temp"},
+                       {game + L"\\.temp\\launcher.log"}});
+    // Whatever way a path leaves the game, or reaches the session's files.
+    for (const std::wstring& refused :
+         {outside, game + L"\\..\\outside.txt", game + L"\\a\\..\\..\\outside.txt",
+          game + L"\\.temp\\cache.json", game + L"\\x\\..\\.temp\\cache.json"}) {
+      EXPECT_FALSE(delete_file(refused)) << wide_to_utf8(refused);
+      EXPECT_FALSE(file_handle::create_write(refused).is_open());
+      EXPECT_EQ(open_c_file(refused, "ab"), nullptr);
+      EXPECT_FALSE(write_file_atomic(refused, "x"));
+      EXPECT_EQ(place_file(game + L"\\old.txt", refused), place_result::failed);
+    }
+#ifdef _WIN32
+    // Windows takes these for the session's folder.
+    EXPECT_FALSE(delete_file(game + L"\\.TEMP.\\cache.json"));
+#endif
+    EXPECT_FALSE(move_file_replace(outside, game + L"\\moved.txt"));
+    EXPECT_FALSE(remove_directory_tree(game + L"\\.temp", true));
+    // Reading is never fenced.
+    std::string bytes;
+    EXPECT_TRUE(read_whole_file(outside, bytes));
+
+    EXPECT_TRUE(create_directories(game + L"\\.temp\\downloading\\d"));
+    EXPECT_TRUE(write_file_atomic(game + L"\\.temp\\downloading\\d\\f", "part"));
+    EXPECT_EQ(place_file(game + L"\\.temp\\downloading\\d\\f", game + L"\\new.txt"),
+              place_result::placed);
+    std::FILE* log = open_c_file(game + L"\\.temp\\launcher.log", "ab");
+    ASSERT_NE(log, nullptr);
+    std::fclose(log);
+    EXPECT_TRUE(delete_file(game + L"\\old.txt"));
+  }
+  EXPECT_EQ(test::read_file(outside), "keep");
+  EXPECT_EQ(test::read_file(game + L"\\.temp\\cache.json"), "keep");
+  EXPECT_EQ(test::read_file(game + L"\\new.txt"), "part");
+  // Without a fence the thread writes anywhere again.
+  EXPECT_TRUE(delete_file(outside));
+}
 
 TEST(FileSystemLock, OneHolderAtATime) {
   scoped_temp_dir dir;

@@ -107,6 +107,7 @@ file_handle file_handle::open_read(const std::wstring& path) {
 }
 
 file_handle file_handle::create_write(const std::wstring& path) {
+  if (fence_refuses(path)) return file_handle();
   HANDLE h = keep_disk_file(CreateFileW(extended_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return file_handle(h == INVALID_HANDLE_VALUE ? invalid : reinterpret_cast<intptr_t>(h));
@@ -114,6 +115,7 @@ file_handle file_handle::create_write(const std::wstring& path) {
 
 file_handle file_handle::lock_exclusive(const std::wstring& path, bool& held_elsewhere) {
   held_elsewhere = false;
+  if (fence_refuses(path)) return file_handle();
   // Open to everyone: a scanner that looks at the file must not pass for a
   // holder of the lock. The lock is a byte range that only lockers take.
   HANDLE h = keep_disk_file(CreateFileW(extended_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -213,6 +215,7 @@ void file_handle::close() {
 }
 
 bool delete_file(const std::wstring& path) {
+  if (fence_refuses(path)) return false;
   const std::wstring native = extended_path(path);
   const DWORD read_only = make_writable(native);
   HANDLE h =
@@ -295,10 +298,12 @@ std::vector<place_result> flush_and_replace_all(const std::vector<file_move>& mo
 }  // namespace platform
 
 bool move_file_replace(const std::wstring& from, const std::wstring& to) {
+  if (fence_refuses(from) || fence_refuses(to)) return false;
   return platform::replace_by_move(from, to, false) == place_result::placed;
 }
 
 bool copy_file_replace(const std::wstring& from, const std::wstring& to) {
+  if (fence_refuses(to)) return false;
   return CopyFileW(extended_path(from).c_str(), extended_path(to).c_str(), FALSE) != 0;
 }
 
@@ -339,10 +344,13 @@ bool free_disk_space(const std::wstring& path, uint64_t& bytes) {
 }
 
 bool set_file_attributes(const std::wstring& path, uint32_t attributes) {
+  if (fence_refuses(path)) return false;
   return SetFileAttributesW(extended_path(path).c_str(), attributes) != 0;
 }
 
 std::FILE* open_c_file(const std::wstring& path, const char* mode) {
+  const bool writes = mode[0] != 'r' || std::strchr(mode, '+') != nullptr;
+  if (writes && fence_refuses(path)) return nullptr;
   std::wstring wide_mode(mode, mode + strlen(mode));
   std::FILE* f = _wfopen(extended_path(path).c_str(), wide_mode.c_str());
   if (f && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) != FILE_TYPE_DISK) {
@@ -360,6 +368,18 @@ bool get_attributes(const std::wstring& path, uint32_t& attributes) {
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   attributes = a;
   return true;
+}
+
+bool same_name(const std::wstring& a, const std::wstring& b) {
+  // The system drops the dots and blanks that end a name.
+  auto end_of = [](const std::wstring& name) {
+    size_t end = name.size();
+    if (name == L"." || name == L"..") return end;
+    while (end > 0 && (name[end - 1] == L'.' || name[end - 1] == L' ')) --end;
+    return end;
+  };
+  return equals_ignore_case(std::wstring_view(a).substr(0, end_of(a)),
+                            std::wstring_view(b).substr(0, end_of(b)));
 }
 
 bool make_directory(const std::wstring& path) {
@@ -416,6 +436,7 @@ bool copy_permissions(const std::wstring& from, const std::wstring& to) {
 
 }  // namespace platform
 bool create_private_file(const std::wstring& path, const std::string& bytes) {
+  if (fence_refuses(path)) return false;
   // Protected (nothing inherited from the directory), full access for the
   // file's owner and nobody else.
   PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -25,6 +25,9 @@ bool set_environment_variable(const std::wstring& name, const std::wstring& valu
 // locale (LC_ALL, LC_MESSAGES, LANG) onto the same identifiers.
 uint16_t query_system_language();
 void sleep_milliseconds(uint32_t milliseconds);
+// The bytes a new coder could still get: free physical memory, and on a
+// 32-bit build the free address space too, whichever is less; 0 if unknown.
+uint64_t available_memory();
 uint32_t current_process_id();
 
 }  // namespace tsl

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -114,5 +115,25 @@ void sleep_milliseconds(uint32_t milliseconds) {
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+
+uint64_t available_memory() {
+  // MemAvailable counts the page cache that can be given back; the free
+  // pages of sysconf do not, and on a build server that has read much they
+  // are few.
+  if (FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, meminfo)) {
+      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    }
+    std::fclose(meminfo);
+    if (found) return kib * 1024;
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
 
 }  // namespace tsl

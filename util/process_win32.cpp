@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include <vector>
 
 #include "util/process.h"
@@ -53,5 +55,14 @@ uint16_t query_system_language() { return GetSystemDefaultLangID(); }
 void sleep_milliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
 uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+uint64_t available_memory() {
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return 0;
+  // The PE32 product has 2 GiB of address space at most, whatever the
+  // machine holds.
+  return std::min<uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
+}
 
 }  // namespace tsl

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,11 @@ constexpr unsigned code_page_utf8 = 65001;
 std::wstring utf8_to_wide(const std::string& text);
 std::string wide_to_narrow(const std::wstring& text, unsigned code_page);
 std::string wide_to_utf8(const std::wstring& text);
+
+// The line end of the platform's text files: "\r\n" on Windows, "\n" elsewhere.
+extern const char line_end[];
+// `when` as UTC calendar time, for strftime; false when it cannot be told.
+bool utc_calendar_time(std::time_t when, std::tm& parts);
 
 // One argument of the printf-style formatters. Type-safe, so the same format
 // behaves alike on the Windows and glibc runtimes: %s and %S accept either a

@@ -2,6 +2,12 @@
 
 namespace tsl {
 
+const char line_end[] = "\n";
+
+bool utc_calendar_time(std::time_t when, std::tm& parts) {
+  return gmtime_r(&when, &parts) != nullptr;
+}
+
 // glibc's converters depend on the process locale; the program's texts are
 // always UTF-8 outside and UTF-32 inside, so the codec is done here.
 std::wstring utf8_to_wide(const std::string& text) {

@@ -4,6 +4,10 @@
 
 namespace tsl {
 
+const char line_end[] = "\r\n";
+
+bool utc_calendar_time(std::time_t when, std::tm& parts) { return gmtime_s(&parts, &when) == 0; }
+
 std::wstring utf8_to_wide(const std::string& text) {
   if (text.empty()) return std::wstring();
   int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);

@@ -63,6 +63,12 @@ class World:
         self.servers.append(server)
         return server
 
+    def link(self, port, target, **kw):
+        """A link fixture on port in front of 127.0.0.1:target."""
+        link = h.LinkProxy(self.work, port, target, **kw)
+        self.servers.append(link)
+        return link
+
     def fault(self, port=h.PRIMARY_PORT, **kw):
         server = h.FaultServer(port, **kw)
         self.servers.append(server)
@@ -601,11 +607,161 @@ def signed_updates(w):
           "swapped file: the run did not fail")
 
 
+PRIMARY_ONLY = ["http://127.0.0.1:%d/tsl/" % h.PRIMARY_PORT]
+# The proxy settings of the environment, which libcurl reads by itself.
+PROXY_VARIABLES = {k: None for k in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                     "ALL_PROXY", "no_proxy", "NO_PROXY")}
+
+
+def many_small_files(w):
+    """2,000 small files through a 100 ms round trip cost far fewer than
+    2,000 round trips: several connections, each kept busy."""
+    rtt, count = 0.1, 2000
+    rng = random.Random(count)
+    files = {"data/Pieces/%02d/piece %04d.bin" % (i // 200, i): rng.randbytes(rng.randint(1024, 6144))
+             for i in range(count)}
+    w.publish(1, hosts=PRIMARY_ONLY, extra=files)
+    server = w.nginx(port=h.free_port())
+    link = w.link(h.PRIMARY_PORT, server.port, delay_ms=rtt * 500, rate_mbit=100)
+    code, _, err, took = w.launch()
+    check(code == 0, "many files: exit code %d (%s)" % (code, err[-300:]))
+    missing = h.installed_matches(w.game, w.input)
+    check(not missing, "many files: not installed: %s" % missing[:5])
+    check(took < 0.25 * count * rtt, "many files: %.1f s, %.0f round trips" % (took, took / rtt))
+    used = [r for r in link.stop() if r["bytes_down"] > 0]
+    check(len(used) >= 4, "many files: %d connections carried the files" % len(used))
+    print("  (many_small_files: %.1f s for %d files, %d connections)" % (took, count, len(used)))
+
+
+def last_write(game):
+    """When the last byte of an installed file was written."""
+    return max(os.path.getmtime(os.path.join(base, name))
+               for base, _, names in os.walk(game) if h.SESSION not in base
+               for name in names if name != "client-record.jsonl")
+
+
+def rate_cap(w):
+    """-maxrate=N on the command line, or maxrate in launcher.ini, holds
+    what all transfers receive together to N KiB/s, and the support log
+    names the cap."""
+    cap = 1024
+    publish_big(w, 4 << 20)
+    server = w.nginx(port=h.free_port())
+    w.link(h.PRIMARY_PORT, server.port, delay_ms=10, rate_mbit=100)
+    for how in ("-maxrate", "launcher.ini"):
+        for name in os.listdir(w.game):
+            if name != w.launcher_name:
+                path = os.path.join(w.game, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        server.clear_log()
+        args = []
+        if how == "launcher.ini":
+            with open(os.path.join(w.game, "launcher.ini"), "w") as f:
+                f.write("# the household's share\nmaxrate = %d\n" % cap)
+        else:
+            args = ["-maxrate=%d" % cap]
+        code, _, err, _ = w.launch(args)
+        check(code == 0, "%s: exit code %d (%s)" % (how, code, err[-300:]))
+        check(not h.installed_matches(w.game, w.input), "%s: installation incomplete" % how)
+        fetched = set(downloads(server))
+        files = [t for t in server.transfers() if t[0] in fetched]
+        # From the first file asked to the last byte written: what the
+        # launcher received, not what nginx handed its socket.
+        seconds = last_write(w.game) - min(t[3] for t in files)
+        rate = sum(t[2] for t in files) / 1024.0 / seconds
+        check(0.75 * cap <= rate <= 1.05 * cap,
+              "%s: %.0f KiB/s over %.1f s under a cap of %d KiB/s" % (how, rate, seconds, cap))
+        check("Downloads capped at %d KiB/s" % cap in support_log(w), "%s: the support log lacks the cap" % how)
+        print("  (rate_cap: %s=%d, %.0f KiB/s over %.1f s)" % (how, cap, rate, seconds))
+
+
+def trickling_host(w):
+    """A primary host that trickles below 1 KiB/s is left after 20 s for the
+    mirror the index names, which continues each file from what arrived."""
+    w.publish(1)
+    primary = w.nginx(port=h.free_port())
+    w.link(h.PRIMARY_PORT, primary.port, trickle=500)
+    mirror = w.nginx(port=h.FALLBACK_PORT)
+    code, _, err, took = w.launch(timeout=180)
+    check(code == 0, "trickle: exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "trickle: installation incomplete")
+    check(downloads(mirror), "trickle: nothing came from the mirror")
+    check("of them kept from an earlier try" in support_log(w), "trickle: no transfer was continued")
+    # 20 s on the trickling host, then the rest at once; the last host's
+    # rule (60 s at 1 byte a second) would take minutes here.
+    check(took < 45, "trickle: the run took %.0f s" % took)
+    print("  (trickling_host: %.1f s)" % took)
+
+
+def pe_machine(path):
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3c:0x40], "little")
+    return int.from_bytes(head[at + 4:at + 6], "little")
+
+
+def windows_proxy_settings(w, port, user, password):
+    """A Wine prefix of the test's own whose Windows settings name the proxy
+    and whose Credential Manager holds its password under "host:port"."""
+    prefix = h.WinePrefixCopy(w.args.wine, os.path.join(w.work, "wineprefix"))
+    w.servers.append(prefix)
+    server = "127.0.0.1:%d" % port
+    settings = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+    # WinINet reads these values, WinHTTP the blob (magic 0x46, a counter,
+    # flags 3: direct and proxy, then the server's length and name, an empty
+    # bypass list and no script); the Windows settings write both.
+    blob = (0x46).to_bytes(4, "little") + (1).to_bytes(4, "little") + (3).to_bytes(4, "little") + \
+        len(server).to_bytes(4, "little") + server.encode() + bytes(8)
+    for args in (["/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1"],
+                 ["/v", "ProxyServer", "/t", "REG_SZ", "/d", server]):
+        r = prefix.run("reg", "add", settings, *args, "/f")
+        check(r.returncode == 0, "proxy: reg add failed: %s" % r.stdout[-300:])
+    r = prefix.run("reg", "add", settings + r"\Connections", "/v", "DefaultConnectionSettings",
+                   "/t", "REG_BINARY", "/d", blob.hex(), "/f")
+    check(r.returncode == 0, "proxy: reg add failed: %s" % r.stdout[-300:])
+    compiler = "x86_64-w64-mingw32-gcc" if pe_machine(w.launcher) == 0x8664 else "i686-w64-mingw32-gcc"
+    tool = os.path.join(w.work, "store_credential.exe")
+    subprocess.run([compiler, "-municode", "-O1", "-o", tool,
+                    os.path.join(h.REPO, "tests", "netem", "store_credential.c"), "-ladvapi32"], check=True)
+    r = prefix.run(tool, server, user, password)
+    check(r.returncode == 0, "proxy: storing the credential failed: %s" % r.stdout[-300:])
+    return prefix.path
+
+
+def system_proxy(w):
+    """Behind a forward proxy that asks for Basic authentication every file
+    comes through the proxy with the user's credentials: natively from
+    http_proxy, on Windows from the system's settings and the Credential
+    Manager."""
+    w.publish(1, hosts=PRIMARY_ONLY)
+    server = w.nginx()
+    user, password = "reach", "pass-7"
+    proxy = h.AuthProxy(w.work, h.free_port(), user, password)
+    w.servers.append(proxy)
+    env = dict(PROXY_VARIABLES)
+    if w.args.wine:
+        env["WINEPREFIX"] = windows_proxy_settings(w, proxy.port, user, password)
+    else:
+        env["http_proxy"] = "http://%s:%s@127.0.0.1:%d" % (user, password, proxy.port)
+    code, _, err, _ = w.launch(env=env)
+    asked = proxy.requests()
+    served = server.transfers()
+    check(code == 0, "proxy: exit code %d (%s)" % (code, err[-300:]))
+    check(not h.installed_matches(w.game, w.input), "proxy: installation incomplete")
+    check("http://127.0.0.1:%d/tsl/version.json" % h.PRIMARY_PORT in asked,
+          "proxy: the proxy's log lacks the version file: %s" % asked[:5])
+    direct = [t[0] for t in served if "tinyproxy" not in t[5]]
+    check(not direct, "proxy: requests went around the proxy: %s" % direct[:5])
+    log = support_log(w)
+    check("127.0.0.1:%d" % proxy.port in log, "proxy: the support log does not name the proxy")
+    check(password not in log, "proxy: the support log shows the proxy's password")
+
+
 SCENARIOS = [first_and_incremental, self_update, fallback_host, hosts_moved_by_configuration,
              unsafe_entry, corrupt_and_undecodable, server_error_storm, no_update,
              missing_client_in_russian, cancel_during_downloads, second_launcher_at_once,
              windows_maker_agrees, left_out_names, resumed_after_drop, range_ignored, disk_full,
-             verify_repairs, signed_updates]
+             verify_repairs, signed_updates, many_small_files, rate_cap, trickling_host, system_proxy]
 
 
 def main():

@@ -12,6 +12,7 @@ import shutil
 import signal
 import socketserver
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -102,13 +103,24 @@ def write_sample_game(input_dir, client_exe, edition=1):
 
 # ---------------------------------------------------------------- running programs
 
+def merged_env(base, changes):
+    """base with changes applied; a value of None removes the variable."""
+    e = dict(base)
+    for k, v in (changes or {}).items():
+        if v is None:
+            e.pop(k, None)
+        else:
+            e[k] = v
+    return e
+
+
 class Runner:
     """Runs the program natively or under Wine (wine_run = scripts/wine-run.sh)."""
 
     def __init__(self, exe_name, wine_run=None, env=None):
         self.exe_name = exe_name
         self.wine_run = wine_run
-        self.env = dict(os.environ, **(env or {}))
+        self.env = merged_env(os.environ, env)
 
     def command(self, exe, args):
         if self.wine_run:
@@ -119,7 +131,7 @@ class Runner:
         """With output_file, standard output and error both go to that file
         and come back as the error text: the run then lasts as long as the
         program, whoever else inherited its output (Wine's own processes)."""
-        e = dict(self.env, **(env or {}))
+        e = merged_env(self.env, env)
         command = self.command(exe, args)
         cwd = cwd or os.path.dirname(exe)
         started = time.time()
@@ -136,7 +148,7 @@ class Runner:
             return code, "", out.read().decode("utf-8", "replace"), took
 
     def start(self, exe, args=(), env=None):
-        e = dict(self.env, **(env or {}))
+        e = merged_env(self.env, env)
         return subprocess.Popen(self.command(exe, args), cwd=os.path.dirname(exe), env=e,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 start_new_session=True)
@@ -206,9 +218,11 @@ class Nginx:
 worker_processes 1;
 pid %(dir)s/nginx.pid;
 error_log %(dir)s/logs/error.log;
-events { worker_connections 64; }
+events { worker_connections 512; }
 http {
-    access_log %(dir)s/logs/access.log;
+    log_format timed '$remote_addr - - [$time_local] "$request" $status $body_bytes_sent '
+                     '$msec $request_time $connection "$http_via"';
+    access_log %(dir)s/logs/access.log timed;
     client_body_temp_path %(dir)s/tmp;
     proxy_temp_path %(dir)s/tmp;
     fastcgi_temp_path %(dir)s/tmp;
@@ -242,6 +256,25 @@ http {
                         paths.append((request[1], int(status)))
         return paths
 
+    def transfers(self):
+        """(path, status, body bytes, start, end, via, connection) of each
+        request, times in seconds since the epoch (start: when nginx read
+        the request; end: when it handed the last byte to its socket)."""
+        out = []
+        if not os.path.exists(self.access_log):
+            return out
+        with open(self.access_log) as f:
+            for line in f:
+                parts = line.split('"')
+                if len(parts) < 5:
+                    continue
+                request = parts[1].split(" ")
+                status, sent, end, took, connection = parts[2].split()
+                if len(request) >= 2:
+                    out.append((request[1], int(status), int(sent), float(end) - float(took), float(end),
+                                parts[3], int(connection)))
+        return out
+
     def clear_log(self):
         open(self.access_log, "w").close()
         self.process.send_signal(signal.SIGUSR1)  # reopen the log
@@ -255,6 +288,74 @@ http {
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class LinkProxy:
+    """tests/netem/link_proxy.py on `port` (0: any free one) in front of
+    127.0.0.1:target: a delay each way, a shared bandwidth (0: none), and
+    optionally a host that trickles each response at `trickle` bytes/s."""
+
+    SCRIPT = os.path.join(REPO, "tests", "netem", "link_proxy.py")
+
+    def __init__(self, work, port, target, delay_ms=0.0, rate_mbit=0.0, trickle=0):
+        self.stats_file = os.path.join(work, "link-stats-%d-%d.json" % (port, target))
+        command = [sys.executable, self.SCRIPT, "--listen", str(port), "--target", "127.0.0.1:%d" % target,
+                   "--delay-ms", str(delay_ms), "--stats", self.stats_file]
+        if rate_mbit:
+            command += ["--rate-mbit", str(rate_mbit)]
+        if trickle:
+            command += ["--trickle", str(trickle)]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("listening on "):
+            self.process.wait()
+            raise StepFailed("link_proxy.py did not start on port %d" % port)
+        self.port = int(line.rsplit(":", 1)[1])
+        self.records = None
+
+    def stop(self):
+        """Ends the proxy and returns its per-connection records."""
+        if self.records is None:
+            if self.process.poll() is None:
+                self.process.send_signal(signal.SIGTERM)
+                self.process.wait(30)
+            self.process.stdout.close()
+            try:
+                with open(self.stats_file) as f:
+                    self.records = json.load(f)["connections"]
+            except (OSError, ValueError):
+                self.records = []
+        return self.records
+
+
+class AuthProxy:
+    """tests/netem/auth_proxy.sh: tinyproxy on 127.0.0.1:port asking for
+    Basic authentication as user:password."""
+
+    SCRIPT = os.path.join(REPO, "tests", "netem", "auth_proxy.sh")
+
+    def __init__(self, work, port, user, password):
+        self.dir = os.path.join(work, "auth-proxy")
+        self.port = port
+        subprocess.run([self.SCRIPT, "start", self.dir, str(port), user, password], check=True, timeout=60)
+
+    def requests(self):
+        """The URLs asked through the proxy, in order."""
+        try:
+            with open(os.path.join(self.dir, "tinyproxy.log"), errors="replace") as f:
+                return re.findall(r"\]: Request \(file descriptor \d+\): [A-Z]+ (\S+)", f.read())
+        except OSError:
+            return []
+
+    def stop(self):
+        subprocess.run([self.SCRIPT, "stop", self.dir], timeout=60)
 
 
 def wait_for_port(port, process=None, timeout=10):
@@ -374,6 +475,55 @@ class FaultServer:
         self.release()
         self.server.shutdown()
         self.server.server_close()
+
+
+# ---------------------------------------------------------------- a Wine prefix of its own
+
+class WinePrefixCopy:
+    """A copy of the shared Wine prefix for a test that changes its registry:
+    the shared one stays as it was even when the test is killed. The
+    programs and fonts are hard links (Wine never writes them once the
+    prefix is set up), everything else a copy. stop() ends its wineserver
+    and removes it."""
+
+    KEPT_AS_LINKS = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".ttf")
+
+    def __init__(self, wine_run, path):
+        self.wine_run = wine_run
+        self.path = path
+        shared = os.environ.get("WINEPREFIX") or os.environ.get("TSL_WINEPREFIX") or \
+            os.path.join(REPO, "build", "wineprefix")
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Makes the shared prefix when this test runs first.
+        subprocess.run([wine_run, "cmd", "/c", "exit"], env=dict(os.environ, WINEPREFIX=shared),
+                       timeout=600, **quiet)
+
+        def link_or_copy(src, dst):
+            if src.lower().endswith(self.KEPT_AS_LINKS):
+                os.link(src, dst)
+            else:
+                shutil.copy2(src, dst)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        os.makedirs(path)
+        for name in os.listdir(shared):
+            src, dst = os.path.join(shared, name), os.path.join(path, name)
+            if os.path.islink(src) or name == "dosdevices":
+                shutil.copytree(src, dst, symlinks=True) if os.path.isdir(src) else shutil.copy2(src, dst)
+            elif os.path.isdir(src):
+                shutil.copytree(src, dst, symlinks=True, copy_function=link_or_copy)
+            elif name.endswith(".reg") or name.startswith("."):
+                shutil.copy2(src, dst)
+        self.env = dict(os.environ, WINEPREFIX=path)
+
+    def run(self, *args):
+        return subprocess.run([self.wine_run] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 # ---------------------------------------------------------------- a small volume

@@ -22,7 +22,7 @@
 #include <iostream>
 #include <string>
 
-#include "ui/splash_window.h"
+#include "ui/splash_window_testing.h"
 #include "util/product.h"
 #include "util/text.h"
 
@@ -54,7 +54,7 @@ int wmain(int argc, wchar_t** argv) {
     if (arg == L"--no-background") options.background_id = 9999;
     if (arg == L"--wait-ms" && i + 1 < argc) options.wait_ms = std::wcstoul(argv[++i], nullptr, 10);
   }
-  tsl::CSplashWnd splash(options);
+  tsl::testable_splash splash(options);
   splash.set_status_text(L"Starting...");
   splash.set_caption(tsl::product_site_caption);
   ULONGLONG started = GetTickCount64();

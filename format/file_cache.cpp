@@ -1,4 +1,4 @@
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 
 #include "util/file_system.h"
 
@@ -171,7 +171,7 @@ bool file_cache::load(const std::wstring& path) {
       if (!ok) other = json();
     }
   }
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   is_object_ = is_object;
   slots_ = std::move(slots);
   other_ = std::move(other);
@@ -188,7 +188,7 @@ bool file_cache::save(const std::wstring& path) const {
 bool file_cache::write_document(const std::wstring& path, uint64_t& written) const {
   std::string bytes;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     bytes = json_pretty_line(document_locked());
     written = changes_;
   }
@@ -197,13 +197,13 @@ bool file_cache::write_document(const std::wstring& path, uint64_t& written) con
 
 bool file_cache::save_if_changed(const std::wstring& path) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     // Another program may have removed the file since.
     if (on_disk_ == static_cast<int64_t>(changes_) && file_exists(path)) return true;
   }
   uint64_t written = 0;
   if (!write_document(path, written)) return false;
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   on_disk_ = static_cast<int64_t>(written);
   return true;
 }
@@ -211,7 +211,7 @@ bool file_cache::save_if_changed(const std::wstring& path) {
 bool file_cache::lookup(const std::string& key, const std::wstring& path, json* data) const {
   {
     // A key that is not there needs no stamp.
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_lock hold(lock_);
     if (slots_.find(key) == slots_.end()) return false;
   }
   uint64_t stamp = 0;
@@ -219,7 +219,7 @@ bool file_cache::lookup(const std::string& key, const std::wstring& path, json* 
 }
 
 bool file_cache::lookup_stamp(const std::string& key, uint64_t stamp, json* data) const {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   auto it = slots_.find(key);
   if (it == slots_.end() || !it->second.has_stamp || it->second.stamp != stamp) return false;
   if (data) *data = it->second.has_data ? it->second.data : json();
@@ -237,7 +237,7 @@ void file_cache::store_stamp(const std::string& key, uint64_t stamp, const json*
   entry.stamp = stamp;
   entry.has_data = data != nullptr;
   if (data) entry.data = *data;
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   // A document that cannot take members (a cache file that held an array,
   // say) is treated as an empty cache.
   if (!is_object_) {
@@ -263,14 +263,14 @@ json file_cache::document_locked() const {
 }
 
 json file_cache::document() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  mutex_lock hold(lock_);
   return document_locked();
 }
 
 bool file_cache::equals(const file_cache& other) const {
   if (this == &other) return true;
-  std::lock_guard<std::mutex> mine(lock_);
-  std::lock_guard<std::mutex> theirs(other.lock_);
+  mutex_lock mine(lock_);
+  mutex_lock theirs(other.lock_);
   return is_object_ == other.is_object_ && slots_ == other.slots_ && other_ == other.other_;
 }
 

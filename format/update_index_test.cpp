@@ -1,9 +1,38 @@
-#include "update/update_index.h"
+#include "format/update_index.h"
 
 #include <gtest/gtest.h>
 
 namespace tsl {
 namespace {
+
+// The rules of accept_entry_members applied to an element of a parsed
+// document, as a reader of the whole tree would: the oracle of the
+// streaming reader.
+bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
+  if (!value.is_object()) return false;
+  using kind = entry_member::kind;
+  entry_member members[entry_key_count];
+  for (const auto& [key, v] : value.items()) {
+    const entry_key slot = find_entry_key(key);
+    if (slot == entry_key_count) continue;
+    entry_member& m = members[slot];
+    if (v.is_string()) {
+      m.type = kind::string;
+      m.text = v.get_ref<const std::string&>();
+    } else if (v.is_number()) {
+      m.type = kind::number;
+      m.number = v;
+    } else {
+      m.type = v.is_null()                                    ? kind::null
+               : (v.is_object() || v.is_array()) && v.empty() ? kind::empty_container
+                                                              : kind::other;
+    }
+  }
+  entry_texts accepted;
+  if (!accept_entry_members(members, signed_index, accepted)) return false;
+  fill_index_entry(accepted, entry);
+  return true;
+}
 
 // What a reader of the whole parsed document finds: the elements of "files"
 // (an array's elements, an object's member values, one for any other
@@ -31,7 +60,11 @@ dom_reading read_as_tree(const std::string& text, bool signed_index) {
     r.accepted.push_back(read_index_entry(*item, e, signed_index));
     r.entries.push_back(e);
   }
-  if (r.head.is_object()) r.head.erase("files");
+  // Of the top level only "config" is kept.
+  json config = r.head.contains("config") ? r.head["config"] : json();
+  const bool has_config = r.head.contains("config");
+  r.head = json::object();
+  if (has_config) r.head["config"] = config;
   return r;
 }
 
@@ -97,8 +130,6 @@ TEST(UpdateIndexReader, ReadsEveryShapeAsTheParsedDocumentReadsIt) {
       R"({"files":5})",
       R"({"files":null,"extra":[1,2]})",
       "{" + config + "}",
-      "[" + element() + "]",
-      "7",
       // Paths that leave the game directory, and escapes in texts.
       R"({"files":[)" + element(R"(,"l":"..\\x")") + "," + element(R"(,"l":"C:\\x")") + "," +
           element(R"(,"l":"caf\u00e9\\\"q\".txt","r":"a\/b")") + "]}",
@@ -128,6 +159,23 @@ TEST(UpdateIndexReader, ReusedEntryTakesEachElementWhole) {
   EXPECT_EQ(e.local_path, "x");
   EXPECT_EQ(e.pack, "none");
   EXPECT_EQ(e.remote_sha1, "");
+}
+
+TEST(UpdateIndexReader, SizesThatWouldWrapAndUnknownPackMethodsAreSkipped) {
+  update_index index;
+  ASSERT_TRUE(index.parse(R"({"files":[)" + element(R"(,"r_size":-1)") + "," +
+                              element(R"(,"l_size":-1)") + "," +
+                              element(R"(,"l_size":4294967296)") + "," +
+                              element(R"(,"r_pack":"x\\..\\..\\f")") + "," + element() + "]}",
+                          false));
+  index_entry e;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_FALSE(index.entry(i, e)) << i;
+    EXPECT_EQ(index.problem(i), entry_problem::member) << i;
+  }
+  EXPECT_FALSE(index.entry(3, e));
+  EXPECT_EQ(index.problem(3), entry_problem::unknown_pack);
+  EXPECT_TRUE(index.entry(4, e));
 }
 
 TEST(UpdateIndexReader, ElementsToSkipKeepTheirPositions) {
@@ -161,6 +209,23 @@ TEST(UpdateIndexReader, RefusesMalformedDocumentsAndKeepsWhatItHeld) {
   EXPECT_EQ(why, "nested deeper than 64 levels");
   EXPECT_EQ(index.head(), json::parse(R"({"config":{"version":1}})"));
   EXPECT_EQ(index.size(), 1u);
+  // What would be held as a JSON value is bounded before it is built: a top
+  // level that is not an object, a "config" of millions of values.
+  EXPECT_FALSE(index.parse("[" + element() + "]", false, &why));
+  EXPECT_EQ(why, "not an object");
+  EXPECT_FALSE(index.parse("7", false, &why));
+  EXPECT_EQ(why, "not an object");
+  std::string huge_config = R"({"config":{"version":1,"x":[)";
+  for (int i = 0; i < 300000; ++i) huge_config += "0,";
+  huge_config += R"(0]},"files":[]})";
+  EXPECT_FALSE(index.parse(huge_config, false, &why));
+  EXPECT_EQ(why, "too large in its \"config\"");
+  // Other members of the top level are passed over, however large.
+  std::string other = R"({"extra":[)";
+  for (int i = 0; i < 300000; ++i) other += "[0],";
+  other += R"(0],"config":{"version":1},"files":[]})";
+  ASSERT_TRUE(index.parse(other, false, &why)) << why;
+  EXPECT_EQ(index.head(), json::parse(R"({"config":{"version":1}})"));
 }
 
 }  // namespace

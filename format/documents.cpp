@@ -1,4 +1,4 @@
-#include "update/documents.h"
+#include "format/documents.h"
 
 #include "util/file_system.h"
 #include "util/text.h"
@@ -26,24 +26,9 @@ bool read_string(const json& object, const char* key, std::string& out) {
   return true;
 }
 
-// A number as an unsigned value of type T, as the JSON library converts it;
-// a fraction out of T's range is refused, since its conversion would be
-// undefined.
-template <typename T>
-bool read_whole(const json& number, T& out) {
-  if (!number.is_number()) return false;
-  if (number.is_number_float()) {
-    const double d = number.get<double>();
-    const double limit = 2.0 * static_cast<double>(T(1) << (8 * sizeof(T) - 1));
-    if (!(d >= 0 && d < limit)) return false;
-  }
-  out = number.get<T>();
-  return true;
-}
-
 bool read_u32(const json& object, const char* key, uint32_t& out) {
   const json* v = member(object, key);
-  return v && read_whole(*v, out);
+  return v && read_whole_number(*v, out);
 }
 
 bool read_string_array(const json& config_check, const char* key, std::vector<std::string>& out,
@@ -77,7 +62,7 @@ const url_escape url_escapes[] = {{L' ', L"%20"}, {L'#', L"%23"}, {L'%', L"%25"}
 // True when no array or object in the text nests deeper than `limit`;
 // brackets inside strings do not count. Malformed text is the parser's to
 // refuse.
-bool nesting_within(const std::string& text, size_t limit) {
+bool nesting_within(std::string_view text, size_t limit) {
   size_t depth = 0;
   bool in_string = false, escaped = false;
   for (char c : text) {
@@ -143,7 +128,7 @@ bool read_document_file(const std::wstring& path, std::string& bytes, std::strin
   return true;
 }
 
-bool document_within_limits(const std::string& bytes, std::string* why) {
+bool document_within_limits(std::string_view bytes, std::string* why) {
   if (bytes.size() > max_document_bytes) return refuse(why, too_large_text());  // it grew meanwhile
   if (!nesting_within(bytes, max_json_depth)) {
     return refuse(
@@ -154,8 +139,12 @@ bool document_within_limits(const std::string& bytes, std::string* why) {
 
 bool parse_json_file(const std::wstring& path, json& document, std::string* why) {
   std::string bytes;
-  if (!read_document_file(path, bytes, why) || !document_within_limits(bytes, why)) return false;
-  json parsed = json::parse(bytes, nullptr, false);
+  return read_document_file(path, bytes, why) && parse_json_text(bytes, document, why);
+}
+
+bool parse_json_text(std::string_view bytes, json& document, std::string* why) {
+  if (!document_within_limits(bytes, why)) return false;
+  json parsed = json::parse(bytes.begin(), bytes.end(), nullptr, false);
   if (parsed.is_discarded()) return refuse(why, "not valid JSON");
   document = std::move(parsed);
   return true;
@@ -205,7 +194,12 @@ bool validate_remote_config(const json& index, const std::wstring& guid, int32_t
   // A fraction beyond the 32-bit range has no defined conversion.
   const bool in_range = !v->is_number_float() ||
                         (v->get<double>() > -2147483649.0 && v->get<double>() < 2147483648.0);
-  version = in_range ? v->get<int32_t>() : 0;
+  // So does a whole number beyond it, which would wrap.
+  const bool whole_in_range =
+      v->is_number_float() ||
+      (v->is_number_unsigned() ? v->get<uint64_t>() <= INT32_MAX
+                               : v->get<int64_t>() >= INT32_MIN && v->get<int64_t>() <= INT32_MAX);
+  version = in_range && whole_in_range ? v->get<int32_t>() : 0;
   if (version < 1) {
     error = L"Invalid version number";
     return false;
@@ -293,9 +287,31 @@ entry_key find_entry_key(std::string_view key) {
   return entry_key_count;
 }
 
+const wchar_t* entry_problem_text(entry_problem problem) {
+  switch (problem) {
+    case entry_problem::none:
+      break;
+    case entry_problem::not_an_object:
+      return L"not an object";
+    case entry_problem::member:
+      return L"a key is missing, of the wrong type or out of range";
+    case entry_problem::unsafe_path:
+      return L"\"l\" leaves the game directory";
+    case entry_problem::unknown_pack:
+      return L"an unknown \"r_pack\"";
+    case entry_problem::sha256:
+      return L"a SHA-256 text is missing or malformed";
+  }
+  return L"";
+}
+
 bool accept_entry_members(const entry_member (&m)[entry_key_count], bool signed_index,
-                          entry_texts& accepted) {
+                          entry_texts& accepted, entry_problem* why) {
   using kind = entry_member::kind;
+  auto refuse = [why](entry_problem problem) {
+    if (why) *why = problem;
+    return false;
+  };
   auto text = [&m](entry_key key, std::string_view& out) {
     if (m[key].type != kind::string) return false;
     out = m[key].text;
@@ -303,28 +319,34 @@ bool accept_entry_members(const entry_member (&m)[entry_key_count], bool signed_
   };
   entry_texts e;
   if (!text(key_l, e.local_path) || !text(key_l_sha1, e.local_sha1) ||
-      m[key_l_size].type != kind::number || !read_whole(m[key_l_size].number, e.local_size) ||
-      !text(key_r, e.remote_path) || m[key_r_size].type != kind::number ||
-      !read_whole(m[key_r_size].number, e.remote_size)) {
-    return false;
+      m[key_l_size].type != kind::number ||
+      !read_whole_number(m[key_l_size].number, e.local_size) || !text(key_r, e.remote_path) ||
+      m[key_r_size].type != kind::number ||
+      !read_whole_number(m[key_r_size].number, e.remote_size)) {
+    return refuse(entry_problem::member);
   }
   // An entry must never make the launcher write outside its own directory.
-  if (!is_safe_relative_path(utf8_to_wide(std::string(e.local_path)))) return false;
+  if (!is_safe_relative_path(utf8_to_wide(std::string(e.local_path)))) {
+    return refuse(entry_problem::unsafe_path);
+  }
   const kind pack = m[key_r_pack].type;
   if (pack == kind::absent || pack == kind::null || pack == kind::empty_container) {
     e.pack = "none";
   } else if (!text(key_r_pack, e.pack)) {
-    return false;
+    return refuse(entry_problem::member);
   }
+  // Only methods the launcher can decode: the method also ends the name a
+  // download is kept under, so anything else could name any file.
   const bool packed = !equals_ignore_case(e.pack, "none");
-  if (packed && !text(key_r_sha1, e.remote_sha1)) return false;
+  if (packed && !equals_ignore_case(e.pack, "lzma2")) return refuse(entry_problem::unknown_pack);
+  if (packed && !text(key_r_sha1, e.remote_sha1)) return refuse(entry_problem::member);
   if (signed_index) {
     auto sha256 = [&text](entry_key key, std::string_view& out) {
       return text(key, out) && out.size() == 64 &&
              out.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
     };
-    if (!sha256(key_l_sha256, e.local_sha256)) return false;
-    if (packed && !sha256(key_r_sha256, e.remote_sha256)) return false;
+    if (!sha256(key_l_sha256, e.local_sha256)) return refuse(entry_problem::sha256);
+    if (packed && !sha256(key_r_sha256, e.remote_sha256)) return refuse(entry_problem::sha256);
   }
   accepted = e;
   return true;
@@ -346,61 +368,6 @@ void fill_index_entry(const entry_texts& accepted, index_entry& entry) {
   lower(entry.remote_sha1, accepted.remote_sha1);
   lower(entry.local_sha256, accepted.local_sha256);
   lower(entry.remote_sha256, accepted.remote_sha256);
-}
-
-bool read_index_entry(const json& value, index_entry& entry, bool signed_index) {
-  if (!value.is_object()) return false;
-  using kind = entry_member::kind;
-  entry_member members[entry_key_count];
-  for (const auto& [key, v] : value.items()) {
-    const entry_key slot = find_entry_key(key);
-    if (slot == entry_key_count) continue;
-    entry_member& m = members[slot];
-    if (v.is_string()) {
-      m.type = kind::string;
-      m.text = v.get_ref<const std::string&>();
-    } else if (v.is_number()) {
-      m.type = kind::number;
-      m.number = v;
-    } else {
-      m.type = v.is_null()                                    ? kind::null
-               : (v.is_object() || v.is_array()) && v.empty() ? kind::empty_container
-                                                              : kind::other;
-    }
-  }
-  entry_texts accepted;
-  if (!accept_entry_members(members, signed_index, accepted)) return false;
-  fill_index_entry(accepted, entry);
-  return true;
-}
-
-std::wstring reserved_target_problem(const std::wstring& launcher_dir,
-                                     const std::wstring& local_path, const std::wstring& exe_name) {
-  // Asked for every entry of the index: views, no copies.
-  const std::wstring_view path(local_path);
-  const size_t end = path.find_first_of(L"\\/");
-  const std::wstring_view first = path.substr(0, end);
-  // The name the first component has on disk, should it be a short alias
-  // (the system makes them all with a '~').
-  const std::wstring alias =
-      first.find(L'~') == std::wstring_view::npos
-          ? std::wstring()
-          : file_name_of(long_path_name(join_path(launcher_dir, std::wstring(first))));
-  const std::wstring_view on_disk = alias.empty() ? first : std::wstring_view(alias);
-  auto names = [&](std::wstring_view reserved) {
-    return equals_ignore_case(first, reserved) || equals_ignore_case(on_disk, reserved);
-  };
-  auto names_copy = [&](std::wstring_view name) {
-    const std::wstring_view exe(exe_name);
-    if (name.size() != 4 + exe.size() || !equals_ignore_case(name.substr(4), exe)) return false;
-    return equals_ignore_case(name.substr(0, 4), L"old-") ||
-           equals_ignore_case(name.substr(0, 4), L"new-");
-  };
-  if (names(L".temp")) return L"names the launcher's session directory";
-  if (end == std::wstring_view::npos && (names_copy(first) || names_copy(on_disk))) {
-    return L"names a copy of the launcher executable";
-  }
-  return std::wstring();
 }
 
 std::wstring escape_remote_path(const std::wstring& relative) {

@@ -1,8 +1,10 @@
-#include "update/update_index.h"
+#include "format/update_index.h"
 
 #include <algorithm>
 #include <numeric>
 #include <utility>
+
+#include "util/text.h"
 
 namespace tsl {
 
@@ -25,7 +27,7 @@ class index_reader {
   using kind = entry_member::kind;
 
   index_reader(update_index& index, bool signed_index)
-      : index_(index), signed_(signed_index), head_(index.head_) {}
+      : index_(index), signed_(signed_index), head_(config_) {}
 
   bool null() { return value(kind::null, nullptr); }
   bool boolean(bool v) { return value(kind::other, json(v)); }
@@ -51,10 +53,17 @@ class index_reader {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
     return false;
   }
+  bool has_config() const { return config_seen_; }
+  json take_config() { return std::move(config_); }
+  // Why the reader stopped the parse itself; null when the text was not JSON.
+  const char* refusal() const { return refusal_; }
 
  private:
   enum class zone {
-    head,              // outside "files": built into the head
+    head,              // "config": built into the head
+    top,               // directly inside the top-level object
+    passed_pending,    // a top-level key other than "config" or "files" was read
+    passed,            // inside the value of such a member
     files_pending,     // the key "files" was read, its value comes next
     files,             // directly inside the "files" container
     skipped,           // inside an element that is not an object
@@ -64,6 +73,16 @@ class index_reader {
 
   bool value(kind type, json&& v);
   bool start(bool object);
+  bool refuse(const char* why) {
+    refusal_ = why;
+    return false;
+  }
+  // What the head has cost so far, roughly in bytes of text: refused beyond
+  // the limit, before a hostile "config" can exhaust the memory.
+  bool charge(size_t bytes) {
+    head_cost_ += bytes + 16;
+    return head_cost_ <= max_config_cost || refuse("too large in its \"config\"");
+  }
   // What the member the last key named turned out to be (nothing for a key
   // the launcher does not read).
   void set_member(kind type) {
@@ -75,17 +94,21 @@ class index_reader {
   }
   bool end();
   // Counts one element; an accepted one comes with its record.
-  void add_element(const update_index::record* accepted);
+  void add_element(const update_index::record* accepted,
+                   entry_problem problem = entry_problem::not_an_object);
   void finish_entry();
   void finish_files();
 
   update_index& index_;
   const bool signed_;
-  json_builder head_;
-  zone zone_ = zone::head;
+  json config_;
+  bool config_seen_ = false;
+  json_builder head_;  // builds config_
+  zone zone_ = zone::top;
   size_t depth_ = 0;        // containers open
-  size_t nested_from_ = 0;  // depth of the container a skipped or member zone began with
-  bool top_is_object_ = false;
+  size_t nested_from_ = 0;  // depth of the container a skipped, passed or member zone began with
+  uint64_t head_cost_ = 0;
+  const char* refusal_ = nullptr;
   bool files_object_ = false;  // "files" is an object: its elements are ordered by key
   std::vector<std::string> element_keys_;
   std::string element_key_;
@@ -96,14 +119,23 @@ class index_reader {
 
 bool index_reader::value(kind type, json&& v) {
   note_inside();
+  if (depth_ == 0) return refuse("not an object");
   switch (zone_) {
     case zone::head:
+      if (!charge(v.is_string() ? v.get_ref<const std::string&>().size() : 0)) return false;
       head_.value(std::move(v));
+      if (head_.done()) zone_ = zone::top;
+      break;
+    case zone::passed_pending:
+      zone_ = zone::top;
+      break;
+    case zone::top:
+    case zone::passed:
       break;
     case zone::files_pending:
       // Null is no element; any other single value is one that is skipped.
       if (type != kind::null) add_element(nullptr);
-      zone_ = zone::head;
+      zone_ = zone::top;
       break;
     case zone::files:
       add_element(nullptr);
@@ -123,10 +155,19 @@ bool index_reader::value(kind type, json&& v) {
 
 bool index_reader::start(bool object) {
   note_inside();
+  if (depth_ == 0 && !object) return refuse("not an object");
   switch (zone_) {
     case zone::head:
-      if (depth_ == 0) top_is_object_ = object;
+      if (!charge(0)) return false;
       head_.start(object);
+      break;
+    case zone::top:
+      break;  // the top-level object itself
+    case zone::passed_pending:
+      zone_ = zone::passed;
+      nested_from_ = depth_ + 1;
+      break;
+    case zone::passed:
       break;
     case zone::files_pending:
       files_object_ = object;
@@ -159,17 +200,28 @@ bool index_reader::start(bool object) {
 bool index_reader::key(std::string& name) {
   note_inside();
   switch (zone_) {
-    case zone::head:
-      if (depth_ == 1 && top_is_object_ && name == "files") {
+    case zone::top:
+      if (name == "files") {
         // A later "files" replaces an earlier one, as in a parsed object.
         index_.records_.clear();
+        index_.problems_.clear();
         index_.elements_ = 0;
         index_.text_.clear();
         element_keys_.clear();
         zone_ = zone::files_pending;
+      } else if (name == "config") {
+        // A later "config" replaces an earlier one, as in a parsed object.
+        head_cost_ = 0;
+        config_seen_ = true;
+        head_.restart();
+        zone_ = zone::head;
       } else {
-        head_.key(name);
+        zone_ = zone::passed_pending;
       }
+      break;
+    case zone::head:
+      if (!charge(name.size())) return false;
+      head_.key(name);
       break;
     case zone::files:
       element_key_ = name;
@@ -180,6 +232,8 @@ bool index_reader::key(std::string& name) {
     case zone::files_pending:
     case zone::member_container:
     case zone::skipped:
+    case zone::passed_pending:
+    case zone::passed:
       break;
   }
   return true;
@@ -190,10 +244,17 @@ bool index_reader::end() {
   switch (zone_) {
     case zone::head:
       head_.end();
+      if (head_.done()) zone_ = zone::top;
       break;
     case zone::files:
       finish_files();
-      zone_ = zone::head;
+      zone_ = zone::top;
+      break;
+    case zone::passed:
+      if (depth_ < nested_from_) zone_ = zone::top;
+      break;
+    case zone::top:
+    case zone::passed_pending:
       break;
     case zone::entry:
       finish_entry();
@@ -211,10 +272,12 @@ bool index_reader::end() {
   return true;
 }
 
-void index_reader::add_element(const update_index::record* accepted) {
+void index_reader::add_element(const update_index::record* accepted, entry_problem problem) {
   if (accepted) {
     index_.records_.push_back(*accepted);
     index_.records_.back().element = static_cast<uint32_t>(index_.elements_);
+  } else if (index_.problems_.size() < update_index::problems_kept) {
+    index_.problems_.emplace_back(static_cast<uint32_t>(index_.elements_), problem);
   }
   ++index_.elements_;
   if (files_object_) element_keys_.push_back(element_key_);
@@ -225,8 +288,9 @@ void index_reader::finish_entry() {
     if (members_[k].type == kind::string) members_[k].text = texts_[k];
   }
   entry_texts accepted;
-  if (!accept_entry_members(members_, signed_, accepted)) {
-    add_element(nullptr);
+  entry_problem problem = entry_problem::none;
+  if (!accept_entry_members(members_, signed_, accepted, &problem)) {
+    add_element(nullptr, problem);
     return;
   }
   update_index::record r;
@@ -253,6 +317,7 @@ void index_reader::finish_files() {
   std::stable_sort(order.begin(), order.end(),
                    [this](size_t a, size_t b) { return element_keys_[a] < element_keys_[b]; });
   std::vector<update_index::record> kept;
+  std::vector<std::pair<uint32_t, entry_problem>> problems;
   size_t position = 0;
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + 1 < order.size() && element_keys_[order[i]] == element_keys_[order[i + 1]]) continue;
@@ -260,10 +325,15 @@ void index_reader::finish_files() {
     if (found != records.end()) {
       kept.push_back(*found);
       kept.back().element = static_cast<uint32_t>(position);
+    } else {
+      for (const auto& [element, problem] : index_.problems_) {
+        if (element == order[i]) problems.emplace_back(static_cast<uint32_t>(position), problem);
+      }
     }
     ++position;
   }
   records = std::move(kept);
+  index_.problems_ = std::move(problems);
   index_.elements_ = position;
   element_keys_.clear();
   files_object_ = false;
@@ -293,18 +363,32 @@ bool update_index::entry(size_t position, index_entry& entry) const {
   return true;
 }
 
-bool update_index::parse(const std::string& bytes, bool signed_index, std::string* why) {
+bool update_index::parse(std::string_view bytes, bool signed_index, std::string* why) {
   if (!document_within_limits(bytes, why)) return false;
+  if (bytes.size() > max_index_bytes) {
+    if (why)
+      *why = format_narrow("larger than %u MiB", static_cast<unsigned>(max_index_bytes >> 20));
+    return false;
+  }
   update_index read;
   // The texts of the entries are parts of the document: one block, never moved.
   read.text_.reserve(bytes.size());
   index_reader reader(read, signed_index);
-  if (!json::sax_parse(bytes, &reader)) {
-    if (why) *why = "not valid JSON";
+  if (!json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
+    if (why) *why = reader.refusal() ? reader.refusal() : "not valid JSON";
     return false;
   }
+  read.head_ = json::object();
+  if (reader.has_config()) read.head_["config"] = reader.take_config();
   *this = std::move(read);
   return true;
+}
+
+entry_problem update_index::problem(size_t position) const {
+  for (const auto& [element, problem] : problems_) {
+    if (element == position) return problem;
+  }
+  return entry_problem::none;
 }
 
 bool update_index::parse_file(const std::wstring& path, bool signed_index, std::string* why) {

@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
-#include "update/documents.h"
+#include "format/documents.h"
+#include "util/sync.h"
 
 namespace tsl {
 
@@ -24,25 +24,29 @@ class file_cache {
  public:
   // Replaces the document with the file's; a missing or broken file leaves
   // an empty (null) cache and gives false.
-  bool load(const std::wstring& path);
+  bool load(const std::wstring& path) EXCLUDES(lock_);
   // Writes the document through a temporary file and one move, so a crash or
   // a full disk never leaves a truncated cache where a good one stood.
-  bool save(const std::wstring& path) const;
+  bool save(const std::wstring& path) const EXCLUDES(lock_);
   // The same, but a document that is still the one loaded from `path`, or
   // last saved there, is not written again: an unchanged installation costs
   // no rewrite and no flush of its cache on every start.
-  bool save_if_changed(const std::wstring& path);
-  bool lookup(const std::string& key, const std::wstring& path, json* data = nullptr) const;
+  bool save_if_changed(const std::wstring& path) EXCLUDES(lock_);
+  bool lookup(const std::string& key, const std::wstring& path, json* data = nullptr) const
+      EXCLUDES(lock_);
   // The same with a stamp the caller already has.
-  bool lookup_stamp(const std::string& key, uint64_t stamp, json* data = nullptr) const;
-  void store(const std::string& key, const std::wstring& path, const json* data = nullptr);
+  bool lookup_stamp(const std::string& key, uint64_t stamp, json* data = nullptr) const
+      EXCLUDES(lock_);
+  void store(const std::string& key, const std::wstring& path, const json* data = nullptr)
+      EXCLUDES(lock_);
   // The same with a stamp the caller already has.
-  void store_stamp(const std::string& key, uint64_t stamp, const json* data = nullptr);
+  void store_stamp(const std::string& key, uint64_t stamp, const json* data = nullptr)
+      EXCLUDES(lock_);
 
   // The document as it would be saved, and deep equality of two caches.
   // equals takes this cache's lock first, then the other's.
-  json document() const;
-  bool equals(const file_cache& other) const;
+  json document() const EXCLUDES(lock_);
+  bool equals(const file_cache& other) const EXCLUDES(lock_, other.lock_);
 
  private:
   // One entry, kept apart from a JSON tree: 20,000 of them as a tree took
@@ -62,20 +66,20 @@ class file_cache {
   friend class cache_reader;
 
   // Writes the document and gives the change count it held.
-  bool write_document(const std::wstring& path, uint64_t& written) const;
-  json document_locked() const;  // REQUIRES: lock_ held
+  bool write_document(const std::wstring& path, uint64_t& written) const EXCLUDES(lock_);
+  json document_locked() const REQUIRES(lock_);
 
-  mutable std::mutex lock_;
+  mutable mutex lock_;
   // The document is an object of slots_, or (is_object_ false) `other_`: null
   // when nothing was loaded or stored, or a loaded document that is not an
   // object, which the first store replaces.
-  bool is_object_ = false;                          // REQUIRES: lock_ held
-  std::map<std::string, slot, std::less<>> slots_;  // REQUIRES: lock_ held
-  json other_;                                      // REQUIRES: lock_ held
+  bool is_object_ GUARDED_BY(lock_) = false;
+  std::map<std::string, slot, std::less<>> slots_ GUARDED_BY(lock_);
+  json other_ GUARDED_BY(lock_);
   // Counts the changes since the load; the file holds what the document
   // was at change `on_disk_` (none: the load found no good file).
-  uint64_t changes_ = 0;  // REQUIRES: lock_ held
-  int64_t on_disk_ = -1;  // REQUIRES: lock_ held
+  uint64_t changes_ GUARDED_BY(lock_) = 0;
+  int64_t on_disk_ GUARDED_BY(lock_) = -1;
 };
 
 }  // namespace tsl

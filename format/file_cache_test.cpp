@@ -1,4 +1,4 @@
-#include "update/file_cache.h"
+#include "format/file_cache.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +35,8 @@ constexpr uint64_t max_document_bytes = 256u << 20;
 // deep or not JSON; `why` then says which ("not valid JSON", "nested deeper
 // than 64 levels", ...).
 bool parse_json_file(const std::wstring& path, json& document, std::string* why = nullptr);
+// The same for a document in memory.
+bool parse_json_text(std::string_view bytes, json& document, std::string* why = nullptr);
 
 // Builds a JSON value from the events of a streaming reader, for the parts
 // of a document that such a reader keeps as they are. Later duplicate keys
@@ -45,6 +49,11 @@ class json_builder {
   void key(const std::string& name) { slot_ = &(*open_.back())[name]; }
   void end() { open_.pop_back(); }
   bool done() const { return open_.empty(); }
+  // Drops what was built: the next value becomes the root.
+  void restart() {
+    root_ = json();
+    open_.clear();
+  }
 
  private:
   json* place(json&& v);
@@ -56,9 +65,34 @@ class json_builder {
 
 // The checks parse_json_file makes before it parses (size, nesting), for
 // the readers that parse as they go; false with `why` when one fails.
-bool document_within_limits(const std::string& bytes, std::string* why);
+bool document_within_limits(std::string_view bytes, std::string* why);
 // A whole file's bytes, refused early when it is too large.
 bool read_document_file(const std::wstring& path, std::string& bytes, std::string* why);
+
+// A JSON number as an unsigned value of type T: false for anything that is
+// not a number, a negative number and one beyond T, a fraction included
+// (whose conversion would be undefined); a fraction within it is cut to its
+// whole part.
+template <typename T>
+bool read_whole_number(const json& number, T& out) {
+  static_assert(std::is_unsigned_v<T>);
+  constexpr uint64_t most = std::numeric_limits<T>::max();
+  if (number.is_number_unsigned()) {
+    if (number.get<uint64_t>() > most) return false;
+  } else if (number.is_number_integer()) {
+    if (number.get<int64_t>() < 0 || static_cast<uint64_t>(number.get<int64_t>()) > most) {
+      return false;
+    }
+  } else if (number.is_number_float()) {
+    const double d = number.get<double>();
+    const double limit = 2.0 * static_cast<double>(uint64_t{1} << (8 * sizeof(T) - 1));
+    if (!(d >= 0 && d < limit)) return false;
+  } else {
+    return false;
+  }
+  out = number.get<T>();
+  return true;
+}
 
 // Version file: {"gameupdate":N}.
 json make_version_document(uint32_t gameupdate);
@@ -96,7 +130,7 @@ struct index_entry {
   uint32_t local_size = 0;   // "l_size"
   std::string remote_path;   // "r"
   uint64_t remote_size = 0;  // "r_size", whole: the most a download of the file may bring
-  std::string pack;          // "r_pack" lower-cased, "none" when absent or empty
+  std::string pack;          // "r_pack" lower-cased: "none" (also when absent or empty) or "lzma2"
   std::string remote_sha1;   // "r_sha1" lower-cased, packed files only
   // "l_sha256" and "r_sha256" (packed files only), lower-cased; read only
   // from a signed index, where they replace the SHA-1 texts.
@@ -115,15 +149,14 @@ struct index_entry {
 std::wstring escape_remote_path(const std::wstring& relative);
 std::wstring unescape_remote_path(const std::wstring& remote);
 
-// False for an entry to skip: a needed key missing or of the wrong type, or
-// an "l" that would leave the game directory (absolute, drive letter, UNC
-// prefix or a ".." component). `signed_index`: the SHA-256 members are
-// needed too, and must be 64 hexadecimal digits.
-bool read_index_entry(const json& value, index_entry& entry, bool signed_index = false);
-
-// The same rules for the index reader that never builds the element as a
-// JSON value. It hands over each member it found (later duplicates replace
-// earlier ones, as in a JSON object).
+// The rules an element of "files" must meet, for the index reader, which
+// never builds the element as a JSON value: it hands over each member it
+// found (later duplicates replace earlier ones, as in a JSON object). An
+// element is skipped when a needed key is missing, of the wrong type or out
+// of range, when its "l" would leave the game directory (absolute, drive
+// letter, UNC prefix or a ".." component), when its pack method is not one
+// the launcher decodes, and, for a signed index, when a SHA-256 member is
+// not 64 hexadecimal digits.
 struct entry_member {
   enum class kind : uint8_t { absent, null, empty_container, other, string, number };
   kind type = kind::absent;
@@ -154,18 +187,20 @@ struct entry_texts {
   uint32_t local_size = 0;
   uint64_t remote_size = 0;
 };
+// Why an element is skipped.
+enum class entry_problem : uint8_t {
+  none,
+  not_an_object,
+  member,
+  unsafe_path,
+  unknown_pack,
+  sha256
+};
+const wchar_t* entry_problem_text(entry_problem problem);
 bool accept_entry_members(const entry_member (&members)[entry_key_count], bool signed_index,
-                          entry_texts& accepted);
+                          entry_texts& accepted, entry_problem* why = nullptr);
 // Fills `entry` from accepted texts, reusing the capacity of its strings.
 void fill_index_entry(const entry_texts& accepted, index_entry& entry);
-
-// Why an entry's "l", safe as a relative path, still must not be written:
-// it names one of the launcher's own files below `launcher_dir`, in any
-// letter case or through a short alias on disk: anything below ".temp" (the
-// session documents and the downloads) or the "old-" and "new-" copies of
-// the launcher executable `exe_name`. Empty when it may be written.
-std::wstring reserved_target_problem(const std::wstring& launcher_dir,
-                                     const std::wstring& local_path, const std::wstring& exe_name);
 
 // Writes the session copy of an accepted "config" block.
 bool write_config_copy(const std::wstring& path, const json& config);

@@ -1,7 +1,8 @@
-#include "update/documents.h"
+#include "format/documents.h"
 
 #include <gtest/gtest.h>
 
+#include "format/update_index.h"
 #include "tests/test_util.h"
 #include "util/file_system.h"
 #include "util/product.h"
@@ -95,6 +96,9 @@ TEST(DocumentsParse, FilesAndVersionNumbers) {
   }
   ASSERT_TRUE(read_gameupdate(json{{"gameupdate", 7.0}}, n, werror));
   EXPECT_EQ(n, 7u);
+  // So is a whole number out of its range: it would wrap.
+  EXPECT_FALSE(read_gameupdate(json::parse(R"({"gameupdate":-1})"), n, werror));
+  EXPECT_FALSE(read_gameupdate(json::parse(R"({"gameupdate":4294967296})"), n, werror));
 }
 
 TEST(DocumentsParse, DeepOrHugeDocumentsAreRefusedBeforeParsing) {
@@ -126,39 +130,6 @@ TEST(DocumentsParse, DeepOrHugeDocumentsAreRefusedBeforeParsing) {
   EXPECT_EQ(error, "larger than 256 MiB");
 }
 
-TEST(DocumentsEntries, TheLaunchersOwnFilesAreNoTargets) {
-  test::scoped_temp_dir game;
-  const std::wstring exe = L"TessalyReach.exe";
-  for (const wchar_t* reserved :
-       {L".temp\\0d3f6c21-7a4e-4b9d-a1c5-52e8f0b7c9a4\\cache.json", L".TEMP\\x\\version.json",
-        L".Temp/x/downloading/client/Client.exe.temp", L".temp", L"old-TessalyReach.exe",
-        L"NEW-tessalyreach.EXE"}) {
-    EXPECT_NE(reserved_target_problem(game.path(), reserved, exe), L"") << wide_to_utf8(reserved);
-  }
-  for (const wchar_t* fine : {L"TessalyReach.exe", L"client\\old-TessalyReach.exe", L"temp\\x",
-                              L".temp2\\x", L"data\\.temp\\x", L"old-Other.exe"}) {
-    EXPECT_EQ(reserved_target_problem(game.path(), fine, exe), L"") << wide_to_utf8(fine);
-  }
-#ifdef _WIN32
-  // A short alias reaches the same directory as its long name.
-  test::write_file(game / L".temp\\x\\cache.json", "{}");
-  test::write_file(game / L"old-TessalyReach.exe", "old");
-  for (const wchar_t* name : {L".temp", L"old-TessalyReach.exe"}) {
-    wchar_t alias[MAX_PATH];
-    DWORD n = GetShortPathNameW((game / name).c_str(), alias, MAX_PATH);
-    ASSERT_GT(n, 0u);
-    const std::wstring short_name = file_name_of(std::wstring(alias, n));
-    ASSERT_FALSE(equals_ignore_case(short_name, name)) << wide_to_utf8(short_name);
-    EXPECT_NE(reserved_target_problem(game.path(), short_name, exe), L"")
-        << wide_to_utf8(short_name);
-  }
-  wchar_t alias[MAX_PATH];
-  DWORD n = GetShortPathNameW((game / L".temp").c_str(), alias, MAX_PATH);
-  const std::wstring temp_alias = file_name_of(std::wstring(alias, n));
-  EXPECT_NE(reserved_target_problem(game.path(), temp_alias + L"\\x\\cache.json", exe), L"");
-#endif
-}
-
 TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
   json good{
       {"version", 3}, {"guid", "0D3F6C21-7A4E-4B9D-A1C5-52E8F0B7C9A4"}, {"hosts", {"http://a/"}}};
@@ -173,6 +144,10 @@ TEST(DocumentsRemoteConfig, ValidationOrderAndTexts) {
   // Fractions beyond any version have no defined conversion: refused, never wrapped.
   for (double huge : {1e30, -1e30, 2147483648.0}) {
     EXPECT_EQ(validation_error(index_with({{"version", huge}, {"hosts", {"h"}}, {"guid", "x"}})),
+              L"Invalid version number");
+  }
+  for (const json& whole : {json(4294967297u), json(-5)}) {
+    EXPECT_EQ(validation_error(index_with({{"version", whole}, {"hosts", {"h"}}, {"guid", "x"}})),
               L"Invalid version number");
   }
   EXPECT_EQ(validation_error(index_with({{"version", 3.7}, {"hosts", {"h"}}, {"guid", "x"}})),
@@ -229,6 +204,15 @@ TEST(DocumentsRemoteConfig, HostsAndCheckRules) {
   EXPECT_FALSE(read_check_rules(
       json::parse(R"({"check":{"acceptable_checksums":[{"file":"a","checksums":[1]}]}})"), 3, rules,
       error));
+}
+
+// One element as the launcher reads it: the only one of an index.
+bool read_index_entry(const json& element, index_entry& entry, bool signed_index = false) {
+  json files = json::array();
+  files.push_back(element);
+  update_index index;
+  return index.parse(json_compact_line(json{{"files", files}}), signed_index) &&
+         index.entry(0, entry);
 }
 
 TEST(DocumentsIndexEntry, ReadsWhatTheCheckNeedsAndRejectsTheRest) {
