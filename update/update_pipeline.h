@@ -45,9 +45,12 @@ enum class stage : int32_t {
 // and the decoder's state), with room to spare.
 constexpr uint64_t unpack_memory_per_thread = 32u << 20;
 
-// Files in flight at once unless the session says otherwise: enough to keep
-// a link busy through a round trip of 100 ms with small files.
-constexpr uint32_t default_transfers = 16;
+// Files in flight at once unless the session says otherwise. Over HTTP/1.1
+// each is a connection of its own and small files are bound by the round
+// trip, so more is faster (20,000 files of 16 KiB through 100 ms: 16 carry
+// 19% of a 100 Mbit/s link, 64 carry 65%); 32 is as many connections as a
+// host is commonly asked to bear from one player.
+constexpr uint32_t default_transfers = 32;
 // Where another host has the file, a transfer slower than this is left for
 // it (keeping what arrived); the last host keeps the downloader's rule.
 constexpr long slow_host_bytes_per_second = 1024;
