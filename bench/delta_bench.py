@@ -11,8 +11,8 @@ For each: the bytes a launcher would fetch (the ranges of the new chunk map
 that the old file's chunks lack, touching ranges joined, plus the map and
 what the map members add to the index) as a fraction of the file, beside
 the patch that `zstd --patch-from` and `xdelta3` make of the same pair.
-The launcher's rebuild is not written yet: the fetch is what bench/delta_plan
-computes with the product's chunker and map reader. Also: the packed size
+The fetch is what bench/delta_plan computes (the launcher's rebuild asks for
+the same ranges) with the product's chunker and map reader. Also: the packed size
 and the maker's time against packing the file whole (maker.packer.chunk_size
 0, the packing before chunk maps), and the chunker's speed against sha1sum.
 Writes report.txt and fetched.png (python3-matplotlib) into the work dir.
@@ -284,7 +284,7 @@ def main():
     say()
     say("fetched: the chunk ranges of the new map that the old file lacks, plus the map and the "
         "map members of the index entry, over the new file's size; computed by bench/delta_plan "
-        "(the launcher's rebuild is not written yet). zstd: -19 --long=31 --patch-from; "
+        "(the ranges the launcher's rebuild asks for). zstd: -19 --long=31 --patch-from; "
         "xdelta3: -9 with the whole file as source window.")
     with open(os.path.join(work, "report.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")

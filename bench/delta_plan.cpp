@@ -1,7 +1,7 @@
 // Driver of bench/delta_bench.py: what a launcher holding one version of a
 // file would fetch to rebuild another from its chunk map, and how fast the
-// chunker runs. The launcher's own rebuild is not written yet; this is the
-// plan it would follow: cut the installed file with the map's sizes, keep
+// chunker runs, without a host: the plan the launcher's rebuild
+// (update/file_rebuild) follows: cut the installed file with the map's sizes, keep
 // the chunks whose SHA-256 the map names, fetch the ranges of the others,
 // ranges that touch joined into one request.
 //   delta_plan plan <old file> <new map>     JSON: chunks, missing, ranges, bytes
