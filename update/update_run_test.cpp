@@ -735,7 +735,9 @@ TEST(UpdateRun, ManyFilesAreInFlightAtOnceAndOneCapHoldsThemAll) {
   ASSERT_EQ(w.update().error, L"");
   for (const auto& f : files)
     EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(f.local))), f.content);
-  EXPECT_GE(w.host.most_at_once(), 8u);
+  // Not all 24: where the check is slow (an emulated machine) the first
+  // files end before the last are queued. One at a time would give 1.
+  EXPECT_GE(w.host.most_at_once(), 4u);
 
   // The same with a cap: together the transfers never receive faster.
   game_install capped;
