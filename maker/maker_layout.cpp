@@ -118,13 +118,24 @@ bool chunked_file(uint64_t size, const maker_settings& settings) {
          size >= uint64_t{chunked_file_chunks} * settings.chunk_average;
 }
 
+namespace {
+// UTF-16 units of one wide character: on POSIX a character beyond the BMP
+// takes two; Windows' wide characters are the units themselves.
+template <typename Char>
+size_t utf16_units(Char c) {
+  if constexpr (sizeof(Char) > 2) {
+    return static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+  } else {
+    return 1;
+  }
+}
+}  // namespace
+
 bool name_fits(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
-  // UTF-16 units: on POSIX a wide character beyond the BMP takes two.
   size_t units = 0;
-  for (size_t i = start; i < path.size(); ++i)
-    units += static_cast<uint32_t>(path[i]) > 0xFFFF ? 2 : 1;
+  for (size_t i = start; i < path.size(); ++i) units += utf16_units(path[i]);
   return units <= 255;
 }
 
