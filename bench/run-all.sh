@@ -13,6 +13,11 @@
 #           the Windows launcher's against its own start without an update (a
 #           second corpus of the same kinds, since it needs that many files);
 #           and how soon the first download starts
+#   delta   updates by what changed: a generated pack file (TSL_DELTA_MIB,
+#           1024 by default) and four changed versions, the bytes a launcher
+#           would fetch through the chunk map against zstd --patch-from and
+#           xdelta3 patches, packed size and maker time against packing
+#           whole, the chunker against sha1sum; with a chart (fetched.png)
 #   link    the launcher's first install of 20,000 files of 16 KiB through a
 #           100 ms / 100 Mbit/s link against the link's bound
 #           (TSL_BENCH_LINK_FILES to change the count), and the rate it keeps
@@ -111,6 +116,8 @@ display=()
 if [ -z "${DISPLAY:-}" ]; then display=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
 run update "${display[@]}" python3 "$repo/bench/update_bench.py" "${update_args[@]}"
 if [ -n "$wine" ]; then WINEPREFIX="$TSL_WINEPREFIX" wineserver -k 2>/dev/null || true; fi
+run delta python3 "$repo/bench/delta_bench.py" --maker "$native/TessalyReach" \
+  --plan "$native/bench/delta_plan" --work "$work/delta" --mib "${TSL_DELTA_MIB:-1024}"
 run link python3 "$repo/bench/link_bench.py" --launcher "$native/TessalyReach" --maker "$native/TessalyReach" \
   --client "$native/stub_client/Client.exe" --work "$work/link" --files "${TSL_BENCH_LINK_FILES:-20000}"
 
@@ -133,7 +140,7 @@ report=$root/report.txt
 import os, sys
 logs = sys.argv[1]
 rows = [("bench", "measure", "ours", "reference", "ratio", "target", "verdict")]
-for group in ("codec", "net", "maker", "update", "link"):
+for group in ("codec", "net", "maker", "update", "link", "delta"):
     path = os.path.join(logs, group + ".log")
     if not os.path.exists(path):
         continue
@@ -150,5 +157,5 @@ missed = sum(1 for r in rows[1:] if r[6] != "ok")
 print("\n%d measures, %d missed or failed" % (len(rows) - 1, missed))
 EOF
 } | tee "$report"
-echo "(report in $report, logs in $logs)"
+echo "(report in $report, logs in $logs; the delta chart in $work/delta/fetched.png)"
 exit $status

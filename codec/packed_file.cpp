@@ -134,10 +134,10 @@ int32_t result_of(lzma_ret ret) {
 
 // The encoder settings of every packed file, given in full rather than
 // through a preset so that no library default can change them.
-lzma_options_lzma packing_options() {
+lzma_options_lzma packing_options(uint32_t dictionary = 16u << 20) {
   lzma_options_lzma options;
   std::memset(&options, 0, sizeof options);
-  options.dict_size = 16u << 20;
+  options.dict_size = dictionary;
   options.preset_dict = nullptr;
   options.preset_dict_size = 0;
   options.lc = 3;
@@ -189,8 +189,9 @@ struct encoder_state {
 // One stream from a fresh start of the kept coder. liblzma ends the raw
 // stream with the end byte in the last piece it writes; that byte is held
 // back for the caller.
-int32_t encode_block(encoder_state& state, const byte_source& source, const byte_sink& sink) {
-  lzma_options_lzma options = packing_options();
+int32_t encode_block(encoder_state& state, const byte_source& source, const byte_sink& sink,
+                     uint32_t dictionary = 16u << 20) {
+  lzma_options_lzma options = packing_options(dictionary);
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream& strm = state.coder.stream;
   // A file that failed half-way may have left input behind.
@@ -426,6 +427,85 @@ int32_t file_packer::pack_block(const byte_source& source, const byte_sink& sink
     if (!coder_) return packed_out_of_memory;
   }
   return encode_blocks(*coder_, source, sink, block_size);
+}
+
+int32_t file_packer::pack_piece(const byte_source& source, const byte_sink& sink,
+                                uint32_t dictionary) {
+  if (!coder_) {
+    coder_.reset(new (std::nothrow) coder);
+    if (!coder_) return packed_out_of_memory;
+  }
+  return encode_block(*coder_, source, sink, dictionary);
+}
+
+uint32_t piece_dictionary(uint32_t longest) {
+  uint32_t dictionary = 64u << 10;
+  while (dictionary < longest && dictionary < (16u << 20)) dictionary <<= 1;
+  return dictionary;
+}
+
+int32_t unpack_piece(const byte_source& source, uint64_t packed_size, uint64_t size,
+                     const byte_sink& sink) {
+  if (size == 0) return packed_size == 0 ? packed_ok : packed_data_error;
+  const uint64_t wanted = std::max<uint64_t>(size, LZMA_DICT_SIZE_MIN);
+  if (wanted > largest_dictionary) return packed_out_of_memory;
+  lzma_options_lzma options;
+  std::memset(&options, 0, sizeof options);
+  options.dict_size = static_cast<uint32_t>(wanted);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  coder_memory memory;
+  coder_stream coder(memory.allocator());
+  const lzma_ret init = lzma_raw_decoder(&coder.stream, filters);
+  if (init != LZMA_OK) return result_of(init);
+  auto in = allocate_buffer(decode_buffer_size);
+  auto out = allocate_buffer(decode_buffer_size);
+  if (!in || !out) return packed_out_of_memory;
+
+  lzma_stream& strm = coder.stream;
+  uint64_t unread = packed_size;
+  uint64_t remaining = size;
+  for (;;) {
+    if (strm.avail_in == 0 && unread > 0) {
+      uint32_t got = 0;
+      if (!source(in.get(), static_cast<uint32_t>(std::min<uint64_t>(unread, decode_buffer_size)),
+                  got)) {
+        return packed_read_failed;
+      }
+      if (got == 0) return packed_data_error;
+      unread -= got;
+      strm.next_in = in.get();
+      strm.avail_in = got;
+    }
+    // Once the output is whole, whatever input is left must decode to
+    // nothing (the last compressed bytes of the last chunk).
+    const bool whole = remaining == 0;
+    uint8_t extra = 0;
+    const uint32_t room =
+        whole ? 1 : static_cast<uint32_t>(std::min<uint64_t>(remaining, decode_buffer_size));
+    const size_t in_before = strm.avail_in;
+    strm.next_out = whole ? &extra : out.get();
+    strm.avail_out = room;
+    const lzma_ret ret = lzma_code(&strm, LZMA_RUN);
+    const uint32_t produced = room - static_cast<uint32_t>(strm.avail_out);
+    if (whole && produced) return packed_data_error;
+    if (!whole && produced && !sink(out.get(), produced)) return packed_write_failed;
+    if (!whole) remaining -= produced;
+    // An end byte inside the piece, or a stream that is corrupt.
+    if (ret == LZMA_STREAM_END) return packed_data_error;
+    if (ret != LZMA_OK) return result_of(ret);
+    if (remaining == 0 && unread == 0 && strm.avail_in == 0) break;
+    // A piece too short for its size, or one that goes on past it.
+    if (produced == 0 && strm.avail_in == in_before) return packed_data_error;
+  }
+  // The piece must end where an LZMA2 chunk does: an end byte after it
+  // then ends the stream with nothing more to decode.
+  uint8_t end = lzma2_end_byte, extra = 0;
+  strm.next_in = &end;
+  strm.avail_in = 1;
+  strm.next_out = &extra;
+  strm.avail_out = 1;
+  const lzma_ret last = lzma_code(&strm, LZMA_RUN);
+  return last == LZMA_STREAM_END && strm.avail_out == 1 ? packed_ok : packed_data_error;
 }
 
 int32_t pack_file(const std::wstring& source, const std::wstring& destination) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "codec/byte_stream.h"
+
 namespace tsl {
 
 constexpr uint32_t PACKED_FILE_MAGIC = 0x30ECEF13;
@@ -42,11 +44,6 @@ constexpr uint64_t packed_block_size = 64ull << 20;
 // The 13 header bytes of a packed file of `size` unpacked bytes.
 void packed_header(uint64_t size, uint8_t out[packed_header_size]);
 
-// Streams for the coder: a source fills up to `room` bytes and sets
-// `got` (0 at the end); a sink takes bytes. False from either is a failure.
-using byte_source = std::function<bool(uint8_t* bytes, uint32_t room, uint32_t& got)>;
-using byte_sink = std::function<bool(const uint8_t* bytes, size_t size)>;
-
 // LZMA2 dictionary property <-> size: p below 40 is (2 + (p & 1)) << (p / 2 + 11),
 // 40 is 0xFFFFFFFF. The property of a size is the smallest p whose
 // dictionary holds it.
@@ -79,10 +76,28 @@ class file_packer {
   int32_t pack_block(const byte_source& source, const byte_sink& sink,
                      uint64_t block_size = packed_block_size);
 
+  // One piece: everything `source` gives as LZMA2 chunks that start with a
+  // dictionary reset, without the end byte, so that the piece decodes on
+  // its own (unpack_piece) and pieces joined in a row are one stream.
+  // `dictionary` need be no larger than the piece (see piece_dictionary).
+  int32_t pack_piece(const byte_source& source, const byte_sink& sink, uint32_t dictionary);
+
  private:
   struct coder;
   std::unique_ptr<coder> coder_;
 };
+// The dictionary for pieces of at most `longest` bytes. Matches never reach
+// before a piece's start, so a larger one packs no better, and the coder
+// clears its tables at every piece in time that grows with the dictionary.
+uint32_t piece_dictionary(uint32_t longest);
+
+// Decodes one piece of `packed_size` bytes from `source` that must unpack
+// to exactly `size` bytes: LZMA2 chunks from a dictionary reset, ending on
+// a chunk boundary, with no end byte. packed_data_error for anything else
+// (a cut or longer piece, one that needs what came before it).
+int32_t unpack_piece(const byte_source& source, uint64_t packed_size, uint64_t size,
+                     const byte_sink& sink);
+
 int32_t unpack_file(const std::wstring& source, const std::wstring& destination);
 // The same, refusing to write more than `size_limit` bytes: a stated size
 // above it fails at once, a stream without one once it gets there.

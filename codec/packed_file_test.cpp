@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/test_util.h"
 #include "util/file_system.h"
@@ -382,6 +383,81 @@ TEST_F(PackedFile, BlocksArePackedAlone) {
 }
 
 #ifndef _WIN32
+
+// The pieces of a chunked file: each decodes alone from its own bytes, and
+// joined in a row behind a header they are one packed file.
+TEST_F(PackedFile, PiecesDecodeAloneAndJoined) {
+  const std::string data =
+      repeated_content(700000, 41) + random_bytes(200000, 42, true) + repeated_content(300000, 43);
+  const size_t lengths[] = {300000, 1, 500000, data.size() - 800001};
+  const uint32_t dictionary = piece_dictionary(500000);
+  EXPECT_EQ(dictionary, 512u << 10);
+  EXPECT_EQ(piece_dictionary(1), 64u << 10);
+  EXPECT_EQ(piece_dictionary(UINT32_MAX), 16u << 20);
+  file_packer packer;
+  std::vector<std::string> pieces;
+  std::string joined = header(data.size());
+  size_t at = 0;
+  for (const size_t length : lengths) {
+    const std::string part = data.substr(at, length);
+    at += length;
+    size_t given = 0;
+    std::string piece;
+    ASSERT_EQ(packer.pack_piece(
+                  [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+                    got = static_cast<uint32_t>(std::min<size_t>(room, part.size() - given));
+                    std::copy(part.begin() + given, part.begin() + given + got, bytes);
+                    given += got;
+                    return true;
+                  },
+                  [&piece](const uint8_t* bytes, size_t n) {
+                    piece.append(reinterpret_cast<const char*>(bytes), n);
+                    return true;
+                  },
+                  dictionary),
+              packed_ok);
+    joined += piece;
+    pieces.push_back(piece);
+  }
+  write_file(packed, joined + '\0');
+  ASSERT_EQ(unpack_file(packed, unpacked), packed_ok);
+  EXPECT_TRUE(read_file(unpacked) == data);
+
+  const auto unpack = [](const std::string& piece, uint64_t size, std::string* out = nullptr) {
+    size_t given = 0;
+    return unpack_piece(
+        [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+          got = static_cast<uint32_t>(std::min<size_t>(room, piece.size() - given));
+          std::copy(piece.begin() + given, piece.begin() + given + got, bytes);
+          given += got;
+          return true;
+        },
+        piece.size(), size,
+        [out](const uint8_t* bytes, size_t n) {
+          if (out) out->append(reinterpret_cast<const char*>(bytes), n);
+          return true;
+        });
+  };
+  at = 0;
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    std::string out;
+    EXPECT_EQ(unpack(pieces[k], lengths[k], &out), packed_ok) << k;
+    EXPECT_TRUE(out == data.substr(at, lengths[k])) << k;
+    at += lengths[k];
+  }
+  // Cut, run into the next piece, or stated with another size: refused.
+  const std::string& first = pieces[0];
+  EXPECT_EQ(unpack(first.substr(0, first.size() - 1), lengths[0]), packed_data_error);
+  EXPECT_EQ(unpack(first + pieces[1], lengths[0]), packed_data_error);
+  EXPECT_EQ(unpack(first + pieces[1], lengths[0] + 1), packed_ok);
+  EXPECT_EQ(unpack(first, lengths[0] - 1), packed_data_error);
+  EXPECT_EQ(unpack(first, lengths[0] + 1), packed_data_error);
+  EXPECT_EQ(unpack(first + '\0', lengths[0]), packed_data_error);
+  // A piece that goes on from what came before it (no dictionary reset).
+  const std::string stored = stored_stream(data.substr(0, 100000), false);
+  EXPECT_EQ(unpack(stored, 100000), packed_ok);
+  EXPECT_EQ(unpack(stored.substr(3 + 65536), 100000 - 65536), packed_data_error);
+}
 
 TEST_F(PackedFile, WriteFailures) {
   write_file(dir / L"source", random_bytes(10000, 8));

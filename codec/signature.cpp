@@ -100,10 +100,15 @@ void sha256_stream::add(const void* bytes, size_t size) {
   crypto_hash_sha256_update(&state_->hash, static_cast<const unsigned char*>(bytes), size);
 }
 
-std::string sha256_stream::finish() {
-  unsigned char digest[crypto_hash_sha256_BYTES];
+void sha256_stream::finish(uint8_t digest[32]) {
+  static_assert(crypto_hash_sha256_BYTES == 32, "SHA-256 size");
   crypto_hash_sha256_final(&state_->hash, digest);
   crypto_hash_sha256_init(&state_->hash);
+}
+
+std::string sha256_stream::finish() {
+  uint8_t digest[crypto_hash_sha256_BYTES];
+  finish(digest);
   return hex_text(std::string(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 

@@ -50,6 +50,8 @@ class sha256_stream {
   void add(const void* bytes, size_t size);
   // Ends the stream and starts a new one.
   std::string finish();
+  // The same, as the 32 bytes of the digest.
+  void finish(uint8_t digest[32]);
 
  private:
   struct state;

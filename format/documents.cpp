@@ -280,7 +280,8 @@ bool read_check_rules(const json& config, int32_t version, check_rules& rules,
 
 entry_key find_entry_key(std::string_view key) {
   static constexpr std::string_view names[entry_key_count] = {
-      "l", "l_sha1", "l_size", "r", "r_size", "r_pack", "r_sha1", "l_sha256", "r_sha256"};
+      "l",        "l_sha1",   "l_size", "r",      "r_size", "r_pack",  "r_sha1",
+      "l_sha256", "r_sha256", "m",      "m_size", "m_sha1", "m_sha256"};
   for (uint8_t i = 0; i < entry_key_count; ++i) {
     if (names[i] == key) return static_cast<entry_key>(i);
   }
@@ -340,13 +341,24 @@ bool accept_entry_members(const entry_member (&m)[entry_key_count], bool signed_
   const bool packed = !equals_ignore_case(e.pack, "none");
   if (packed && !equals_ignore_case(e.pack, "lzma2")) return refuse(entry_problem::unknown_pack);
   if (packed && !text(key_r_sha1, e.remote_sha1)) return refuse(entry_problem::member);
+  auto sha256 = [&text](entry_key key, std::string_view& out) {
+    return text(key, out) && out.size() == 64 &&
+           out.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+  };
   if (signed_index) {
-    auto sha256 = [&text](entry_key key, std::string_view& out) {
-      return text(key, out) && out.size() == 64 &&
-             out.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
-    };
     if (!sha256(key_l_sha256, e.local_sha256)) return refuse(entry_problem::sha256);
     if (packed && !sha256(key_r_sha256, e.remote_sha256)) return refuse(entry_problem::sha256);
+  }
+  // A chunk map only saves bytes: one whose members are not all there and
+  // well formed is no map, and the file is fetched whole.
+  entry_texts map;
+  if (text(key_m, map.map_path) && !map.map_path.empty() && m[key_m_size].type == kind::number &&
+      read_whole_number(m[key_m_size].number, map.map_size) && text(key_m_sha1, map.map_sha1) &&
+      (!signed_index || sha256(key_m_sha256, map.map_sha256))) {
+    e.map_path = map.map_path;
+    e.map_size = map.map_size;
+    e.map_sha1 = map.map_sha1;
+    e.map_sha256 = map.map_sha256;
   }
   accepted = e;
   return true;
@@ -368,6 +380,10 @@ void fill_index_entry(const entry_texts& accepted, index_entry& entry) {
   lower(entry.remote_sha1, accepted.remote_sha1);
   lower(entry.local_sha256, accepted.local_sha256);
   lower(entry.remote_sha256, accepted.remote_sha256);
+  entry.map_path.assign(accepted.map_path);
+  entry.map_size = accepted.map_size;
+  lower(entry.map_sha1, accepted.map_sha1);
+  lower(entry.map_sha256, accepted.map_sha256);
 }
 
 std::wstring escape_remote_path(const std::wstring& relative) {

@@ -127,7 +127,7 @@ bool read_check_rules(const json& config, int32_t version, check_rules& rules, s
 struct index_entry {
   std::string local_path;    // "l"
   std::string local_sha1;    // "l_sha1", lower-cased
-  uint32_t local_size = 0;   // "l_size"
+  uint64_t local_size = 0;   // "l_size"
   std::string remote_path;   // "r"
   uint64_t remote_size = 0;  // "r_size", whole: the most a download of the file may bring
   std::string pack;          // "r_pack" lower-cased: "none" (also when absent or empty) or "lzma2"
@@ -136,6 +136,16 @@ struct index_entry {
   // from a signed index, where they replace the SHA-1 texts.
   std::string local_sha256;
   std::string remote_sha256;
+  // The chunk map of the published file (format/chunk_map.h): "m", its path
+  // below the base URL as "r" is; "m_size"; "m_sha1" and, in a signed
+  // index, "m_sha256", lower-cased. Optional: all empty (and the size 0)
+  // when the entry has none or any of them is malformed; the file is then
+  // fetched whole, as by a launcher that knows no maps.
+  std::string map_path;
+  uint64_t map_size = 0;
+  std::string map_sha1;
+  std::string map_sha256;
+  bool has_map() const { return !map_path.empty(); }
   // The digest a downloaded file must have.
   const std::string& expected_sha1() const { return pack == "none" ? local_sha1 : remote_sha1; }
   const std::string& expected_sha256() const {
@@ -173,6 +183,10 @@ enum entry_key : uint8_t {
   key_r_sha1,
   key_l_sha256,
   key_r_sha256,
+  key_m,
+  key_m_size,
+  key_m_sha1,
+  key_m_sha256,
   entry_key_count
 };
 // The key's slot, or entry_key_count for a key the launcher does not read.
@@ -183,9 +197,10 @@ entry_key find_entry_key(std::string_view key);
 // absent pack, empty for members not read).
 struct entry_texts {
   std::string_view local_path, local_sha1, remote_path, pack, remote_sha1, local_sha256,
-      remote_sha256;
-  uint32_t local_size = 0;
+      remote_sha256, map_path, map_sha1, map_sha256;
+  uint64_t local_size = 0;
   uint64_t remote_size = 0;
+  uint64_t map_size = 0;
 };
 // Why an element is skipped.
 enum class entry_problem : uint8_t {

@@ -287,5 +287,38 @@ TEST(DocumentsIndexEntry, SignedIndexNeedsWellFormedSha256Members) {
   }
 }
 
+TEST(DocumentsIndexEntry, SizesPast32BitsAndChunkMapsAreRead) {
+  json entry = json::parse(
+      R"({"l":"big.pak","l_sha1":"aa","l_size":6442450944,"r":"2/big.pak.lzma2","r_pack":"lzma2",)"
+      R"("r_sha1":"bb","r_size":5368709120,"m":"2/big.pak.lzma2.chunkmap","m_size":900044,)"
+      R"("m_sha1":"CC","u":2})");
+  index_entry e;
+  ASSERT_TRUE(read_index_entry(entry, e));
+  EXPECT_EQ(e.local_size, 6442450944u);
+  EXPECT_EQ(e.remote_size, 5368709120u);
+  ASSERT_TRUE(e.has_map());
+  EXPECT_EQ(e.map_path, "2/big.pak.lzma2.chunkmap");
+  EXPECT_EQ(e.map_size, 900044u);
+  EXPECT_EQ(e.map_sha1, "cc");
+  // A signed index binds the map by SHA-256: without it, no map.
+  EXPECT_FALSE(read_index_entry(entry, e, true));
+  entry["l_sha256"] = std::string(64, 'a');
+  entry["r_sha256"] = std::string(64, 'b');
+  ASSERT_TRUE(read_index_entry(entry, e, true));
+  EXPECT_FALSE(e.has_map());
+  entry["m_sha256"] = std::string(64, 'D');
+  ASSERT_TRUE(read_index_entry(entry, e, true));
+  EXPECT_TRUE(e.has_map());
+  EXPECT_EQ(e.map_sha256, std::string(64, 'd'));
+  // A malformed map member costs the map, never the entry.
+  for (const char* key : {"m", "m_size", "m_sha1"}) {
+    json p = entry;
+    p[key] = key == std::string("m_size") ? json(-1) : json(7);
+    ASSERT_TRUE(read_index_entry(p, e)) << key;
+    EXPECT_FALSE(e.has_map()) << key;
+    EXPECT_EQ(e.map_size, 0u) << key;
+  }
+}
+
 }  // namespace
 }  // namespace tsl

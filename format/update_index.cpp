@@ -296,14 +296,16 @@ void index_reader::finish_entry() {
   update_index::record r;
   r.offset = static_cast<uint32_t>(index_.text_.size());
   const std::string_view parts[update_index::string_count] = {
-      accepted.local_path,  accepted.local_sha1,   accepted.remote_path,  accepted.pack,
-      accepted.remote_sha1, accepted.local_sha256, accepted.remote_sha256};
+      accepted.local_path,  accepted.local_sha1,   accepted.remote_path,   accepted.pack,
+      accepted.remote_sha1, accepted.local_sha256, accepted.remote_sha256, accepted.map_path,
+      accepted.map_sha1,    accepted.map_sha256};
   for (size_t i = 0; i < update_index::string_count; ++i) {
     r.lengths[i] = static_cast<uint32_t>(parts[i].size());
     index_.text_.append(parts[i]);
   }
   r.local_size = accepted.local_size;
   r.remote_size = accepted.remote_size;
+  r.map_size = accepted.map_size;
   add_element(&r);
 }
 
@@ -357,8 +359,12 @@ bool update_index::entry(size_t position, index_entry& entry) const {
   texts.remote_sha1 = parts[4];
   texts.local_sha256 = parts[5];
   texts.remote_sha256 = parts[6];
+  texts.map_path = parts[7];
+  texts.map_sha1 = parts[8];
+  texts.map_sha256 = parts[9];
   texts.local_size = r.local_size;
   texts.remote_size = r.remote_size;
+  texts.map_size = r.map_size;
   fill_index_entry(texts, entry);
   return true;
 }

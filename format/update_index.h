@@ -57,13 +57,14 @@ class update_index {
   // no more memory than its text. The strings of an accepted element lie
   // one after the other in `text_` from `offset`, in the order of
   // index_entry's members.
-  static constexpr size_t string_count = 7;
+  static constexpr size_t string_count = 10;
   struct record {
     uint32_t element = 0;  // the position
     uint32_t offset = 0;
     uint32_t lengths[string_count] = {};
-    uint32_t local_size = 0;
+    uint64_t local_size = 0;
     uint64_t remote_size = 0;
+    uint64_t map_size = 0;
   };
 
   // Reasons are kept for so many skipped elements: enough for the support

@@ -91,6 +91,10 @@ void expect_same_reading(const std::string& text, bool signed_index) {
     EXPECT_EQ(e.remote_sha1, x.remote_sha1);
     EXPECT_EQ(e.local_sha256, x.local_sha256);
     EXPECT_EQ(e.remote_sha256, x.remote_sha256);
+    EXPECT_EQ(e.map_path, x.map_path);
+    EXPECT_EQ(e.map_size, x.map_size);
+    EXPECT_EQ(e.map_sha1, x.map_sha1);
+    EXPECT_EQ(e.map_sha256, x.map_sha256);
   }
 }
 
@@ -138,6 +142,13 @@ TEST(UpdateIndexReader, ReadsEveryShapeAsTheParsedDocumentReadsIt) {
           element(R"(,"l_size":4294967296.0)") + "," + element(R"(,"l_size":4294967295.0)") + "]}",
       // SHA-256 members that a signed index refuses.
       R"({"files":[)" + element(R"(,"l_sha256":"ab")") + "," + element(R"(,"r_sha256":7)") + "]}",
+      // Sizes past 32 bits, and chunk maps whole, partial and malformed.
+      R"({"files":[)" + element(R"(,"l_size":4294967296,"r_size":5000000000.0)") + "," +
+          element(R"(,"m":"3/a.map","m_size":84,"m_sha1":"AB","m_sha256":")" + sha256_a + "\"") +
+          "," + element(R"(,"m":"3/a.map","m_size":84,"m_sha1":"ab")") + "," +
+          element(R"(,"m":"3/a.map","m_size":"84","m_sha1":"ab")") + "," +
+          element(R"(,"m":"","m_size":84,"m_sha1":"ab")") + "," +
+          element(R"(,"m":["x"],"m_size":84,"m_sha1":"ab")") + "]}",
   };
   for (const auto& text : documents) {
     expect_same_reading(text, false);
@@ -165,7 +176,7 @@ TEST(UpdateIndexReader, SizesThatWouldWrapAndUnknownPackMethodsAreSkipped) {
   update_index index;
   ASSERT_TRUE(index.parse(R"({"files":[)" + element(R"(,"r_size":-1)") + "," +
                               element(R"(,"l_size":-1)") + "," +
-                              element(R"(,"l_size":4294967296)") + "," +
+                              element(R"(,"l_size":18446744073709551616)") + "," +
                               element(R"(,"r_pack":"x\\..\\..\\f")") + "," + element() + "]}",
                           false));
   index_entry e;

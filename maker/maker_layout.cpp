@@ -84,6 +84,17 @@ maker_settings read_maker_settings(json& config) {
     }
     settings.threads = threads->get<uint32_t>();
   }
+  auto chunk_size = packer.find("chunk_size");
+  if (chunk_size != packer.end()) {
+    const bool number = chunk_size->is_number_integer() && chunk_size->get<int64_t>() >= 0 &&
+                        chunk_size->get<int64_t>() <= UINT32_MAX;
+    settings.chunk_average = number ? chunk_size->get<uint32_t>() : 1;
+    if (settings.chunk_average != 0 && !valid_chunk_sizes(chunk_sizes_of(settings.chunk_average))) {
+      throw std::out_of_range(
+          "maker.packer.chunk_size must be 0 (files packed whole) or a power of two from 4096 to "
+          "4194304");
+    }
+  }
   settings.current_version = read_setting(config["maker"]["gameupdate"], "maker.gameupdate");
   // The next number would wrap to 0 and point launchers at an older update.
   if (settings.current_version == UINT32_MAX) {
@@ -102,7 +113,33 @@ uint32_t default_thread_count(uint32_t hardware_threads, uint64_t available_memo
   return static_cast<uint32_t>(threads);
 }
 
-bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint32_t packed_size,
+bool chunked_file(uint64_t size, const maker_settings& settings) {
+  return settings.chunk_average != 0 &&
+         size >= uint64_t{chunked_file_chunks} * settings.chunk_average;
+}
+
+namespace {
+// UTF-16 units of one wide character: on POSIX a character beyond the BMP
+// takes two; Windows' wide characters are the units themselves.
+template <typename Char>
+size_t utf16_units(Char c) {
+  if constexpr (sizeof(Char) > 2) {
+    return static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+  } else {
+    return 1;
+  }
+}
+}  // namespace
+
+bool name_fits(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+  size_t units = 0;
+  for (size_t i = start; i < path.size(); ++i) units += utf16_units(path[i]);
+  return units <= 255;
+}
+
+bool retain_packed(const std::wstring& relative_path, uint64_t input_size, uint64_t packed_size,
                    const maker_settings& settings) {
   if (!settings.optimize) return true;
   for (const wchar_t* suffix : always_packed) {
@@ -111,8 +148,11 @@ bool retain_packed(const std::wstring& relative_path, uint32_t input_size, uint3
   if (packed_size >= input_size) return false;
   // Whole percent, truncated. In integers, so that exactly 85 % is 85 and
   // not 84.999... as a double product can come out.
-  int64_t ratio = static_cast<int64_t>(uint64_t{packed_size} * 100 / input_size);
-  return ratio < settings.optimize_threshold;
+  // A product past 64 bits needs a file of 180 PB; the quotient first then.
+  const uint64_t ratio = packed_size <= UINT64_MAX / 100 ? packed_size * 100 / input_size
+                                                         : packed_size / (input_size / 100 + 1);
+  if (settings.optimize_threshold <= 0) return false;
+  return ratio < static_cast<uint64_t>(settings.optimize_threshold);
 }
 
 publish_names derive_names(const maker_paths& paths, const std::wstring& input_path,

@@ -1,5 +1,7 @@
 #include "maker/maker_names.h"
 
+#include <vector>
+
 #include "util/text.h"
 
 namespace tsl {
@@ -127,21 +129,35 @@ std::string unlistable_directory_line(const std::wstring& path) {
 }
 
 published_names::published_names() {
-  owners_[L"index.json"] = index_owner;
-  owners_[L"index.json.lzma2"] = index_owner;
+  // The signature too: a file of that name would be overwritten by it, or
+  // overwrite it.
+  for (const wchar_t* name : {L"index.json", L"index.json.lzma2", L"index.json.sig"}) {
+    owners_[name] = {index_owner, false};
+  }
 }
 
 std::wstring published_names::claim(const std::wstring& key_path, const std::wstring& owner) {
   const std::wstring plain = windows_case_fold(key_path);
   const std::wstring packed = plain + L".lzma2";
-  for (const std::wstring* name : {&plain, &packed}) {
-    auto it = owners_.find(*name);
-    if (it != owners_.end()) return it->second;
+  const std::wstring names[] = {plain, packed, plain + L".chunkmap", packed + L".chunkmap"};
+  for (const std::wstring& name : names) {
+    auto it = owners_.find(name);
+    if (it != owners_.end()) return it->second.owner;
+  }
+  // A directory above the file must not be a published file, and the
+  // other way round: "x" packed is "x.lzma2", which a file "x.lzma2\y"
+  // would need as a directory.
+  std::vector<std::wstring> directories;
+  for (size_t at = plain.find(L'\\'); at != std::wstring::npos; at = plain.find(L'\\', at + 1)) {
+    directories.push_back(plain.substr(0, at));
+    auto it = owners_.find(directories.back());
+    if (it != owners_.end() && !it->second.directory) return it->second.owner;
   }
   // A file "x.lzma2" claims "x.lzma2" and "x.lzma2.lzma2"; a later "x"
   // then finds "x.lzma2" taken, whichever of the two was packed.
-  owners_[plain] = owner;
-  owners_[packed] = owner;
+  for (const std::wstring& name : names) owners_[name] = {owner, false};
+  for (const std::wstring& directory : directories)
+    owners_.emplace(directory, claim_of{owner, true});
   return std::wstring();
 }
 

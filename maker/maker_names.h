@@ -33,8 +33,11 @@ std::string directory_link_line(const std::wstring& path);
 std::string unlistable_directory_line(const std::wstring& path);
 
 // The published names handed out in one run, in queue order. A file claims
-// its key path and the key path with ".lzma2" (it may be packed); the update
-// index claims "index.json" and "index.json.lzma2" beside the files.
+// its key path, the key path with ".lzma2" (it may be packed) and each of
+// the two with ".chunkmap" (its chunk map), and the directories above them;
+// the update index claims "index.json", "index.json.lzma2" and
+// "index.json.sig" beside the files. No name may be claimed both as a file
+// and as a directory.
 class published_names {
  public:
   published_names();
@@ -43,7 +46,11 @@ class published_names {
   std::wstring claim(const std::wstring& key_path, const std::wstring& owner);
 
  private:
-  std::map<std::wstring, std::wstring> owners_;  // folded name -> owner
+  struct claim_of {
+    std::wstring owner;
+    bool directory = false;
+  };
+  std::map<std::wstring, claim_of> owners_;  // folded name -> claim
 };
 
 std::string name_collision_line(const std::wstring& path, const std::wstring& earlier);

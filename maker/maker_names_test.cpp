@@ -106,6 +106,18 @@ TEST(MakerNames, ClaimsOfPublishedNames) {
   // A refused name claims nothing: the file that was there first stays.
   EXPECT_EQ(names.claim(L"x.lzma2", L"in\\other"), L"in\\x");
 
+  // Chunk maps lie beside the files, and index.json.sig beside the index.
+  EXPECT_EQ(names.claim(L"x.chunkmap", L"in\\x.chunkmap"), L"in\\x");
+  EXPECT_EQ(names.claim(L"x.lzma2.chunkmap", L"in\\x.lzma2.chunkmap"), L"in\\x");
+  EXPECT_EQ(names.claim(L"z.chunkmap", L"in\\z.chunkmap"), L"");
+  EXPECT_EQ(names.claim(L"z", L"in\\z"), L"in\\z.chunkmap");
+  EXPECT_EQ(names.claim(L"index.json.sig", L"in\\index.json.sig"), L"the update index");
+  // A published file where another file needs a directory, either way.
+  EXPECT_EQ(names.claim(L"x.lzma2\\y", L"in\\x.lzma2\\y"), L"in\\x");
+  EXPECT_EQ(names.claim(L"w.lzma2\\y", L"in\\w.lzma2\\y"), L"");
+  EXPECT_EQ(names.claim(L"W", L"in\\W"), L"in\\w.lzma2\\y");
+  EXPECT_EQ(names.claim(L"w.lzma2\\z", L"in\\w.lzma2\\z"), L"");
+
   EXPECT_EQ(name_collision_line(L"in\\data\\a.txt", L"in\\Data\\A.txt"),
             "!!! Name collision, left out: in\\data\\a.txt (same published name as "
             "in\\Data\\A.txt)\n");

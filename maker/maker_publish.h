@@ -14,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "codec/chunker.h"
 #include "codec/digest_stream.h"
 #include "codec/packed_file.h"
 #include "codec/sha1.h"
 #include "maker/maker_layout.h"
+#include "format/chunk_map.h"
 #include "format/file_cache.h"
 #include "util/byte_buffer.h"
 #include "util/file_system.h"
@@ -132,9 +134,21 @@ class file_publication {
   // and each block's SHA-1 in `seen`. False when it cannot be read whole.
   bool digest_input(const block_work& work, digest_stream& local, std::vector<std::string>& seen,
                     uint8_t* piece);
-  // The packed file from the packed blocks, into `temporary`.
-  int32_t join_blocks(const block_work& work, const std::wstring& temporary, uint8_t* piece,
-                      uint64_t& packed_size, published_digests& remote);
+  // The packed file from the packed blocks (or groups of chunks) in
+  // order, into `temporary`.
+  int32_t join_blocks(const std::vector<std::wstring>& parts, const std::wstring& temporary,
+                      uint8_t* piece, uint64_t& packed_size, published_digests& remote);
+  // A file cut into chunks: one pass cuts and digests it and hands out
+  // each group of chunks as it is complete; whichever thread takes a group
+  // packs each of its chunks as a piece of its own. The chunk map goes out
+  // beside the file, packed or copied.
+  void publish_chunked(publish_worker& worker, work_helpers& helpers);
+  struct chunk_group;
+  struct chunk_work;
+  void pack_group(publish_worker& worker, const chunk_work& work, chunk_group& group);
+  // The chunk map of what was published, beside it; false (with its line
+  // said) when it cannot be written.
+  bool write_chunk_map(bool packed, json& entry);
   // The copy, reading the input from its start; `expected` is the digest
   // a packing pass found, or empty when the copy is the first read.
   void publish_copy(publish_worker& worker, const std::string& expected, bool first_read);
@@ -157,7 +171,10 @@ class file_publication {
   // someone did.
   file_handle input_;
   file_identity before_;
-  uint32_t size_ = 0;
+  uint64_t size_ = 0;
+  // The chunks of a chunked file, their published lengths filled in as
+  // they are packed (or copied).
+  std::unique_ptr<chunk_map> chunks_;
   std::atomic<uint64_t> bytes_read_{0};
 };
 

@@ -71,6 +71,16 @@ bool file_transfer::begin(CURL* easy, const transfer_spec& spec, std::string& er
   // libcurl itself refuses an answer that is not the asked rest
   // (CURLE_RANGE_ERROR) before it hands over a byte of it.
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(spec.resume_from));
+  if (spec.range_length) {
+    // A host without ranges answers 200 with the whole body: the limit
+    // stops it at the announced length, before the bytes are fetched.
+    spec_.byte_limit = spec.range_length;
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(std::min<uint64_t>(spec.range_length, INT64_MAX)));
+    const std::string range =
+        format_narrow("%u-%u", spec.range_first, spec.range_first + spec.range_length - 1);
+    curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());  // copied by libcurl
+  }
   // The proxy is chosen per URL: a PAC script or a bypass list may send
   // two hosts different ways.
   apply_proxy(easy, proxy_for_url(spec.url));
@@ -86,9 +96,18 @@ transfer_end file_transfer::finish(CURL* easy, CURLcode code, bool aborted_on_be
   // transfer for a range.
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
   curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+  curl_easy_setopt(easy, CURLOPT_RANGE, static_cast<const char*>(nullptr));
   bool write_failed = false;
-  if (code == CURLE_OK) {
+  if (code == CURLE_OK && spec_.range_length && (status != 206 || written_ != spec_.range_length)) {
+    end.range_refused = true;
+    end.error =
+        format_narrow("Range not served (HTTP %d, %u bytes)", static_cast<int>(status), written_);
+  } else if (code == CURLE_OK) {
     end.ok = true;
+  } else if (spec_.range_length && status != 206 && status < 400) {
+    // Most often the whole body, refused at its announced length.
+    end.range_refused = true;
+    end.error = format_narrow("Range not served (HTTP %d)", static_cast<int>(status));
   } else {
     if (spec_.resume_from && (code == CURLE_RANGE_ERROR || status == 416)) end.range_refused = true;
     // libcurl weighs an announced length before the status: an error page

@@ -55,6 +55,11 @@ struct transfer_spec {
   uint64_t resume_from = 0;
   // Leave what arrived when the transfer fails or is aborted.
   bool keep_partial = false;
+  // Ask for bytes [range_first, range_first + range_length) of the URL only
+  // (0: the whole body). Anything but a 206 with exactly those bytes fails
+  // as range_refused, and the byte limit is the range's length.
+  uint64_t range_first = 0;
+  uint64_t range_length = 0;
 };
 
 // How a transfer ended.

@@ -22,11 +22,13 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   # running the Windows binaries
   wine wine32:i386 wine64 xvfb xauth x11-utils x11-apps xdotool imagemagick fonts-wine
-  # running the PE32 build where the kernel refuses 32-bit code (emulate-i386.sh;
-  # build-qemu-i386.sh installs what it builds its emulator with)
-  qemu-user-static
+  # the emulated x86-64 guest that runs the PE32 build where the kernel refuses
+  # 32-bit code (build-pe32-guest.sh)
+  qemu-system-x86 mmdebstrap
   # end-to-end hosts and reference tools
   nginx-light xz-utils openssl curl coreutils python3 time procps psmisc
+  # reference delta tools and the chart of bench/delta_bench.py
+  zstd xdelta3 python3-matplotlib
   # a forward proxy with authentication (tests/netem/auth_proxy.sh)
   tinyproxy
 )

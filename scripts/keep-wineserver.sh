@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts a wineserver for WINEPREFIX that stays after its last program, so
-# Wine's services are started once for many programs (see emulate-i386.sh).
+# Wine's services are started once for many programs.
 # Does nothing when one is already running for the prefix.
 set -u
 : "${WINEPREFIX:?WINEPREFIX must be set}"

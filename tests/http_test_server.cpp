@@ -79,13 +79,15 @@ struct http_test_server::impl {
   explicit impl(http_test_server& outer) : outer(outer) {}
 
   void handle(const httplib::Request& request, httplib::Response& response) EXCLUDES(lock);
-  void send_body(httplib::Response& response, std::shared_ptr<const std::string> body,
-                 const body_options& options, std::shared_ptr<active_request> token);
+  void send_body(const std::string& path, httplib::Response& response,
+                 std::shared_ptr<const std::string> body, const body_options& options,
+                 std::shared_ptr<active_request> token);
   void send_repeated(httplib::Response& response, std::shared_ptr<const std::string> unit,
                      uint64_t size, std::shared_ptr<active_request> token);
-  // Writes the next piece of a body; false closes the connection.
-  bool next_piece(const std::string& body, const body_options& options, size_t offset,
-                  httplib::DataSink& sink) EXCLUDES(lock);
+  // Writes the next piece of a body, no more than `length` bytes (the end
+  // of an asked range); false closes the connection.
+  bool next_piece(const std::string& path, const std::string& body, const body_options& options,
+                  size_t offset, size_t length, httplib::DataSink& sink) EXCLUDES(lock);
   // Waits while stalls hold. True when the caller stalled (and must now drop
   // the connection), false when stalls were already released.
   bool stall() EXCLUDES(lock);
@@ -111,6 +113,7 @@ struct http_test_server::impl {
   std::map<std::string, std::pair<int, int>> failures GUARDED_BY(lock);  // count, status
   std::map<std::string, std::pair<std::string, int>> redirects GUARDED_BY(lock);
   std::vector<std::string> log GUARDED_BY(lock);
+  std::map<std::string, uint64_t> sent GUARDED_BY(lock);  // body bytes per path
   size_t active GUARDED_BY(lock) = 0;
   size_t peak GUARDED_BY(lock) = 0;
 };
@@ -166,7 +169,7 @@ void http_test_server::impl::handle(const httplib::Request& request, httplib::Re
     response.set_content("not found", "text/plain");
     return;
   }
-  send_body(response, std::move(body), how, std::move(token));
+  send_body(path, response, std::move(body), how, std::move(token));
 }
 
 std::shared_ptr<const std::string> http_test_server::impl::find_body(const std::string& path) {
@@ -190,7 +193,7 @@ std::shared_ptr<const std::string> http_test_server::impl::find_body(const std::
   return nullptr;
 }
 
-void http_test_server::impl::send_body(httplib::Response& response,
+void http_test_server::impl::send_body(const std::string& path, httplib::Response& response,
                                        std::shared_ptr<const std::string> body,
                                        const body_options& how,
                                        std::shared_ptr<active_request> token) {
@@ -206,13 +209,17 @@ void http_test_server::impl::send_body(httplib::Response& response,
     }
     response.set_content_provider(
         body->size(), octet_stream,
-        [this, body, how, token](size_t offset, size_t, httplib::DataSink& sink) {
-          return next_piece(*body, how, offset, sink);
+        // httplib asks for the range a request names and sends its 206.
+        [this, path, body, how, token](size_t offset, size_t length, httplib::DataSink& sink) {
+          return next_piece(path, *body, how, offset, length, sink);
         });
     return;
   }
+  // Without a length no range can be served: the whole body, as a host
+  // that knows no ranges sends it (httplib would call it a 206).
+  response.status = 200;
   bool chunked = how.frame == body_options::framing::chunked;
-  auto provider = [this, body, how, token, chunked](size_t offset, httplib::DataSink& sink) {
+  auto provider = [this, path, body, how, token, chunked](size_t offset, httplib::DataSink& sink) {
     if (offset >= body->size()) {
       // httplib would keep the connection open after a body without length
       // and the client would wait for the keep-alive time-out; closing it
@@ -221,7 +228,7 @@ void http_test_server::impl::send_body(httplib::Response& response,
       sink.done();
       return true;
     }
-    return next_piece(*body, how, offset, sink);
+    return next_piece(path, *body, how, offset, body->size() - offset, sink);
   };
   if (chunked) {
     response.set_chunked_content_provider(octet_stream, provider);
@@ -250,8 +257,9 @@ void http_test_server::impl::send_repeated(httplib::Response& response,
       });
 }
 
-bool http_test_server::impl::next_piece(const std::string& body, const body_options& how,
-                                        size_t offset, httplib::DataSink& sink) {
+bool http_test_server::impl::next_piece(const std::string& path, const std::string& body,
+                                        const body_options& how, size_t offset, size_t length,
+                                        httplib::DataSink& sink) {
   if (offset >= how.stall_after && stall()) return false;
   if (offset >= how.drop_after) return false;
   if (how.delay.count() > 0) {
@@ -261,9 +269,13 @@ bool http_test_server::impl::next_piece(const std::string& body, const body_opti
     }
     if (stopping) return false;
   }
-  size_t n = std::min(body.size() - offset, how.piece ? how.piece : default_piece);
+  size_t n = std::min({body.size() - offset, length, how.piece ? how.piece : default_piece});
   if (how.stall_after > offset) n = std::min(n, how.stall_after - offset);
   if (how.drop_after > offset) n = std::min(n, how.drop_after - offset);
+  {
+    mutex_lock hold(lock);
+    sent[path] += n;
+  }
   return sink.write(body.data() + offset, n);
 }
 
@@ -381,6 +393,12 @@ size_t http_test_server::request_count(const std::string& path) const {
   return static_cast<size_t>(std::count(impl_->log.begin(), impl_->log.end(), path));
 }
 
+uint64_t http_test_server::bytes_sent(const std::string& path) const {
+  mutex_lock hold(impl_->lock);
+  auto found = impl_->sent.find(path);
+  return found == impl_->sent.end() ? 0 : found->second;
+}
+
 size_t http_test_server::connection_count() const { return impl_->connections; }
 
 size_t http_test_server::max_concurrent_requests() const {
@@ -391,6 +409,7 @@ size_t http_test_server::max_concurrent_requests() const {
 void http_test_server::clear_log() {
   mutex_lock hold(impl_->lock);
   impl_->log.clear();
+  impl_->sent.clear();
   impl_->peak = impl_->active;
   impl_->connections = 0;
 }

@@ -1,6 +1,7 @@
 // An HTTP server on 127.0.0.1 inside the test process, for fault injection:
 // bodies from a directory or from memory, error statuses, redirect chains,
-// chunked, slow, stalled, dropped and corrupted bodies, and a record of what
+// chunked, slow, stalled, dropped and corrupted bodies, single byte ranges of
+// bodies with a length, and a record of what
 // clients asked for and how many connections they opened.
 // Threading: the server answers on its own threads; every operation may be
 // called from any thread while it runs. It stops in its destructor.
@@ -74,6 +75,8 @@ class http_test_server {
   // Paths requested so far, in order of arrival.
   std::vector<std::string> requests() const;
   size_t request_count(const std::string& path) const;
+  // Body bytes sent for `path` so far (of memory and directory bodies).
+  uint64_t bytes_sent(const std::string& path) const;
   // TCP connections accepted so far.
   size_t connection_count() const;
   // Most requests that were being answered at the same time.

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
+#include "codec/chunker.h"
 #include "codec/packed_file.h"
+#include "format/chunk_map.h"
 #include "codec/sha1.h"
 #include "codec/signature.h"
 #include "update/game_launcher_seams.h"
@@ -56,6 +60,16 @@ void update_host::drop(const std::string& relative, size_t bytes) {
   server_.set_options("/tsl/" + relative, how);
 }
 
+void update_host::no_ranges(const std::string& relative) {
+  body_options how;
+  how.frame = body_options::framing::until_close;
+  server_.set_options("/tsl/" + relative, how);
+}
+
+uint64_t update_host::bytes_sent(const std::string& relative) const {
+  return server_.bytes_sent("/tsl/" + relative);
+}
+
 void update_host::heal(const std::string& relative) {
   server_.set_options("/tsl/" + relative, body_options());
 }
@@ -105,6 +119,73 @@ void publisher::write_signed_index(uint32_t gameupdate, const nlohmann::json& in
   delete_file(path + L".lzma2");
 }
 
+namespace {
+
+// The published file and the chunk map of `content`, laid out as the maker
+// lays out a large file: each chunk a piece that decodes alone (packed), or
+// the chunks as they are (copied).
+std::string publish_chunked(const std::string& content, const published_file& f,
+                            const std::wstring& published) {
+  chunk_map map;
+  map.header.form = f.packed ? published_form::packed : published_form::copied;
+  map.header.sizes = chunk_sizes_of(f.chunk_average);
+  map.header.file_size = content.size();
+  size_t read = 0;
+  const byte_source source = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+    got = static_cast<uint32_t>(std::min<size_t>(room, content.size() - read));
+    std::memcpy(bytes, content.data() + read, got);
+    read += got;
+    return true;
+  };
+  std::string out;
+  if (f.packed) {
+    uint8_t header[packed_header_size];
+    packed_header(content.size(), header);
+    out.assign(reinterpret_cast<const char*>(header), sizeof header);
+  }
+  file_packer packer;
+  const uint32_t dictionary = piece_dictionary(map.header.sizes.maximum);
+  EXPECT_TRUE(chunk_stream(source, map.header.sizes, [&](const found_chunk& found) {
+    chunk_entry chunk;
+    chunk.offset = found.offset;
+    chunk.length = found.length;
+    std::memcpy(chunk.sha256, found.sha256, sizeof chunk.sha256);
+    chunk.published_offset = out.size();
+    if (f.packed) {
+      size_t at = 0;
+      const byte_source piece = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
+        got = static_cast<uint32_t>(std::min<uint64_t>(room, found.length - at));
+        std::memcpy(bytes, content.data() + found.offset + at, got);
+        at += got;
+        return true;
+      };
+      const byte_sink sink = [&](const uint8_t* bytes, size_t n) {
+        out.append(reinterpret_cast<const char*>(bytes), n);
+        return true;
+      };
+      EXPECT_EQ(packer.pack_piece(piece, sink, dictionary), 0);
+    } else {
+      out.append(content, found.offset, found.length);
+    }
+    chunk.published_length = out.size() - chunk.published_offset;
+    map.chunks.push_back(chunk);
+    return true;
+  }));
+  if (f.packed) out.push_back(static_cast<char>(lzma2_end_byte));
+  map.header.published_size = out.size();
+  map.header.count = map.chunks.size();
+  write_file(published, out);
+  return encode_chunk_map(map);
+}
+
+}  // namespace
+
+std::string publisher::map_remote(uint32_t gameupdate, const published_file& file) {
+  return wide_to_utf8(escape_remote_path(format_wide(L"%u\\", gameupdate) +
+                                         to_lower_ascii(utf8_to_wide(file.local)) +
+                                         (file.packed ? L".lzma2" : L"") + L".chunkmap"));
+}
+
 nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<published_file>& files,
                                   const nlohmann::json& config, bool packed_index) {
   Sha1Context context;
@@ -125,12 +206,22 @@ nlohmann::json publisher::publish(uint32_t gameupdate, const std::vector<publish
     e["l_sha1"] = file_digest(source, context, buffer);
     if (!secret_key_.empty()) e["l_sha256"] = sha256_text(f.content);
     e["l_size"] = f.content.size();
+    if (f.chunk_average) {
+      const std::string map = publish_chunked(f.content, f, published);
+      write_file(published + L".chunkmap", map);
+      e["m"] = map_remote(gameupdate, f);
+      e["m_size"] = map.size();
+      e["m_sha1"] = file_digest(published + L".chunkmap", context, buffer);
+      if (!secret_key_.empty()) e["m_sha256"] = sha256_text(map);
+    }
     if (f.packed) {
-      EXPECT_EQ(pack_file(source, published), 0);
+      if (!f.chunk_average) {
+        EXPECT_EQ(pack_file(source, published), 0);
+      }
       e["r_pack"] = "lzma2";
       e["r_sha1"] = file_digest(published, context, buffer);
       if (!secret_key_.empty()) e["r_sha256"] = sha256_text(read_file(published));
-    } else {
+    } else if (!f.chunk_average) {
       copy_file_replace(source, published);
     }
     e["r_size"] = get_file_size(published);

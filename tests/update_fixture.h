@@ -42,9 +42,13 @@ class update_host {
   void stall(const std::string& relative);
   // Closes the connection after `bytes` of the body of a relative path.
   void drop(const std::string& relative, size_t bytes);
+  // Sends a relative path whole, without a length, whatever range is asked
+  // for: a host that serves no ranges.
+  void no_ranges(const std::string& relative);
   // Sends a relative path plainly again.
   void heal(const std::string& relative);
   int requests(const std::string& relative) const;
+  uint64_t bytes_sent(const std::string& relative) const;
   // Most requests answered at the same time.
   size_t most_at_once() const { return server_.max_concurrent_requests(); }
   std::vector<std::string> request_log() const;
@@ -61,6 +65,9 @@ struct published_file {
   std::string local;  // "l": relative path with '\'
   std::string content;
   bool packed = false;
+  // Published in chunks of about this size with a chunk map beside it, as
+  // the maker publishes large files; 0: whole.
+  uint32_t chunk_average = 0;
 };
 
 // Writes a game update into a host folder the way the maker lays it out.
@@ -73,6 +80,8 @@ class publisher {
   // Publishes `files` as update `gameupdate` with `config`. Returns the index.
   nlohmann::json publish(uint32_t gameupdate, const std::vector<published_file>& files,
                          const nlohmann::json& config, bool packed_index = true);
+  // The "m" of a file published in chunks: "<gameupdate>/<key>[.lzma2].chunkmap".
+  static std::string map_remote(uint32_t gameupdate, const published_file& file);
   // Overwrites a published file's bytes without touching the index.
   void corrupt(const std::string& remote, const std::string& bytes);
   // From now on publish as a signing maker does: SHA-256 members in every

@@ -73,7 +73,7 @@ check_result check_entry(const index_entry& entry, const std::wstring& local_pat
   bool have_sha1 = false, hashed = false;
   if (exists) {
     if (!verify) return {check_verdict::keep_and_store, stamp};
-    if (static_cast<uint32_t>(size) == entry.local_size) {
+    if (size == entry.local_size) {
       if (!is_hard && !inputs.gameupdate_changed &&
           inputs.cache.lookup_stamp(wide_to_utf8(local_path), stamp)) {
         // The entry already holds this very stamp; storing it again would
@@ -146,6 +146,15 @@ std::shared_ptr<update_task> make_update_task(const index_entry& entry,
   // installed below ".temp") and no download ends in.
   task->unpack_path = path_with_suffix(below, tag + L".unp");
   task->remote_size = entry.remote_size;
+  if (entry.has_map() && !task->is_launcher) {
+    task->map_remote = entry.map_path;
+    task->map_size = entry.map_size;
+    task->map_sha1 = entry.map_sha1;
+    task->map_sha256 = entry.map_sha256;
+    task->old_path = target_path;
+    task->map_local_path = path_with_suffix(below, tag + L".map");
+    task->range_path = path_with_suffix(below, tag + L".rng");
+  }
   task->pack = entry.pack;
   task->expected_digest = sha256 ? entry.expected_sha256() : entry.expected_sha1();
   return task;

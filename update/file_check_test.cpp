@@ -112,9 +112,9 @@ TEST(FileCheckDecision, OtherSizeIsFetchedWithoutHashing) {
   w.files.put(L"data\\a.bin", 6, 40, hello_sha1);
   EXPECT_EQ(w.judge("data\\a.bin", 5, hello_sha1).verdict, check_verdict::fetch);
   EXPECT_EQ(w.files.digests, 0);
-  // Only the low 32 bits of the size count.
+  // The whole 64-bit size counts: 4 GiB more is another file.
   w.files.put(L"data\\b.bin", (1ULL << 32) + 5, 40, hello_sha1);
-  EXPECT_EQ(w.judge("data\\b.bin", 5, hello_sha1).verdict, check_verdict::keep_and_store);
+  EXPECT_EQ(w.judge("data\\b.bin", 5, hello_sha1).verdict, check_verdict::fetch);
 }
 
 TEST(FileCheckDecision, MatchingStampSkipsTheDigestUnlessHardOrNewGameupdate) {

@@ -9,6 +9,7 @@
 #include "net/transfer_set.h"
 #include "ui/splash_window.h"
 #include "format/file_cache.h"
+#include "update/file_rebuild.h"
 #include "update/support_log.h"
 #include "update/update_texts.h"
 #include "util/file_system.h"
@@ -22,6 +23,13 @@ namespace {
 // The percent shown last, one value for the whole process and every download
 // of the run; written by the download worker only.
 std::atomic<int> last_percent_shown{0};
+
+// Bytes for the support log, in the unit that keeps them short.
+std::string amount_text(uint64_t bytes) {
+  if (bytes >= (10u << 20)) return format_narrow("%u MiB", bytes >> 20);
+  if (bytes >= (10u << 10)) return format_narrow("%u KiB", bytes >> 10);
+  return format_narrow("%u bytes", bytes);
+}
 
 }  // namespace
 
@@ -250,8 +258,16 @@ void update_pipeline::download_loop(transfer_set& transfers, task_hasher& hasher
       guarded(task, false, [&] { start_download(task, transfers, flights, key); });
     }
     if (flights.empty()) {
-      if (finished && downloads_.empty()) break;
-      downloads_.wait();
+      // Read before the queue: a rebuild that falls back queues its task
+      // before it stops counting.
+      const bool rebuilding = rebuilds_pending_ > 0;
+      if (finished && !rebuilding && downloads_.empty()) break;
+      if (finished) {
+        // Nothing wakes the queue when a rebuild succeeds.
+        pause(20);
+      } else {
+        downloads_.wait();
+      }
       continue;
     }
     // New tasks arrive while the check runs: look for them often while
@@ -287,6 +303,18 @@ void update_pipeline::start_download(const std::shared_ptr<update_task>& task,
     note("Not enough disk space for %s: %u bytes needed, %u free", task->local_path, needed,
          room_.bytes);
     fail_download(*task, "Not enough disk space");
+    return;
+  }
+  // A changed file with a chunk map is rebuilt from the installed one by an
+  // unpack worker, as a step of its own: it fetches the map and the ranges
+  // it lacks one after another on a transfer set of its own, so the memory
+  // it takes is its own and this loop never waits on its reading and
+  // decoding. It falls back to this loop once, whatever goes wrong.
+  if (!task->map_remote.empty() && !task->rebuild_tried && file_exists(task->old_path)) {
+    task->rebuild_tried = true;
+    task->phase = 2;
+    ++rebuilds_pending_;
+    unpacks_.push(task);
     return;
   }
   // Each retry asks the next host, starting from the one that served the
@@ -462,8 +490,12 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
     splash_.set_progress(0, 0);
     splash_.set_status_text(format_wide(pick_text(texts::unpacking), task->file_name));
   }
+  if (task->phase == 2) {
+    rebuild_one(std::move(task), hasher, ready);
+    return;
+  }
   create_directories(directory_of(task->target_path));
-  if (task->pack == "none") {
+  if (task->pack == "none" || task->rebuilt) {
     ready.tasks.push_back(std::move(task));
     ready.bytes += ready.tasks.back()->local_size;
     return;
@@ -487,6 +519,88 @@ void update_pipeline::unpack_one(std::shared_ptr<update_task> task, task_hasher&
   finish_unpack(std::move(task), place_result::failed);
 }
 
+void update_pipeline::rebuild_one(std::shared_ptr<update_task> task, task_hasher& hasher,
+                                  ready_batch& ready) {
+  // Counted out only after a fallback is queued, so that the download
+  // worker cannot end before it.
+  struct pending_mark {
+    std::atomic<uint32_t>& count;
+    ~pending_mark() { --count; }
+  } mark{rebuilds_pending_};
+  rebuild_outcome outcome;
+  try {
+    create_directories(directory_of(task->target_path));
+    transfer_set transfers(transfer_set::settings{1, settings_.limiter});
+    const rebuild_fetch fetch = [&](const std::string& remote, uint64_t first, uint64_t length,
+                                    uint64_t limit, const std::wstring& path, std::string& why) {
+      return fetch_for_rebuild(transfers, remote, first, length, limit, path, why);
+    };
+    outcome = rebuild_file(
+        *task, fetch, [this] { return splash_.is_closed(); }, hasher);
+  } catch (const std::exception& e) {
+    outcome = rebuild_outcome();
+    outcome.why = e.what();
+    delete_file(task->unpack_path);
+  }
+  if (outcome.ok) {
+    note("Rebuilt %s: %s reused, %s fetched in %u requests", task->local_path,
+         amount_text(outcome.reused), amount_text(outcome.fetched), outcome.requests);
+    ++tasks_downloaded_;
+    bytes_downloaded_ += task->remote_size;
+    task->rebuilt = true;
+    task->phase = 1;
+    task->attempts = 0;
+    ready.bytes += task->local_size;
+    ready.tasks.push_back(std::move(task));
+    return;
+  }
+  if (splash_.is_closed()) return;  // dropped: neither retried nor counted
+  note("Rebuild of %s failed, fetching it whole: %s", task->local_path, outcome.why);
+  task->phase = 0;
+  downloads_.push(std::move(task));
+}
+
+bool update_pipeline::fetch_for_rebuild(transfer_set& transfers, const std::string& remote,
+                                        uint64_t first, uint64_t length, uint64_t limit,
+                                        const std::wstring& path, std::string& why) {
+  // Round the hosts as a download's retries do, each asked once.
+  const size_t tries = std::min<size_t>(settings_.hosts.size(), size_t{settings_.max_attempts} + 1);
+  for (size_t i = 0; i < tries; ++i) {
+    transfer_set::request r;
+    r.id = i + 1;
+    const std::string url =
+        settings_.hosts[(settings_.position + i) % settings_.hosts.size()] + remote;
+    r.spec.url = url;
+    r.spec.path = path;
+    r.spec.byte_limit = limit;
+    r.spec.range_first = first;
+    r.spec.range_length = length;
+    if (settings_.hosts.size() > 1) {
+      r.low_speed_limit = settings_.slow_bytes_per_second;
+      r.low_speed_time = settings_.slow_seconds;
+    }
+    r.configure = settings_.configure_transfer;
+    transfers.start(std::move(r));
+    std::optional<transfer_end> end;
+    while (!end) {
+      if (splash_.is_closed()) {
+        transfers.abort_all();
+        why = "cancelled";
+        return false;
+      }
+      for (const transfer_set::finished& done : transfers.step(std::chrono::milliseconds(100))) {
+        end = done.end;
+      }
+    }
+    if (end->ok) return true;
+    why = format_narrow("%s: %s", url, end->error);
+    // A host that serves no ranges is the end of the rebuild, not a fault
+    // another host would mend.
+    if (end->range_refused) return false;
+  }
+  return false;
+}
+
 void update_pipeline::place_ready(ready_batch& ready) {
   if (ready.tasks.empty()) return;
   // Flushed before they take the installed files' places, so that a power
@@ -496,7 +610,8 @@ void update_pipeline::place_ready(ready_batch& ready) {
     std::vector<file_move> moves;
     for (const auto& task : ready.tasks) {
       moves.push_back(
-          {task->pack == "none" ? task->download_path : task->unpack_path, task->target_path});
+          {task->pack == "none" && !task->rebuilt ? task->download_path : task->unpack_path,
+           task->target_path});
     }
     results = place_files(moves);
   } catch (...) {
@@ -505,7 +620,8 @@ void update_pipeline::place_ready(ready_batch& ready) {
   for (size_t i = 0; i < ready.tasks.size(); ++i) {
     std::shared_ptr<update_task> task = std::move(ready.tasks[i]);
     try {
-      if (results[i] != place_result::placed && task->pack != "none") {
+      // A rebuilt file is kept for the next try: nothing else could make it.
+      if (results[i] != place_result::placed && task->pack != "none" && !task->rebuilt) {
         delete_file(task->unpack_path);
       }
       finish_unpack(task, results[i]);
@@ -538,6 +654,7 @@ void update_pipeline::finish_unpack(std::shared_ptr<update_task> task, place_res
                        : task->pack == "none"         ? "could not be moved"
                                                       : "could not be unpacked or moved");
     delete_file(task->download_path);
+    if (task->rebuilt) delete_file(task->unpack_path);
   }
 }
 

@@ -157,6 +157,14 @@ class update_pipeline {
     uint64_t bytes = 0;
   };
   void unpack_one(std::shared_ptr<update_task> task, task_hasher& hasher, ready_batch& ready);
+  // A file rebuilt from the installed one (file_rebuild.h) joins `ready`;
+  // one that cannot be goes back to the download worker to come whole.
+  void rebuild_one(std::shared_ptr<update_task> task, task_hasher& hasher, ready_batch& ready);
+  // One request of a rebuild, tried on each host in turn until one answers
+  // or one serves no ranges; false with `why`, at once when cancelled.
+  bool fetch_for_rebuild(transfer_set& transfers, const std::string& remote, uint64_t first,
+                         uint64_t length, uint64_t limit, const std::wstring& path,
+                         std::string& why);
   void place_ready(ready_batch& ready);
   // The end of a task's unpack step: recorded when placed, else retried or
   // failed.
@@ -190,6 +198,9 @@ class update_pipeline {
   std::atomic<tsl::stage> stage_{stage::checking};
   std::atomic<uint32_t> tasks_queued_{0};
   std::atomic<uint32_t> tasks_downloaded_{0};
+  // Tasks an unpack worker is rebuilding: the download worker waits for
+  // them, as any may come back to it.
+  std::atomic<uint32_t> rebuilds_pending_{0};
   std::atomic<uint64_t> bytes_queued_{0};      // published bytes of the tasks queued
   std::atomic<uint64_t> bytes_downloaded_{0};  // of those fetched and verified
   // The transfer begun last, and the one whose status was shown last.

@@ -735,7 +735,9 @@ TEST(UpdateRun, ManyFilesAreInFlightAtOnceAndOneCapHoldsThemAll) {
   ASSERT_EQ(w.update().error, L"");
   for (const auto& f : files)
     EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(f.local))), f.content);
-  EXPECT_GE(w.host.most_at_once(), 8u);
+  // Not all 24: where the check is slow (an emulated machine) the first
+  // files end before the last are queued. One at a time would give 1.
+  EXPECT_GE(w.host.most_at_once(), 4u);
 
   // The same with a cap: together the transfers never receive faster.
   game_install capped;
@@ -910,6 +912,72 @@ TEST(SupportLogOfARun, HostsCountsFilesAndTheEndAreNoted) {
             "End of run, the game may start: Failed to download 1 files; "
             "File: client\\engine.dll (CURL error: 22)")
       << run2;
+}
+
+// Large files published in chunks, and their next version: a few bytes
+// changed in the middle and a few inserted near the start.
+std::vector<published_file> chunked_files(int version) {
+  std::vector<published_file> files = {
+      {"data\\big.pak", test::random_bytes(600000, 21), true, 4096},
+      {"data\\raw.bin", test::random_bytes(300000, 22), false, 4096}};
+  if (version == 2) {
+    for (auto& f : files) {
+      f.content.replace(f.content.size() / 2, 100, std::string(100, 'x'));
+      f.content.insert(5000, test::random_bytes(3000, 23));
+    }
+  }
+  return files;
+}
+
+TEST(UpdateRun, AChangedChunkedFileIsRebuiltFromTheInstalledOne) {
+  update_world w;
+  w.pub.publish(1, chunked_files(1), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  const auto files = chunked_files(2);
+  const json index = w.pub.publish(2, files, w.config());
+  ASSERT_EQ(w.update().error, L"");
+  const std::string log = test::read_file(w.session(L"launcher.log"));
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(files[i].local))), files[i].content);
+    // Two changed places: a few chunks around each, far from the whole.
+    const uint64_t fetched = w.host.bytes_sent(index["files"][i]["r"]);
+    EXPECT_GT(fetched, 0u);
+    EXPECT_LT(fetched, files[i].content.size() / 10) << files[i].local;
+    EXPECT_NE(log.find("Rebuilt " + files[i].local + ": "), std::string::npos) << log;
+  }
+  EXPECT_EQ(log.find("Rebuild of"), std::string::npos) << log;
+  EXPECT_FALSE(path_exists(w.session(L"downloading")));
+}
+
+TEST(UpdateRun, ARebuildThatCannotBeDoneFetchesTheWholeFile) {
+  update_world w;
+  w.pub.publish(1, chunked_files(1), w.config());
+  ASSERT_EQ(w.update().error, L"");
+  const auto files = chunked_files(2);
+  const json index = w.pub.publish(2, files, w.config());
+  // The first file's host sends it whole whatever is asked; the second
+  // file's map is not the one the index vouches for.
+  const std::string big = index["files"][0]["r"], raw = index["files"][1]["r"];
+  w.host.no_ranges(big);
+  const std::string map = publisher::map_remote(2, files[1]);
+  std::string changed = test::read_file(published_path(w.host_dir.path(), map));
+  changed.back() ^= 1;
+  w.pub.corrupt(map, changed);
+  ASSERT_EQ(w.update().error, L"");
+  for (const auto& f : files) {
+    EXPECT_EQ(test::read_file(w.game.path(utf8_to_wide(f.local))), f.content);
+  }
+  EXPECT_EQ(w.host.bytes_sent(raw), files[1].content.size());
+  EXPECT_EQ(w.host.requests(raw), 1);
+  const std::string log = test::read_file(w.session(L"launcher.log"));
+  EXPECT_NE(log.find("Rebuild of data\\big.pak failed, fetching it whole: range not fetched"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Rebuild of data\\raw.bin failed, fetching it whole: map does not match"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Rebuilt"), std::string::npos) << log;
+  EXPECT_FALSE(path_exists(w.session(L"downloading")));
 }
 
 }  // namespace

@@ -12,14 +12,14 @@
 namespace tsl {
 
 struct update_task {
-  int32_t phase = 0;      // 0 handed over, 1 downloaded and verified
+  int32_t phase = 0;      // 0 handed over, 1 downloaded and verified, 2 to rebuild
   uint32_t attempts = 0;  // retries spent in the current step
   std::string remote_path;
   std::wstring local_path;
   std::wstring file_name;
   std::wstring target_path;  // new_image_path for the launcher itself
   std::wstring unpack_path;  // in the session's downloads, beside download_path
-  uint32_t local_size = 0;
+  uint64_t local_size = 0;
   // What the installed file and the downloaded one must hash to: SHA-256
   // texts when `sha256` (a signed index), else SHA-1 texts.
   bool sha256 = false;
@@ -29,6 +29,19 @@ struct update_task {
   std::string pack;
   std::string expected_digest;
   bool is_launcher = false;
+  // The chunk map of the published file, when the entry names one: a file
+  // installed in another version is then rebuilt from it (file_rebuild.h)
+  // into unpack_path, fetching only the chunks it lacks. `rebuild_tried`
+  // sends it the normal way after one try, whatever became of it.
+  std::string map_remote;
+  uint64_t map_size = 0;
+  std::string map_sha1;
+  std::string map_sha256;
+  std::wstring old_path;        // the installed file
+  std::wstring map_local_path;  // in the session's downloads, as the others
+  std::wstring range_path;
+  bool rebuild_tried = false;
+  bool rebuilt = false;    // unpack_path holds the verified file
   std::string last_error;  // why the last try failed, for the failure list
 };
 

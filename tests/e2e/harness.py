@@ -373,17 +373,22 @@ def wait_for_port(port, process=None, timeout=10):
 
 class FaultServer:
     """A host that misbehaves in ways nginx will not: every request answered
-    with `status`, or files served from `root` slowly (`trickle` seconds per
-    KiB), or the first request for a path ending in `drop_once` cut off after
-    half of its body; Range requests are answered with 206 unless `ranges` is
-    false. `sent` counts the body bytes sent for each path."""
+    with `status`, or files served from `root` with the body of a path ending
+    in `hold` sent a byte at a time until release() (a download that lasts as
+    long as a test needs, however slowly the programs start), or the first
+    request for a path ending in `drop_once` cut off after half of its body;
+    Range requests are answered with 206 unless `ranges` is false. `sent`
+    counts the body bytes sent for each path; `holding` is set once a held
+    body has begun."""
 
-    def __init__(self, port, status=None, root=None, trickle=0.0, drop_once=None, ranges=True):
+    def __init__(self, port, status=None, root=None, hold=None, drop_once=None, ranges=True):
         self.log = []
         self.times = []
         self.ranges_asked = []
         self.sent = {}
         self.dropped = set()
+        self.holding = threading.Event()
+        self.released = threading.Event()
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -430,22 +435,28 @@ class FaultServer:
                 if owner.drop_once and rel.endswith(owner.drop_once) and rel not in owner.dropped:
                     owner.dropped.add(rel)
                     end = start + (len(data) - start) // 2
-                slow = owner.trickle and not rel.endswith(("version.json", "index.json", ".json.lzma2"))
-                piece = 1024 if slow else 256 << 10
+                piece = 256 << 10
                 try:
+                    if owner.hold and rel.endswith(owner.hold):
+                        owner.holding.set()
+                        # A byte now and then: the client's low-speed limit
+                        # must not end the transfer while it is held.
+                        while not owner.released.wait(0.2) and start < end - 1:
+                            self.wfile.write(data[start:start + 1])
+                            self.wfile.flush()
+                            owner.sent[self.path] = owner.sent.get(self.path, 0) + 1
+                            start += 1
                     for i in range(start, end, piece):
                         chunk = data[i:min(i + piece, end)]
                         self.wfile.write(chunk)
                         self.wfile.flush()
                         owner.sent[self.path] = owner.sent.get(self.path, 0) + len(chunk)
-                        if slow:
-                            time.sleep(owner.trickle)
                 except (BrokenPipeError, ConnectionResetError):
                     pass
 
         self.status = status
         self.root = root
-        self.trickle = trickle
+        self.hold = hold
         self.drop_once = drop_once
         self.ranges = ranges
         socketserver.ThreadingTCPServer.allow_reuse_address = True
@@ -457,7 +468,11 @@ class FaultServer:
     def first_time(self, path):
         return self.times[self.log.index(path)]
 
+    def release(self):
+        self.released.set()
+
     def stop(self):
+        self.release()
         self.server.shutdown()
         self.server.server_close()
 

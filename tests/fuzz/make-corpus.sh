@@ -32,3 +32,28 @@ truncate -s 7 "$out/short-header"
 # Random bytes compress badly: LZMA chunks mixed with stored ones.
 { header 3000 24; head -c 3000 /dev/urandom | xzraw; } >"$out/random"
 ls -l "$out"
+
+# The seed corpus of fuzz_chunk_map: maps of a packed and a copied file and
+# of an empty one (format/chunk_map.h).
+maps=${2:-$(dirname "$out")/corpus-chunk-map}
+mkdir -p "$maps"
+python3 - "$maps" <<'PY'
+import os, struct, sys
+out = sys.argv[1]
+def chunk_map(form, lengths, published, sizes=(1024, 4096, 16384)):
+    file_size = sum(lengths)
+    frame = 14 if form == 1 else 0
+    head = struct.pack("<4sHBBIIIQQQ", b"TSLM", 1, form, 1, *sizes, file_size,
+                       sum(published) + frame, len(lengths))
+    return head + b"".join(struct.pack("<II", n, p) + bytes([k]) * 32
+                           for k, (n, p) in enumerate(zip(lengths, published)))
+maps = {
+    "packed": chunk_map(1, [5000, 4096, 100], [900, 4200, 60]),
+    "copied": chunk_map(0, [5000, 4096, 100], [5000, 4096, 100]),
+    "empty": chunk_map(0, [], []),
+    "one": chunk_map(1, [10], [16]),
+}
+for name, data in maps.items():
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(data)
+PY
