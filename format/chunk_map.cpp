@@ -39,7 +39,10 @@ uint64_t chunk_count_bound(uint64_t file_size, const chunk_sizes& sizes) {
   return (file_size - 1) / sizes.minimum + 1;
 }
 
-uint64_t longest_piece(uint64_t length) { return length + 3 * (length / 65536 + 1) + 8; }
+// LZMA2 stores what does not shrink with 3 bytes per 64 KiB, but a chunk
+// that LZMA shrinks by less than its own header (5 or 6 bytes) adds a few
+// more: a loose bound still keeps a range near its chunk's size.
+uint64_t longest_piece(uint64_t length) { return length + length / 256 + 256; }
 
 std::string encode_chunk_map(const chunk_map& map) {
   const chunk_map_header& h = map.header;

@@ -67,7 +67,7 @@ struct chunk_entry {
 // every chunk but the last holds at least the minimum.
 uint64_t chunk_count_bound(uint64_t file_size, const chunk_sizes& sizes);
 // The longest range that a chunk of `length` bytes may take in a packed
-// file (LZMA2 stores what does not shrink, with a few bytes per 64 KiB).
+// file (what does not shrink costs LZMA2 a few bytes per 64 KiB).
 uint64_t longest_piece(uint64_t length);
 
 // A whole map in memory, for the maker and for tests. A launcher reads
