@@ -272,6 +272,22 @@ struct file_publication::block_work {
   std::atomic<size_t> finished{0};
 };
 
+template <typename Digest>
+byte_source file_publication::counted_range(file_handle& from, uint64_t& left, Digest& digest) {
+  return [this, &from, &left, &digest](uint8_t* bytes, uint32_t room, uint32_t& got) {
+    got = 0;
+    if (left == 0) return true;
+    if (!from.read(bytes, static_cast<uint32_t>(std::min<uint64_t>(room, left)), got)) {
+      return false;
+    }
+    left -= got;
+    digest.add(bytes, got);
+    bytes_read_ += got;
+    context_.observe_read(input_path_);
+    return true;
+  };
+}
+
 void file_publication::pack_one_block(publish_worker& worker, block_work& work, size_t block) {
   const uint64_t start = block * work.block_size;
   uint64_t left = std::min<uint64_t>(work.block_size, size_ - start);
@@ -287,18 +303,7 @@ void file_publication::pack_one_block(publish_worker& worker, block_work& work, 
     } else if (!from.seek(start)) {
       code = packed_read_failed;
     } else {
-      const byte_source source = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
-        got = 0;
-        if (left == 0) return true;
-        if (!from.read(bytes, static_cast<uint32_t>(std::min<uint64_t>(room, left)), got)) {
-          return false;
-        }
-        left -= got;
-        input.add(bytes, got);
-        bytes_read_ += got;
-        context_.observe_read(input_path_);
-        return true;
-      };
+      const byte_source source = counted_range(from, left, input);
       const byte_sink sink = [&out](const uint8_t* bytes, size_t n) { return out.write(bytes, n); };
       code = worker.packer.pack_block(source, sink, work.block_size);
     }
@@ -566,18 +571,7 @@ void file_publication::pack_group(publish_worker& worker, const chunk_work& work
       sha256_stream check;
       for (chunk_entry& chunk : group.chunks) {
         uint64_t left = chunk.length;
-        const byte_source source = [&](uint8_t* bytes, uint32_t room, uint32_t& got) {
-          got = 0;
-          if (left == 0) return true;
-          if (!from.read(bytes, static_cast<uint32_t>(std::min<uint64_t>(room, left)), got)) {
-            return false;
-          }
-          left -= got;
-          check.add(bytes, got);
-          bytes_read_ += got;
-          context_.observe_read(input_path_);
-          return true;
-        };
+        const byte_source source = counted_range(from, left, check);
         const byte_sink sink = [&out](const uint8_t* bytes, size_t n) {
           return out.write(bytes, n);
         };

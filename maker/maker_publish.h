@@ -130,6 +130,10 @@ class file_publication {
   void publish_blocks(publish_worker& worker, work_helpers& helpers);
   struct block_work;
   void pack_one_block(publish_worker& worker, block_work& work, size_t block);
+  // Reads the next `left` bytes of `from` for a packer, each piece digested
+  // and counted as read.
+  template <typename Digest>
+  byte_source counted_range(file_handle& from, uint64_t& left, Digest& digest);
   // The one pass over the input while the blocks are packed: its digests,
   // and each block's SHA-1 in `seen`. False when it cannot be read whole.
   bool digest_input(const block_work& work, digest_stream& local, std::vector<std::string>& seen,
