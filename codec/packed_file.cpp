@@ -282,6 +282,26 @@ int32_t encode_file(encoder_state& state, file_handle& source, file_handle& dest
   return destination.write_all(&lzma2_end_byte, 1) ? packed_ok : packed_write_failed;
 }
 
+// A raw LZMA2 decoder of one dictionary size, with its own memory and the
+// buffers it reads from and writes into.
+struct raw_decoder {
+  coder_memory memory;
+  coder_stream coder{memory.allocator()};
+  std::unique_ptr<uint8_t[]> in, out;
+
+  int32_t start(uint32_t dictionary) {
+    lzma_options_lzma options;
+    std::memset(&options, 0, sizeof options);
+    options.dict_size = dictionary;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const lzma_ret init = lzma_raw_decoder(&coder.stream, filters);
+    if (init != LZMA_OK) return result_of(init);
+    in = allocate_buffer(decode_buffer_size);
+    out = allocate_buffer(decode_buffer_size);
+    return in && out ? packed_ok : packed_out_of_memory;
+  }
+};
+
 int32_t decode(file_handle& source, const byte_sink& sink, uint64_t size_limit) {
   uint8_t header[packed_header_size];
   uint32_t got = 0;
@@ -307,20 +327,12 @@ int32_t decode(file_handle& source, const byte_sink& sink, uint64_t size_limit) 
   }
   if (dictionary > largest_dictionary) return packed_out_of_memory;
 
-  lzma_options_lzma options;
-  std::memset(&options, 0, sizeof options);
-  options.dict_size = dictionary;
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  coder_memory memory;
-  coder_stream coder(memory.allocator());
-  const lzma_ret init = lzma_raw_decoder(&coder.stream, filters);
-  if (init != LZMA_OK) return result_of(init);
-
-  auto in = allocate_buffer(decode_buffer_size);
-  auto out = allocate_buffer(decode_buffer_size);
-  if (!in || !out) return packed_out_of_memory;
-
-  lzma_stream& strm = coder.stream;
+  raw_decoder decoder;
+  const int32_t started = decoder.start(dictionary);
+  if (started != packed_ok) return started;
+  const auto& in = decoder.in;
+  const auto& out = decoder.out;
+  lzma_stream& strm = decoder.coder.stream;
   uint64_t remaining = stated_size;
   uint64_t written = 0;
   bool source_ended = false;
@@ -449,19 +461,12 @@ int32_t unpack_piece(const byte_source& source, uint64_t packed_size, uint64_t s
   if (size == 0) return packed_size == 0 ? packed_ok : packed_data_error;
   const uint64_t wanted = std::max<uint64_t>(size, LZMA_DICT_SIZE_MIN);
   if (wanted > largest_dictionary) return packed_out_of_memory;
-  lzma_options_lzma options;
-  std::memset(&options, 0, sizeof options);
-  options.dict_size = static_cast<uint32_t>(wanted);
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  coder_memory memory;
-  coder_stream coder(memory.allocator());
-  const lzma_ret init = lzma_raw_decoder(&coder.stream, filters);
-  if (init != LZMA_OK) return result_of(init);
-  auto in = allocate_buffer(decode_buffer_size);
-  auto out = allocate_buffer(decode_buffer_size);
-  if (!in || !out) return packed_out_of_memory;
-
-  lzma_stream& strm = coder.stream;
+  raw_decoder decoder;
+  const int32_t started = decoder.start(static_cast<uint32_t>(wanted));
+  if (started != packed_ok) return started;
+  const auto& in = decoder.in;
+  const auto& out = decoder.out;
+  lzma_stream& strm = decoder.coder.stream;
   uint64_t unread = packed_size;
   uint64_t remaining = size;
   for (;;) {
